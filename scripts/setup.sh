@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Brindlenet builds with. Costs a few seconds when all is present.
+set -euo pipefail
+packages=(
+    build-essential cmake ninja-build pkg-config clang
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libmicrohttpd-dev libsqlite3-dev libsodium-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
+    iproute2 desktop-file-utils
+)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,57 @@
+// The five user settings and their file, config.txt.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace brindle {
+
+inline constexpr char kDefaultServerUrl[] = "http://localhost:8080/examples/servlet/brindlenet";
+inline constexpr char kConfigFileName[] = "config.txt";
+
+struct AppSettings {
+    std::string sharedDirectory;
+    std::string serverUrl;
+    std::string userName;
+    std::string connection;
+    std::string password;
+
+    bool operator==(const AppSettings&) const = default;
+    // True when all five values are non-empty.
+    bool Complete() const;
+};
+
+// The connection texts the configuration dialog offers, in the order they are added.
+inline constexpr const char* kConnectionSuggestions[] = {
+    "28.8K Modem", "33.6K Modem", "56K Modem", "ISDN-56K", "ISDN-128K",
+    "DSL,Cable",   "T1",          "T2",        "T3",       "Other"};
+
+// What reading config.txt found.
+struct ConfigFileContent {
+    bool opened = false;    // the file could be opened for reading
+    bool complete = false;  // all five lines yielded a value
+    AppSettings values;     // the values read; all empty unless complete
+};
+
+// Reads the five lines: each read takes at most 1023 bytes, CR and LF end a value,
+// a line without a value makes the file incomplete.
+ConfigFileContent ReadConfigFile(const std::string& path);
+
+// Writes the five values, each followed by a line feed. False when the file
+// cannot be opened for writing.
+bool WriteConfigFile(const std::string& path, const AppSettings& settings);
+
+// The settings as worker threads see them: each change publishes a whole new
+// copy, so a reader holds either the old values or the new ones.
+class SettingsHolder {
+public:
+    std::shared_ptr<const AppSettings> Get() const;
+    void Set(AppSettings settings);
+
+private:
+    mutable std::mutex lock_;
+    std::shared_ptr<const AppSettings> current_ = std::make_shared<const AppSettings>();
+};
+
+}  // namespace brindle

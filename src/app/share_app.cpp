@@ -1,0 +1,1 @@
+#include "app/share_app.h"

@@ -1,0 +1,90 @@
+// The application object: the shared state of one running copy and the steps of
+// start-up and exit that are not window steps. Each front end calls these with
+// its own window steps in between.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/settings.h"
+#include "app/ui_ports.h"
+#include "directory/directory_client.h"
+#include "directory/search.h"
+#include "directory/shared_files.h"
+
+namespace brindle {
+
+// What the core needs of its front end.
+struct UiPorts {
+    IMessageBox* messageBox = nullptr;
+    IProgressFactory* progress = nullptr;
+    IConfigDialog* configDialog = nullptr;  // none: an incomplete config.txt cannot be edited
+};
+
+class CShareApp {
+public:
+    explicit CShareApp(UiPorts ports, std::string configPath = kConfigFileName);
+    ~CShareApp();
+    CShareApp(const CShareApp&) = delete;
+    CShareApp& operator=(const CShareApp&) = delete;
+
+    // Start-up step 1: both registration flags false.
+    void BeginStartUp();
+    // Start-up steps 10 and 11: load the settings, then register unless a
+    // registration was already attempted. Returns false when the settings could
+    // not be completed (headless, incomplete config.txt).
+    bool LoadSettingsAndRegister();
+    // Exit steps 1 and 2: unregister (result ignored), then close the listener.
+    void ExitApplication();
+
+    // Settings and config.txt.
+    void LoadSettings();
+    void SaveSettings();
+    void ClearSettings();
+    void EditSettings();
+    std::shared_ptr<const AppSettings> Settings() const { return settings_.Get(); }
+    void SetSettings(AppSettings settings) { settings_.Set(std::move(settings)); }
+    // True when the last LoadSettings found all five values (or the dialog filled them).
+    bool settingsComplete() const { return settingsComplete_; }
+
+    // Shared-file list.
+    bool RescanSharedFiles();
+    std::shared_ptr<const SharedFileList> SharedFiles() const { return sharedFiles_.Get(); }
+    const SharedFilesHolder& sharedFilesHolder() const { return sharedFiles_; }
+    const SettingsHolder& settingsHolder() const { return settings_; }
+
+    // Directory-server events.
+    bool RegisterWithServer();
+    bool UnregisterFromServer();
+    std::string LookupUserIp(const std::string& userName);
+    void RunSearch(const SearchQuery& query, SearchResultsTable& table);
+
+    bool registered() const { return registration_.registered; }
+    bool registrationAttempted() const { return registration_.registrationAttempted; }
+    const RegistrationState& registration() const { return registration_; }
+
+    // Limits of directory-server requests (tests shorten them).
+    void SetRequestTimeouts(RequestTimeouts timeouts) { timeouts_ = timeouts; }
+    // Called by ExitApplication after the unregistration; the peer listener
+    // installs its CloseListeningSocket here.
+    void SetCloseListener(std::function<void()> closeListener) { closeListener_ = std::move(closeListener); }
+
+    IMessageBox& messageBox() { return *ports_.messageBox; }
+    IProgressFactory& progressFactory() { return *ports_.progress; }
+
+private:
+    DirectoryContext Context(const AppSettings& settings);
+
+    UiPorts ports_;
+    NullProgressFactory nullProgress_;
+    std::string configPath_;
+    SettingsHolder settings_;
+    SharedFilesHolder sharedFiles_;
+    RegistrationState registration_;
+    RequestTimeouts timeouts_{};
+    bool settingsComplete_ = false;
+    std::function<void()> closeListener_;
+};
+
+}  // namespace brindle

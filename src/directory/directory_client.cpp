@@ -1,0 +1,1 @@
+#include "directory/directory_client.h"

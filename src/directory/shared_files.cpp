@@ -1,0 +1,1 @@
+#include "directory/shared_files.h"

@@ -1,0 +1,80 @@
+// The shared-file list: every regular file below the shared directory, named
+// relative to it with "\" between levels, as peers and the server name them.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/ui_ports.h"
+
+namespace brindle {
+
+struct SharedFile {
+    std::string name;     // relative path, "\" between levels, never starting with "\"
+    long long size = 0;   // the file's length in bytes
+
+    bool operator==(const SharedFile&) const = default;
+};
+
+using SharedFileList = std::vector<SharedFile>;
+
+// The published list. A rescan builds a new list and publishes it whole, so an
+// upload looking a name up sees the old list or the new one, never a half-built one.
+class SharedFilesHolder {
+public:
+    std::shared_ptr<const SharedFileList> Get() const;
+    void Publish(SharedFileList files);
+
+private:
+    mutable std::mutex lock_;
+    std::shared_ptr<const SharedFileList> current_ = std::make_shared<const SharedFileList>();
+};
+
+// Size of the first file whose name matches exactly (case-sensitive), or -1.
+long long LookupSharedFileSize(const SharedFileList& files, const std::string& name);
+
+// Makes a directory setting absolute and normal, ending in "/". Empty stays empty.
+std::string NormalizeSharedDirectory(const std::string& directory);
+
+// Passes "Found: " texts to a progress window at most once per interval, so a
+// scan of many files is not slowed by painting every name.
+class ThrottledStatus {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    ThrottledStatus(IProgressWindow* window, std::chrono::milliseconds interval, Clock clock);
+    void Set(const std::string& text);
+    // Shows the last text offered, if it was held back.
+    void Flush();
+
+private:
+    IProgressWindow* window_;
+    std::chrono::milliseconds interval_;
+    Clock clock_;
+    std::chrono::steady_clock::time_point lastShown_{};
+    bool shownOnce_ = false;
+    std::string pending_;
+};
+
+// Walks `directory` (absolute, ending in "/") depth first in the order the file
+// system returns entries, appending every regular file (or symlink to one) to
+// `files` named relative to `sharedRoot`. Symlinked directories are not entered;
+// sockets, FIFOs and devices and names holding "\" are skipped. False when this
+// directory cannot be enumerated.
+bool ScanSharedDirectory(const std::string& directory, const std::string& sharedRoot,
+                         SharedFileList& files, ThrottledStatus& status);
+
+struct RescanResult {
+    bool ok = false;
+    std::string sharedDirectory;  // normalised, ending in "/" (empty when the setting was)
+    SharedFileList files;         // empty when !ok
+};
+
+// Rebuilds the list from a directory setting, showing "Found: " + name in a
+// progress window while it runs.
+RescanResult RescanSharedFiles(const std::string& sharedDirectory, IProgressFactory& progress);
+
+}  // namespace brindle

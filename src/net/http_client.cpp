@@ -1,0 +1,1 @@
+#include "net/http_client.h"

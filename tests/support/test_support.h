@@ -1,0 +1,98 @@
+// Test fixtures shared by every suite: sandbox directories, deadline waits and
+// scripted stand-ins for the user interface.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/ui_ports.h"
+
+namespace brindle::test {
+
+// A fresh directory under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    // Writes `contents` to the relative path, creating folders on the way.
+    std::filesystem::path WriteFile(const std::string& relative, const std::string& contents) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string ReadWholeFile(const std::filesystem::path& path);
+
+// Polls `predicate` until it holds or the deadline passes; returns its last value.
+bool WaitFor(const std::function<bool()>& predicate,
+             std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Records every message box; answers questions from a script (Yes by default).
+class FakeMessageBox : public IMessageBox {
+public:
+    struct Shown {
+        std::string text;
+        MessageIcon icon;
+        bool operator==(const Shown&) const = default;
+    };
+    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    Answer AskYesNoCancel(const std::string& text) override;
+    std::vector<Shown> shown() const;
+    std::vector<std::string> texts() const;
+    std::vector<std::string> questions() const;
+    void AnswerWith(std::vector<Answer> answers);
+
+private:
+    mutable std::mutex lock_;
+    std::vector<Shown> shown_;
+    std::vector<std::string> questions_;
+    std::vector<Answer> answers_;
+};
+
+// Records what progress windows were told, as one log of events.
+class FakeProgressFactory : public IProgressFactory {
+public:
+    std::unique_ptr<IProgressWindow> OpenProgress() override;
+    std::vector<std::string> log() const;  // "open", "status:TEXT", "range:N", "step:N", "stepit", "hide", "close"
+    long long position() const;            // sum of the steps taken
+    int opened() const;
+
+    void Record(const std::string& event);
+    void Advance(long long by);
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> log_;
+    long long position_ = 0;
+    int opened_ = 0;
+};
+
+// Plays the configuration dialog from a script: each showing runs the next step;
+// a step either presses OK with edits applied or presses Esc.
+class FakeConfigDialog : public IConfigDialog {
+public:
+    struct Step {
+        bool ok = true;
+        std::function<void(AppSettings&)> edit;
+    };
+    void Script(std::vector<Step> steps) { steps_ = std::move(steps); }
+    void ShowModal(AppSettings& values) override;
+    // The values the dialog was opened with, one entry per showing.
+    const std::vector<AppSettings>& openedWith() const { return openedWith_; }
+    int shown() const { return static_cast<int>(openedWith_.size()); }
+
+private:
+    std::vector<Step> steps_;
+    std::vector<AppSettings> openedWith_;
+};
+
+}  // namespace brindle::test
