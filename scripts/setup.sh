@@ -6,7 +6,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libmicrohttpd-dev libsqlite3-dev libsodium-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
-    iproute2 desktop-file-utils
+    iproute2 desktop-file-utils libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,1 +1,82 @@
 #include "app/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace brindle {
+
+namespace {
+
+// Closes a C stream when it goes.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The first token of a line buffer: from the first byte that is neither CR nor
+// LF up to the next CR, LF or the terminating zero.
+std::string FirstToken(const char* buffer) {
+    const char* start = buffer + std::strspn(buffer, "\r\n");
+    return std::string(start, std::strcspn(start, "\r\n"));
+}
+
+}  // namespace
+
+bool AppSettings::Complete() const {
+    return !serverUrl.empty() && !userName.empty() && !sharedDirectory.empty() &&
+           !connection.empty() && !password.empty();
+}
+
+ConfigFileContent ReadConfigFile(const std::string& path) {
+    ConfigFileContent content;
+    FilePtr file(std::fopen(path.c_str(), "r"));
+    if (!file) {
+        return content;
+    }
+    content.opened = true;
+    std::string* fields[] = {&content.values.serverUrl, &content.values.userName,
+                             &content.values.sharedDirectory, &content.values.connection,
+                             &content.values.password};
+    for (std::string* field : fields) {
+        // Each read takes at most 1023 bytes; a longer line goes on in the next read.
+        char buffer[1024] = {};
+        if (std::fgets(buffer, sizeof buffer, file.get()) == nullptr) {
+            buffer[0] = '\0';
+        }
+        std::string token = FirstToken(buffer);
+        if (token.empty()) {
+            content.values = AppSettings{};
+            return content;
+        }
+        *field = std::move(token);
+    }
+    content.complete = true;
+    return content;
+}
+
+bool WriteConfigFile(const std::string& path, const AppSettings& settings) {
+    FilePtr file(std::fopen(path.c_str(), "w"));
+    if (!file) {
+        return false;
+    }
+    for (const std::string* value :
+         {&settings.serverUrl, &settings.userName, &settings.sharedDirectory, &settings.connection,
+          &settings.password}) {
+        std::fprintf(file.get(), "%s\n", value->c_str());
+    }
+    std::fflush(file.get());
+    return true;
+}
+
+std::shared_ptr<const AppSettings> SettingsHolder::Get() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return current_;
+}
+
+void SettingsHolder::Set(AppSettings settings) {
+    auto next = std::make_shared<const AppSettings>(std::move(settings));
+    std::lock_guard<std::mutex> hold(lock_);
+    current_ = std::move(next);
+}
+
+}  // namespace brindle

@@ -45,11 +45,11 @@ bool WriteConfigFile(const std::string& path, const AppSettings& settings);
 // The settings as worker threads see them: each change publishes a whole new
 // copy, so a reader holds either the old values or the new ones.
 class SettingsHolder {
-public:
+  public:
     std::shared_ptr<const AppSettings> Get() const;
     void Set(AppSettings settings);
 
-private:
+  private:
     mutable std::mutex lock_;
     std::shared_ptr<const AppSettings> current_ = std::make_shared<const AppSettings>();
 };

@@ -1,1 +1,132 @@
 #include "app/share_app.h"
+
+namespace brindle {
+
+CShareApp::CShareApp(UiPorts ports, std::string configPath)
+    : ports_(ports), configPath_(std::move(configPath)) {
+    if (ports_.progress == nullptr) {
+        ports_.progress = &nullProgress_;
+    }
+}
+
+CShareApp::~CShareApp() = default;
+
+void CShareApp::BeginStartUp() {
+    registration_.registered = false;
+    registration_.registrationAttempted = false;
+}
+
+bool CShareApp::LoadSettingsAndRegister() {
+    LoadSettings();
+    if (!settingsComplete_) {
+        return false;
+    }
+    if (!registration_.registered && !registration_.registrationAttempted) {
+        if (!RegisterWithServer()) {
+            messageBox().ShowMessage("Unable to register with server!", MessageIcon::Error);
+        }
+    }
+    return true;
+}
+
+void CShareApp::ExitApplication() {
+    UnregisterFromServer();
+    if (closeListener_) {
+        closeListener_();
+    }
+}
+
+void CShareApp::ClearSettings() {
+    settings_.Set(AppSettings{});
+    settingsComplete_ = false;
+}
+
+void CShareApp::LoadSettings() {
+    ClearSettings();
+    ConfigFileContent file = ReadConfigFile(configPath_);
+    if (!file.complete) {
+        if (ports_.configDialog == nullptr) {
+            // Without a dialog the values cannot be completed; the file is left as it is.
+            return;
+        }
+        EditSettings();
+        SaveSettings();
+        return;
+    }
+    settings_.Set(file.values);
+    settingsComplete_ = true;
+    if (!RescanSharedFiles()) {
+        messageBox().ShowMessage("Bad shared directory in configuration!", MessageIcon::None);
+    }
+}
+
+void CShareApp::SaveSettings() {
+    if (!WriteConfigFile(configPath_, *settings_.Get())) {
+        messageBox().ShowMessage("Unable to open config file for writing.", MessageIcon::Error);
+    }
+}
+
+void CShareApp::EditSettings() {
+    if (ports_.configDialog == nullptr) {
+        return;
+    }
+    AppSettings values = *settings_.Get();
+    if (values.serverUrl.empty()) {
+        values.serverUrl = kDefaultServerUrl;
+    }
+    for (;;) {
+        ports_.configDialog->ShowModal(values);
+        if (!values.Complete()) {
+            continue;
+        }
+        settings_.Set(values);
+        if (RescanSharedFiles()) {
+            break;
+        }
+        messageBox().ShowMessage("Bad directory name!", MessageIcon::Error);
+        values.sharedDirectory.clear();
+    }
+    settingsComplete_ = true;
+    if (!RegisterWithServer()) {
+        messageBox().ShowMessage("Unable to register with server!", MessageIcon::Error);
+    }
+}
+
+bool CShareApp::RescanSharedFiles() {
+    auto settings = settings_.Get();
+    RescanResult result = brindle::RescanSharedFiles(settings->sharedDirectory, progressFactory());
+    if (result.sharedDirectory != settings->sharedDirectory) {
+        AppSettings updated = *settings;
+        updated.sharedDirectory = result.sharedDirectory;
+        settings_.Set(std::move(updated));
+    }
+    sharedFiles_.Publish(std::move(result.files));
+    return result.ok;
+}
+
+DirectoryContext CShareApp::Context(const AppSettings& settings) {
+    return DirectoryContext{settings, messageBox(), progressFactory(), timeouts_};
+}
+
+bool CShareApp::RegisterWithServer() {
+    auto settings = settings_.Get();
+    auto files = sharedFiles_.Get();
+    return brindle::RegisterWithServer(Context(*settings), *files, registration_);
+}
+
+bool CShareApp::UnregisterFromServer() {
+    auto settings = settings_.Get();
+    return brindle::UnregisterFromServer(Context(*settings));
+}
+
+std::string CShareApp::LookupUserIp(const std::string& userName) {
+    auto settings = settings_.Get();
+    return brindle::LookupUserIp(Context(*settings), userName);
+}
+
+void CShareApp::RunSearch(const SearchQuery& query, SearchResultsTable& table) {
+    auto settings = settings_.Get();
+    brindle::RunSearch(Context(*settings), query, table);
+}
+
+}  // namespace brindle

@@ -23,7 +23,7 @@ struct UiPorts {
 };
 
 class CShareApp {
-public:
+  public:
     explicit CShareApp(UiPorts ports, std::string configPath = kConfigFileName);
     ~CShareApp();
     CShareApp(const CShareApp&) = delete;
@@ -68,12 +68,14 @@ public:
     void SetRequestTimeouts(RequestTimeouts timeouts) { timeouts_ = timeouts; }
     // Called by ExitApplication after the unregistration; the peer listener
     // installs its CloseListeningSocket here.
-    void SetCloseListener(std::function<void()> closeListener) { closeListener_ = std::move(closeListener); }
+    void SetCloseListener(std::function<void()> closeListener) {
+        closeListener_ = std::move(closeListener);
+    }
 
     IMessageBox& messageBox() { return *ports_.messageBox; }
     IProgressFactory& progressFactory() { return *ports_.progress; }
 
-private:
+  private:
     DirectoryContext Context(const AppSettings& settings);
 
     UiPorts ports_;

@@ -5,7 +5,7 @@ namespace brindle {
 namespace {
 
 class NullProgressWindow : public IProgressWindow {
-public:
+  public:
     void SetStatus(const std::string&) override {}
     void SetRange(long long) override {}
     void SetStep(long long) override {}

@@ -12,7 +12,7 @@
 namespace brindle::test {
 
 class ScriptedServer {
-public:
+  public:
     using Handler = std::function<void(int fd)>;
     explicit ScriptedServer(Handler handler);
     ~ScriptedServer();
@@ -23,7 +23,7 @@ public:
     int accepted() const { return accepted_.load(); }
     std::string url(const std::string& path = "/examples/servlet/brindlenet") const;
 
-private:
+  private:
     void Loop();
 
     Handler handler_;
@@ -37,17 +37,20 @@ private:
 // An HTTP stand-in: reads each request (headers and Content-Length body),
 // records it, then sends the reply bytes as given and closes.
 class HttpScriptedServer {
-public:
+  public:
     // `replies[i]` answers the i-th request; the last one answers the rest.
     explicit HttpScriptedServer(std::vector<std::string> replies);
-    explicit HttpScriptedServer(std::string reply) : HttpScriptedServer(std::vector<std::string>{std::move(reply)}) {}
+    explicit HttpScriptedServer(std::string reply)
+        : HttpScriptedServer(std::vector<std::string>{std::move(reply)}) {}
 
     int port() const { return server_.port(); }
-    std::string url(const std::string& path = "/examples/servlet/brindlenet") const { return server_.url(path); }
+    std::string url(const std::string& path = "/examples/servlet/brindlenet") const {
+        return server_.url(path);
+    }
     std::vector<std::string> requests() const;  // whole request bytes, headers and body
     std::string LastBody() const;               // the body of the last request
 
-private:
+  private:
     void Serve(int fd);
 
     mutable std::mutex lock_;

@@ -30,7 +30,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::filesystem::path TempDir::WriteFile(const std::string& relative, const std::string& contents) const {
+std::filesystem::path TempDir::WriteFile(const std::string& relative,
+                                         const std::string& contents) const {
     auto target = path_ / relative;
     std::filesystem::create_directories(target.parent_path());
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
@@ -99,8 +100,10 @@ void FakeMessageBox::AnswerWith(std::vector<Answer> answers) {
 namespace {
 
 class FakeProgressWindow : public IProgressWindow {
-public:
-    explicit FakeProgressWindow(FakeProgressFactory& owner) : owner_(owner) { owner_.Record("open"); }
+  public:
+    explicit FakeProgressWindow(FakeProgressFactory& owner) : owner_(owner) {
+        owner_.Record("open");
+    }
     ~FakeProgressWindow() override { owner_.Record("close"); }
     void SetStatus(const std::string& text) override { owner_.Record("status:" + text); }
     void SetRange(long long maximum) override { owner_.Record("range:" + std::to_string(maximum)); }
@@ -114,7 +117,7 @@ public:
     }
     void Hide() override { owner_.Record("hide"); }
 
-private:
+  private:
     FakeProgressFactory& owner_;
     long long step_ = 10;
 };

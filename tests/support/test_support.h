@@ -16,7 +16,7 @@ namespace brindle::test {
 
 // A fresh directory under the system's temporary folder, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -26,7 +26,7 @@ public:
     // Writes `contents` to the relative path, creating folders on the way.
     std::filesystem::path WriteFile(const std::string& relative, const std::string& contents) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -38,7 +38,7 @@ bool WaitFor(const std::function<bool()>& predicate,
 
 // Records every message box; answers questions from a script (Yes by default).
 class FakeMessageBox : public IMessageBox {
-public:
+  public:
     struct Shown {
         std::string text;
         MessageIcon icon;
@@ -51,7 +51,7 @@ public:
     std::vector<std::string> questions() const;
     void AnswerWith(std::vector<Answer> answers);
 
-private:
+  private:
     mutable std::mutex lock_;
     std::vector<Shown> shown_;
     std::vector<std::string> questions_;
@@ -60,16 +60,17 @@ private:
 
 // Records what progress windows were told, as one log of events.
 class FakeProgressFactory : public IProgressFactory {
-public:
+  public:
     std::unique_ptr<IProgressWindow> OpenProgress() override;
-    std::vector<std::string> log() const;  // "open", "status:TEXT", "range:N", "step:N", "stepit", "hide", "close"
-    long long position() const;            // sum of the steps taken
+    std::vector<std::string> log()
+        const;  // "open", "status:TEXT", "range:N", "step:N", "stepit", "hide", "close"
+    long long position() const;  // sum of the steps taken
     int opened() const;
 
     void Record(const std::string& event);
     void Advance(long long by);
 
-private:
+  private:
     mutable std::mutex lock_;
     std::vector<std::string> log_;
     long long position_ = 0;
@@ -79,7 +80,7 @@ private:
 // Plays the configuration dialog from a script: each showing runs the next step;
 // a step either presses OK with edits applied or presses Esc.
 class FakeConfigDialog : public IConfigDialog {
-public:
+  public:
     struct Step {
         bool ok = true;
         std::function<void(AppSettings&)> edit;
@@ -90,7 +91,7 @@ public:
     const std::vector<AppSettings>& openedWith() const { return openedWith_; }
     int shown() const { return static_cast<int>(openedWith_.size()); }
 
-private:
+  private:
     std::vector<Step> steps_;
     std::vector<AppSettings> openedWith_;
 };

@@ -1,0 +1,183 @@
+#include "app/share_app.h"
+
+#include <gtest/gtest.h>
+
+#include "support/scripted_server.h"
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+using test::FakeConfigDialog;
+using test::FakeMessageBox;
+using test::HttpReply;
+using test::HttpScriptedServer;
+using test::TempDir;
+
+// A copy of the application wired to fakes, a sandbox and a scripted server.
+struct AppFixture {
+    explicit AppFixture(std::string reply = HttpReply("OK\n"))
+        : server(std::move(reply)),
+          app(UiPorts{&messages, nullptr, &dialog}, (dir.path() / "config.txt").string()) {
+        app.SetRequestTimeouts(RequestTimeouts{std::chrono::seconds(2), std::chrono::seconds(2)});
+        std::filesystem::create_directories(share());
+    }
+    std::filesystem::path share() const { return dir.path() / "share"; }
+    std::string configPath() const { return (dir.path() / "config.txt").string(); }
+    void WriteConfig(const std::string& text) const { dir.WriteFile("config.txt", text); }
+    std::string Config() const { return test::ReadWholeFile(configPath()); }
+    int Requests(const std::string& event) const {
+        int n = 0;
+        for (const auto& r : server.requests()) {
+            n += r.find("event=" + event + "&") != std::string::npos;
+        }
+        return n;
+    }
+    // OK pressed with a full set of values.
+    FakeConfigDialog::Step Fill(std::string sharedDir) const {
+        std::string url = server.url();
+        return {true, [=](AppSettings& v) { v = AppSettings{sharedDir, url, "ann", "T1", "pw"}; }};
+    }
+
+    TempDir dir;
+    FakeMessageBox messages;
+    FakeConfigDialog dialog;
+    HttpScriptedServer server;
+    CShareApp app;
+};
+
+TEST(StartUp, MissingConfigOpensTheDialogAndRegistersOnce) {
+    AppFixture f;
+    f.dir.WriteFile("share/a.mp3", "abc");
+    f.dialog.Script({{false, nullptr}, f.Fill(f.share().string())});
+
+    f.app.BeginStartUp();
+    EXPECT_TRUE(f.app.LoadSettingsAndRegister());
+
+    ASSERT_EQ(f.dialog.shown(), 2);  // Esc on first use shows the dialog again
+    AppSettings firstShowing = f.dialog.openedWith()[0];
+    EXPECT_EQ(firstShowing, (AppSettings{"", kDefaultServerUrl, "", "", ""}));
+    EXPECT_EQ(f.Requests("onRegisterUser"), 1);
+    EXPECT_TRUE(f.app.registered());
+    EXPECT_EQ(f.messages.texts(), std::vector<std::string>{"Registred with server!"});
+    // Saved with the normalised directory and its trailing separator.
+    EXPECT_EQ(f.Config(), f.server.url() + "\nann\n" + f.share().string() + "/\nT1\npw\n");
+    ASSERT_EQ(f.app.SharedFiles()->size(), 1u);
+}
+
+TEST(StartUp, IncompleteConfigClearsEverythingBeforeTheDialog) {
+    AppFixture f;
+    f.WriteConfig("http://elsewhere/x\n\n/s\nT1\npw\n");
+    f.dialog.Script({f.Fill(f.share().string())});
+    f.app.LoadSettingsAndRegister();
+    ASSERT_EQ(f.dialog.shown(), 1);
+    EXPECT_EQ(f.dialog.openedWith()[0], (AppSettings{"", kDefaultServerUrl, "", "", ""}));
+    EXPECT_EQ(f.Requests("onRegisterUser"), 1);
+}
+
+TEST(StartUp, CompleteConfigRegistersOnceAndLeavesTheFileAlone) {
+    AppFixture f;
+    std::string text = f.server.url() + "\nann\n" + f.share().string() + "\nT1\npw\n";
+    f.WriteConfig(text);
+    f.app.BeginStartUp();
+    EXPECT_TRUE(f.app.LoadSettingsAndRegister());
+    EXPECT_EQ(f.dialog.shown(), 0);
+    EXPECT_EQ(f.Requests("onRegisterUser"), 1);
+    EXPECT_EQ(f.app.Settings()->sharedDirectory, f.share().string() + "/");
+    EXPECT_EQ(f.Config(), text);
+}
+
+TEST(StartUp, BadSharedDirectoryIsReportedAndRegistrationStillRuns) {
+    AppFixture f;
+    std::string text = f.server.url() + "\nann\n/no/such/dir\nT1\npw\n";
+    f.WriteConfig(text);
+    f.app.LoadSettingsAndRegister();
+    auto shown = f.messages.shown();
+    ASSERT_GE(shown.size(), 1u);
+    EXPECT_EQ(shown[0],
+              (FakeMessageBox::Shown{"Bad shared directory in configuration!", MessageIcon::None}));
+    EXPECT_EQ(f.Requests("onRegisterUser"), 1);
+    EXPECT_TRUE(f.app.SharedFiles()->empty());
+    EXPECT_EQ(f.Config(), text);
+}
+
+TEST(StartUp, FailedRegistrationIsReported) {
+    AppFixture f(HttpReply("OK\r\n"));
+    f.WriteConfig(f.server.url() + "\nann\n" + f.share().string() + "\nT1\npw\n");
+    f.app.LoadSettingsAndRegister();
+    std::vector<FakeMessageBox::Shown> expected{
+        {"Unable to register with server!", MessageIcon::Error}};
+    EXPECT_EQ(f.messages.shown(), expected);
+    EXPECT_FALSE(f.app.registered());
+    EXPECT_TRUE(f.app.registrationAttempted());
+}
+
+TEST(StartUp, WithoutADialogAnIncompleteConfigIsLeftUntouched) {
+    AppFixture f;
+    CShareApp headless(UiPorts{&f.messages, nullptr, nullptr}, f.configPath());
+    f.WriteConfig("u\nn\n");
+    EXPECT_FALSE(headless.LoadSettingsAndRegister());
+    EXPECT_EQ(f.Config(), "u\nn\n");
+    EXPECT_EQ(f.Requests("onRegisterUser"), 0);
+}
+
+TEST(EditSettings, ShowsTheDialogAgainUntilValuesAreCompleteAndScannable) {
+    AppFixture f;
+    std::string url = f.server.url();
+    std::string share = f.share().string();
+    f.dialog.Script({
+        {true, [](AppSettings& v) { v.userName = "ann"; }},  // still empty fields
+        {true,
+         [&](AppSettings& v) {
+             v = AppSettings{"/no/such/dir", url, "ann", "T1", "pw"};
+         }},
+        {false, nullptr},  // Esc: the directory stays empty, so the dialog returns
+        {true, [&](AppSettings& v) { v.sharedDirectory = share; }},
+    });
+    f.app.EditSettings();
+    ASSERT_EQ(f.dialog.shown(), 4);
+    EXPECT_EQ(f.dialog.openedWith()[2].sharedDirectory, "");
+    EXPECT_EQ(f.dialog.openedWith()[2].userName, "ann");
+    EXPECT_EQ(f.messages.shown()[0],
+              (FakeMessageBox::Shown{"Bad directory name!", MessageIcon::Error}));
+    EXPECT_EQ(f.Requests("onRegisterUser"), 1);
+    // EditSettings itself does not save.
+    EXPECT_FALSE(std::filesystem::exists(f.configPath()));
+}
+
+TEST(EditSettings, RefusedPasswordGivesTwoMessagesAndNoSecondDialog) {
+    AppFixture f(HttpReply("BAD-PASSWORD\n"));
+    f.dialog.Script({f.Fill(f.share().string())});
+    f.app.EditSettings();
+    EXPECT_EQ(f.dialog.shown(), 1);
+    EXPECT_EQ(f.messages.shown(), (std::vector<FakeMessageBox::Shown>{
+                                      {"Bad password for that username!", MessageIcon::Error},
+                                      {"Unable to register with server!", MessageIcon::Error}}));
+}
+
+TEST(SaveSettings, UnwritableFileIsReportedAndSettingsStay) {
+    TempDir dir;
+    FakeMessageBox messages;
+    CShareApp app(UiPorts{&messages, nullptr, nullptr},
+                  (dir.path() / "missing" / "config.txt").string());
+    app.SetSettings(AppSettings{"/s/", "http://h/p", "ann", "T1", "pw"});
+    app.SaveSettings();
+    std::vector<FakeMessageBox::Shown> expected{
+        {"Unable to open config file for writing.", MessageIcon::Error}};
+    EXPECT_EQ(messages.shown(), expected);
+    EXPECT_EQ(app.Settings()->userName, "ann");
+}
+
+TEST(Exit, UnregistersBeforeClosingTheListener) {
+    AppFixture f;
+    f.app.SetSettings(AppSettings{f.share().string(), f.server.url(), "ann lee", "T1", "p w"});
+    int requestsWhenClosed = -1;
+    f.app.SetCloseListener([&] { requestsWhenClosed = f.Requests("onUnregisterUser"); });
+    f.app.ExitApplication();
+    EXPECT_EQ(requestsWhenClosed, 1);
+    EXPECT_EQ(f.server.LastBody(), "event=onUnregisterUser&userName=ann+lee&password=p+w");
+    EXPECT_TRUE(f.messages.shown().empty());
+}
+
+}  // namespace
+}  // namespace brindle
