@@ -1,0 +1,194 @@
+#include "net/http_client.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/scripted_server.h"
+
+namespace brindle {
+namespace {
+
+struct UrlCase {
+    std::string url;
+    std::string host;
+    int port;
+    std::string path;
+};
+
+TEST(ParseServerUrl, SplitsHostPortAndPath) {
+    const std::vector<UrlCase> cases = {
+        {"http://10.0.0.5:8080/examples/servlet/brindlenet", "10.0.0.5", 8080,
+         "/examples/servlet/brindlenet"},
+        {"http://10.0.0.5/x", "10.0.0.5", 80, "/x"},
+        {"http://10.0.0.5:8080", "10.0.0.5", 8080, ""},
+        {"http://10.0.0.5", "10.0.0.5", 80, ""},
+        {"http://10.0.0.5:x/p", "10.0.0.5", 0, "/p"},
+        {"http://localhost:8080/examples/servlet/brindlenet", "localhost", 8080,
+         "/examples/servlet/brindlenet"},
+        {"http://h:81abc/p", "h", 81, "/p"},
+        {"http://h:99999999999/p", "h", 2147483647, "/p"},
+        {"http://", "", 80, ""},
+        // A ':' inside the path does not make the host end early.
+        {"http://10.0.0.5/a:b", "10.0.0.5", 80, "/a:b"},
+        {"http://10.0.0.5:9/a:b", "10.0.0.5", 9, "/a:b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        ServerAddress parsed;
+        ASSERT_TRUE(ParseServerUrl(c.url, parsed));
+        EXPECT_EQ(parsed.host, c.host);
+        EXPECT_EQ(parsed.port, c.port);
+        EXPECT_EQ(parsed.path, c.path);
+    }
+}
+
+TEST(ParseServerUrl, RejectsOtherSchemesAndLeavesTheAddressAlone) {
+    for (const char* url :
+         {"HTTP://10.0.0.5/x", " http://10.0.0.5/x", "https://10.0.0.5/x", "http:/10.0.0.5", ""}) {
+        SCOPED_TRACE(url);
+        ServerAddress kept{"old", 1, "/old"};
+        EXPECT_FALSE(ParseServerUrl(url, kept));
+        EXPECT_EQ(kept.host, "old");
+        EXPECT_EQ(kept.port, 1);
+        EXPECT_EQ(kept.path, "/old");
+    }
+}
+
+TEST(UrlEncodeValue, EncodesTheGivenExamples) {
+    EXPECT_EQ(UrlEncodeValue("28.8K Modem"), "28.8K+Modem");
+    EXPECT_EQ(UrlEncodeValue("DSL,Cable"), "DSL%2CCable");
+    EXPECT_EQ(UrlEncodeValue("music\\a b.mp3"), "music%5Ca+b.mp3");
+    EXPECT_EQ(UrlEncodeValue("a+b/c"), "a+b/c");
+    EXPECT_EQ(UrlEncodeValue("50%"), "50%25");
+    EXPECT_EQ(UrlEncodeValue(""), "");
+    std::string longValue(5000, '~');
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) {
+        expected += "%7E";
+    }
+    EXPECT_EQ(UrlEncodeValue(longValue), expected);
+}
+
+TEST(UrlEncodeValue, EscapesExactlyTheTwentyPunctuationBytes) {
+    auto escaped = [](int b) {
+        return (b >= 0x21 && b <= 0x29) || b == 0x2C || (b >= 0x3A && b <= 0x3F) || b == 0x5C ||
+               b == 0x7B || b == 0x7D || b == 0x7E;
+    };
+    int escapedCount = 0;
+    for (int b = 0; b < 256; ++b) {
+        SCOPED_TRACE(b);
+        std::string in(1, static_cast<char>(b));
+        std::string out = UrlEncodeValue(in);
+        if (b == ' ') {
+            EXPECT_EQ(out, "+");
+        } else if (escaped(b)) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", b);
+            EXPECT_EQ(out, hex);
+            ++escapedCount;
+        } else {
+            EXPECT_EQ(out, in);
+        }
+    }
+    EXPECT_EQ(escapedCount, 20);
+}
+
+TEST(BuildPostHeaders, WritesTheExactHeaderBlock) {
+    ServerAddress server{"10.0.0.5", 8080, "/examples/servlet/brindlenet"};
+    EXPECT_EQ(BuildPostHeaders(server, 42),
+              "POST /examples/servlet/brindlenet HTTP/1.1\r\n"
+              "Accept: text/plain\r\n"
+              "Referer: about:blank\r\n"
+              "Accept-Language: en-us\r\n"
+              "Content-Type: application/x-www-form-urlencoded\r\n"
+              "Accept-Encoding: gzip, deflate\r\n"
+              "User-Agent: Brindlenet V1.0\r\n"
+              "Host: 10.0.0.5:8080\r\n"
+              "Content-Length: 42\r\n"
+              "Connection: close\r\n\r\n");
+
+    ServerAddress plain;
+    ASSERT_TRUE(ParseServerUrl("http://10.0.0.5", plain));
+    std::string headers = BuildPostHeaders(plain, 0);
+    EXPECT_EQ(headers.rfind("POST  HTTP/1.1\r\n", 0), 0u);
+    EXPECT_NE(headers.find("\r\nHost: 10.0.0.5:80\r\nContent-Length: 0\r\n"), std::string::npos);
+}
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;
+    bool skipped;
+    std::string firstBodyLine;
+};
+
+TEST(SkipResponseHeaders, ReadsThroughTheFinalResponsesHeaders) {
+    const std::vector<ReplyCase> cases = {
+        {"plain", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nOK\n", true, "OK\n"},
+        {"continue", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nServer: x\r\n\r\nOK\r\n",
+         true, "OK\r\n"},
+        {"lower-case continue",
+         "HTTP/1.1 100 continue\r\nX: y\r\n\r\nHTTP/1.1 200 OK\r\n\r\nBAD-PASSWORD\n", true,
+         "BAD-PASSWORD\n"},
+        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 6\r\n\r\n<html>\n", true,
+         "<html>\n"},
+        {"bare line feed is a header line", "HTTP/1.1 200 OK\r\nA: b\r\n\n\r\nOK\n", true, "OK\n"},
+        {"no body", "HTTP/1.1 200 OK\r\n\r\n", true, ""},
+        {"ends mid-headers", "HTTP/1.1 200 OK\r\nContent-Type: te", false, ""},
+        {"ends after a header line", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n", false, ""},
+        {"ends after the interim response", "HTTP/1.1 100 Continue\r\n\r\n", false, ""},
+        {"empty", "", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        Socket server(fds[0]);
+        Socket client(fds[1]);
+        ASSERT_TRUE(SendAll(server.fd(), c.reply));
+        ::shutdown(server.fd(), SHUT_WR);
+        EXPECT_EQ(SkipResponseHeaders(client.fd()), c.skipped);
+        if (c.skipped) {
+            std::string line;
+            EXPECT_EQ(ReceiveLine(client.fd(), line), !c.firstBodyLine.empty());
+            EXPECT_EQ(line, c.firstBodyLine);
+        }
+    }
+}
+
+TEST(OpenRequestConnection, CarriesARequestWithTheRequestTimeouts) {
+    test::HttpScriptedServer server(test::HttpReply("OK\n"));
+    ServerAddress address;
+    ASSERT_TRUE(ParseServerUrl(server.url(), address));
+    Socket socket = OpenRequestConnection(address, RequestTimeouts{});
+    ASSERT_TRUE(socket.valid());
+
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        timeval limit{};
+        socklen_t size = sizeof limit;
+        ASSERT_EQ(::getsockopt(socket.fd(), SOL_SOCKET, option, &limit, &size), 0);
+        EXPECT_EQ(limit.tv_sec, 30);
+    }
+
+    std::string body = "event=onLookupUserIP&userName=" + UrlEncodeValue("a b");
+    std::string headers = BuildPostHeaders(address, static_cast<long long>(body.size()));
+    ASSERT_TRUE(SendAll(socket.fd(), headers));
+    ASSERT_TRUE(SendAll(socket.fd(), body));
+    ASSERT_TRUE(SkipResponseHeaders(socket.fd()));
+    std::string line;
+    ASSERT_TRUE(ReceiveLine(socket.fd(), line));
+    EXPECT_EQ(line, "OK\n");
+    socket.reset();
+    EXPECT_EQ(server.requests(), std::vector<std::string>{headers + body});
+    EXPECT_EQ(server.LastBody(), "event=onLookupUserIP&userName=a+b");
+
+    ServerAddress unreachable{"127.0.0.1", 0, "/"};
+    EXPECT_FALSE(OpenRequestConnection(unreachable, RequestTimeouts{}).valid());
+}
+
+}  // namespace
+}  // namespace brindle
