@@ -1,1 +1,159 @@
 #include "directory/search.h"
+
+#include <climits>
+#include <memory>
+
+namespace brindle {
+
+void SearchResultsTable::Clear() {
+    rows_.clear();
+    resultAddresses_.clear();
+}
+
+void SearchResultsTable::Append(const SearchResult& result) {
+    rows_.push_back(result);
+    resultAddresses_.push_back(result.ip);
+}
+
+long long ParseLongLikeAtol(const std::string& text) {
+    std::size_t at = text.find_first_not_of(" \t\n\v\f\r");
+    if (at == std::string::npos) {
+        return 0;
+    }
+    bool negative = false;
+    if (text[at] == '+' || text[at] == '-') {
+        negative = text[at] == '-';
+        ++at;
+    }
+    // Accumulated as a negative number so LLONG_MIN fits; saturates instead of overflowing.
+    long long value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        int digit = text[at] - '0';
+        if (value < (LLONG_MIN + digit) / 10) {
+            value = LLONG_MIN;
+        } else {
+            value = value * 10 - digit;
+        }
+    }
+    if (negative) {
+        return value;
+    }
+    return value == LLONG_MIN ? LLONG_MAX : -value;
+}
+
+std::string BuildSearchBody(const SearchQuery& query, const std::string& ownUserName) {
+    return "event=onSearch&qs=" + UrlEncodeValue(query.query) +
+           "&max=" + UrlEncodeValue(query.maxResults) +
+           "&ext=" + UrlEncodeValue(query.fileType.value_or("")) +
+           "&userName=" + UrlEncodeValue(ownUserName);
+}
+
+namespace {
+
+void TrimTrailingSpace(std::string& text) {
+    std::size_t end = text.find_last_not_of(" \t\r\n\v\f");
+    text.erase(end == std::string::npos ? 0 : end + 1);
+}
+
+// Reads the five lines of one result. On a failed read shows that field's
+// message and returns false.
+bool ReadResult(int fd, IMessageBox& messages, SearchResult& result) {
+    struct Field {
+        std::string SearchResult::*member;
+        const char* error;
+    };
+    static constexpr Field kFields[] = {
+        {&SearchResult::fileName, "Error reading the file name!"},
+        {&SearchResult::userName, "Error reading the user name!"},
+        {&SearchResult::connection, "Error reading the connection!"},
+        {&SearchResult::length, "Error reading the length!"},
+        {&SearchResult::ip, "Error reading the ip!"},
+    };
+    for (const Field& field : kFields) {
+        std::string& value = result.*field.member;
+        if (!ReceiveLine(fd, value)) {
+            messages.ShowMessage(field.error, MessageIcon::Error);
+            return false;
+        }
+        TrimTrailingSpace(value);
+    }
+    return true;
+}
+
+// Sends the request and reads the reply once the progress window is up.
+void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgressWindow& window,
+              SearchResultsTable& table) {
+    IMessageBox& messages = context.messages;
+    ServerAddress server;
+    if (!ParseServerUrl(context.settings.serverUrl, server)) {
+        messages.ShowMessage("Bad server URL!", MessageIcon::None);
+        return;
+    }
+    Socket socket = OpenRequestConnection(server, context.timeouts);
+    if (!socket) {
+        messages.ShowMessage("Unabel to connect to " + server.host, MessageIcon::None);
+        return;
+    }
+    const int fd = socket.fd();
+    const std::string body = BuildSearchBody(query, context.settings.userName);
+    if (!SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())))) {
+        messages.ShowMessage("Unable to wrte request to server!", MessageIcon::Error);
+        return;
+    }
+    if (!SendAll(fd, body)) {
+        messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
+        return;
+    }
+    window.SetStatus("Dowloading results...");
+    if (!SkipResponseHeaders(fd)) {
+        messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
+        return;
+    }
+    std::string countLine;
+    if (!ReceiveLine(fd, countLine)) {
+        messages.ShowMessage("Unable to read the number of results!", MessageIcon::Error);
+        return;
+    }
+    const long long count = ParseLongLikeAtol(countLine);
+
+    table.Clear();
+    window.SetStatus("Downloading Search Results...");
+    for (long long pass = 0; pass < count; ++pass) {
+        SearchResult result;
+        // A field that cannot be read means the reply is over: one message, then
+        // stop, keeping the results read so far.
+        if (!ReadResult(fd, messages, result)) {
+            return;
+        }
+        table.Append(result);
+        window.StepIt();
+    }
+}
+
+}  // namespace
+
+void RunSearch(const DirectoryContext& context, const SearchQuery& query,
+               SearchResultsTable& table) {
+    IMessageBox& messages = context.messages;
+    if (!query.fileType) {
+        messages.ShowMessage("No file type selected!", MessageIcon::Error);
+        return;
+    }
+    if (query.maxResults.empty()) {
+        messages.ShowMessage("No max results entered!", MessageIcon::Error);
+        return;
+    }
+    const long long maxResults = ParseLongLikeAtol(query.maxResults);
+    if (maxResults <= 0) {
+        messages.ShowMessage("Max results must be greater then zero!", MessageIcon::None);
+        return;
+    }
+
+    std::unique_ptr<IProgressWindow> window = context.progress.OpenProgress();
+    window->SetStatus("Sending Query To Server...");
+    window->SetRange(maxResults);
+    window->SetStep(1);
+    Exchange(context, query, *window, table);
+}
+
+}  // namespace brindle

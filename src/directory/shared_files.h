@@ -14,8 +14,8 @@
 namespace brindle {
 
 struct SharedFile {
-    std::string name;     // relative path, "\" between levels, never starting with "\"
-    long long size = 0;   // the file's length in bytes
+    std::string name;    // relative path, "\" between levels, never starting with "\"
+    long long size = 0;  // the file's length in bytes
 
     bool operator==(const SharedFile&) const = default;
 };
@@ -56,14 +56,16 @@ private:
     Clock clock_;
     std::chrono::steady_clock::time_point lastShown_{};
     bool shownOnce_ = false;
+    bool hasPending_ = false;
     std::string pending_;
 };
 
 // Walks `directory` (absolute, ending in "/") depth first in the order the file
 // system returns entries, appending every regular file (or symlink to one) to
 // `files` named relative to `sharedRoot`. Symlinked directories are not entered;
-// sockets, FIFOs and devices and names holding "\" are skipped. False when this
-// directory cannot be enumerated.
+// sockets, FIFOs and devices are skipped, and so are entries whose names cannot
+// travel on the wire (holding "\", CR or LF, or a relative name over 1022 bytes).
+// False when this directory cannot be enumerated or is not below `sharedRoot`.
 bool ScanSharedDirectory(const std::string& directory, const std::string& sharedRoot,
                          SharedFileList& files, ThrottledStatus& status);
 
