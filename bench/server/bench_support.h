@@ -1,0 +1,60 @@
+// Shared pieces of the directory server benchmarks: a scratch folder, file
+// names that look like a music collection, raw client requests and medians.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace brindle::server::bench {
+
+using Clock = std::chrono::steady_clock;
+
+double MillisecondsSince(Clock::time_point start);
+
+// A fresh folder under the temporary directory, removed with its contents.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Deterministic names such as "music\Artist 0042\Album 07\03 - river blue.mp3".
+class NameGenerator {
+  public:
+    explicit NameGenerator(std::uint32_t seed) : random_(seed) {}
+    std::string Next(int index);
+
+  private:
+    std::mt19937 random_;
+};
+
+// The form body of a registration, as the client builds it.
+std::string RegistrationBody(const std::string& user, const std::string& password,
+                             const std::vector<std::string>& names);
+// The whole POST with the client's headers.
+std::string ClientRequest(const std::string& body, int port);
+
+struct Exchanged {
+    bool ok = false;   // connected, sent, and got a complete reply
+    std::string body;  // the reply body
+    double firstByteToReplyMs = 0;
+};
+
+// Connects to 127.0.0.1:port (from `source` when not empty), sends `request`,
+// reads until the server closes.
+Exchanged Exchange(int port, const std::string& request, const std::string& source = "");
+
+double Percentile(std::vector<double> values, double fraction);
+inline double Median(std::vector<double> values) {
+    return Percentile(std::move(values), 0.5);
+}
+
+}  // namespace brindle::server::bench

@@ -1,0 +1,83 @@
+// What the directory keeps: users with their password hash, connection text,
+// address and login state, and each user's published file list. The server's
+// logic talks to this interface only, so another database can take the place
+// of the embedded one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brindle::server {
+
+enum class StoreStatus {
+    Ok,
+    NotFound,  // no user of that name
+    Conflict,  // the user's stored password hash is not the one expected
+    Failed,    // the database failed; nothing was changed
+};
+
+struct UserRecord {
+    std::string passwordHash;
+    std::string connection;
+    std::string ip;
+    bool loggedIn = false;
+};
+
+struct PublishedFile {
+    std::string_view name;
+    std::int64_t size = 0;
+};
+
+// One accepted registration, applied as a whole or not at all.
+struct Registration {
+    std::string_view userName;
+    // The hash the password was checked against (an existing user) or the new
+    // hash (a new user).
+    std::string_view passwordHash;
+    std::string_view connection;
+    std::string_view ip;
+    const std::vector<PublishedFile>* files = nullptr;
+};
+
+struct SearchRequest {
+    std::string_view query;       // substring of the name, ASCII case ignored; empty matches all
+    std::string_view pattern;     // file-type glob, ASCII case ignored
+    std::string_view askingUser;  // whose files are left out
+    int limit = 100;
+    bool forceScan = false;  // benchmarks: skip the name index
+};
+
+struct SearchHit {
+    std::string fileName;
+    std::string userName;
+    std::string connection;
+    std::int64_t size = 0;
+    std::string ip;
+
+    bool operator==(const SearchHit&) const = default;
+};
+
+class DirectoryStore {
+  public:
+    virtual ~DirectoryStore() = default;
+
+    virtual StoreStatus FindUser(std::string_view userName, UserRecord& out) = 0;
+
+    // Creates the user when absent (with registration.passwordHash); when present
+    // its stored hash must equal registration.passwordHash, else Conflict. Then
+    // stores the connection and address, marks the user logged in and replaces
+    // the user's whole file list, all in one transaction.
+    virtual StoreStatus Register(const Registration& registration) = 0;
+
+    // Marks the user logged out when its stored hash equals `passwordHash`
+    // (else Conflict); NotFound when there is no such user.
+    virtual StoreStatus LogOut(std::string_view userName, std::string_view passwordHash) = 0;
+
+    // The files of logged-in users other than the asker that match, at most
+    // `limit`, in the order they were published.
+    virtual StoreStatus Search(const SearchRequest& request, std::vector<SearchHit>& out) = 0;
+};
+
+}  // namespace brindle::server

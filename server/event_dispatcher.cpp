@@ -1,0 +1,323 @@
+#include "server/event_dispatcher.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+namespace brindle::server {
+namespace {
+
+constexpr int kRegisterAttempts = 3;
+
+EventReply Reply(int status, std::string body, std::string outcome) {
+    EventReply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    reply.outcome = std::move(outcome);
+    return reply;
+}
+
+EventReply BadRequest(const std::string& word, const std::string& detail) {
+    return Reply(400, word + "\n", word + " (" + detail + ")");
+}
+
+EventReply ServerError(const std::string& detail) {
+    return Reply(500, "SERVER-ERROR\n", "SERVER-ERROR (" + detail + ")");
+}
+
+std::string_view FieldOr(const FormData& fields, std::string_view key) {
+    const std::string_view* value = fields.Find(key);
+    return value ? *value : std::string_view();
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos;
+}
+
+// A plain decimal number without sign or blanks, at most `maximum`.
+std::optional<std::size_t> ParseCount(std::string_view text, std::size_t maximum) {
+    if (text.empty() || text.size() > 18) {
+        return std::nullopt;
+    }
+    std::size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (value > maximum) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A signed decimal size as a client formats it ("%d"; 64-bit values welcome).
+std::optional<std::int64_t> ParseSize(std::string_view text) {
+    bool negative = !text.empty() && text.front() == '-';
+    std::string_view digits = negative ? text.substr(1) : text;
+    if (digits.empty() || digits.size() > 18) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+// The index of a "file17" / "size17" key, when it has that exact form.
+std::optional<std::size_t> KeyIndex(std::string_view key, std::string_view prefix) {
+    if (key.size() <= prefix.size() || key.substr(0, prefix.size()) != prefix) {
+        return std::nullopt;
+    }
+    std::string_view digits = key.substr(prefix.size());
+    if (digits.size() > 1 && digits.front() == '0') {
+        return std::nullopt;
+    }
+    return ParseCount(digits, SIZE_MAX / 16);
+}
+
+}  // namespace
+
+long long ParseLongLikeAtol(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        int digit = text[i] - '0';
+        if (value > (LLONG_MAX - digit) / 10) {
+            return negative ? LLONG_MIN : LLONG_MAX;
+        }
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+std::string PrintableForLog(std::string_view text, std::size_t limit) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c > 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    if (text.size() > limit) {
+        out += "...";
+    }
+    return out;
+}
+
+EventDispatcher::EventDispatcher(DirectoryStore& store, PasswordHasher& hasher,
+                                 DirectoryLimits limits)
+    : store_(store), hasher_(hasher), limits_(limits) {}
+
+EventReply EventDispatcher::Handle(const EventRequest& request) {
+    FormData fields;
+    // A registration holds two fields per file plus a handful of its own.
+    std::size_t maxFields = 2 * limits_.maxFilesPerUser + 16;
+    FormData::Status decoded = fields.Decode(request.body, maxFields);
+    EventReply reply;
+    std::string_view event = FieldOr(fields, "event");
+    if (decoded == FormData::Status::BadEscape) {
+        reply = BadRequest("BAD-REQUEST", "malformed %-escape");
+    } else if (decoded == FormData::Status::TooManyFields) {
+        reply = BadRequest("BAD-REQUEST", "too many fields");
+    } else if (event == "onRegisterUser") {
+        reply = Register(fields, request);
+    } else if (event == "onUnregisterUser") {
+        reply = Unregister(fields);
+    } else if (event == "onLookupUserIP") {
+        reply = Lookup(fields);
+    } else if (event == "onSearch") {
+        reply = Search(fields);
+    } else {
+        reply = BadRequest("UNKNOWN-EVENT", fields.Find("event") ? "unknown event" : "no event");
+    }
+    reply.event = event.empty() ? "-" : PrintableForLog(event, 32);
+    return reply;
+}
+
+EventReply EventDispatcher::Register(const FormData& fields, const EventRequest& request) {
+    std::string_view userName = FieldOr(fields, "userName");
+    std::string_view password = FieldOr(fields, "password");
+    std::string_view connection = FieldOr(fields, "connection");
+    if (userName.empty() || userName.size() > limits_.maxFieldBytes ||
+        HasLineBreakOrNul(userName)) {
+        return BadRequest("BAD-USER-NAME", "empty, too long or holding a line break");
+    }
+    if (password.size() > limits_.maxFieldBytes || connection.size() > limits_.maxFieldBytes ||
+        HasLineBreakOrNul(connection)) {
+        return BadRequest("BAD-REQUEST", "password or connection too long or malformed");
+    }
+    const std::string_view* countText = fields.Find("count");
+    if (countText == nullptr) {
+        return BadRequest("BAD-REQUEST", "no count");
+    }
+    auto count = ParseCount(*countText, SIZE_MAX / 16);
+    if (!count) {
+        return BadRequest("BAD-REQUEST", "count is not a number");
+    }
+    if (*count > limits_.maxFilesPerUser) {
+        return BadRequest("TOO-MANY-FILES", std::to_string(*count) + " files");
+    }
+    std::vector<PublishedFile> files(*count);
+    std::vector<bool> haveName(*count), haveSize(*count);
+    for (const auto& [key, value] : fields.fields()) {
+        if (auto index = KeyIndex(key, "file"); index && *index < *count) {
+            if (!haveName[*index]) {
+                haveName[*index] = true;
+                files[*index].name = value;
+            }
+        } else if (auto sizeIndex = KeyIndex(key, "size"); sizeIndex && *sizeIndex < *count) {
+            if (!haveSize[*sizeIndex]) {
+                auto size = ParseSize(value);
+                if (!size) {
+                    return BadRequest("BAD-REQUEST",
+                                      "size" + std::to_string(*sizeIndex) + " is not a number");
+                }
+                haveSize[*sizeIndex] = true;
+                files[*sizeIndex].size = *size;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < *count; ++i) {
+        if (!haveName[i] || !haveSize[i]) {
+            return BadRequest("BAD-REQUEST", "file" + std::to_string(i) + " or its size missing");
+        }
+        std::string_view name = files[i].name;
+        if (name.empty() || name.size() > limits_.maxFileNameBytes || HasLineBreakOrNul(name)) {
+            return BadRequest("BAD-FILE-NAME", "file" + std::to_string(i) +
+                                                   " empty, too long or holding a line break");
+        }
+    }
+    // Peers reach a user at the address its registration came from; a client
+    // without an IPv4 address could not be reached by them.
+    if (request.ipv4.empty()) {
+        return Reply(403, "NO-IPV4-ADDRESS\n", "NO-IPV4-ADDRESS");
+    }
+    for (int attempt = 0; attempt < kRegisterAttempts; ++attempt) {
+        UserRecord user;
+        std::string hash;
+        StoreStatus found = store_.FindUser(userName, user);
+        if (found == StoreStatus::Ok) {
+            if (!hasher_.Verify(user.passwordHash, password)) {
+                return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
+            }
+            hash = std::move(user.passwordHash);
+        } else if (found == StoreStatus::NotFound) {
+            hash = hasher_.Hash(password);
+            if (hash.empty()) {
+                return ServerError("password hashing failed");
+            }
+        } else {
+            return ServerError("store lookup failed");
+        }
+        Registration registration{userName, hash, connection, request.ipv4, &files};
+        StoreStatus stored = store_.Register(registration);
+        if (stored == StoreStatus::Ok) {
+            return Reply(200, "OK\n",
+                         std::string(found == StoreStatus::Ok ? "OK" : "OK new user") + ", " +
+                             std::to_string(files.size()) + " files");
+        }
+        if (stored != StoreStatus::Conflict) {
+            return ServerError("store write failed");
+        }
+        // The user was created by a registration running at the same time:
+        // check the password again against the stored hash.
+    }
+    return ServerError("user changed during registration");
+}
+
+EventReply EventDispatcher::Unregister(const FormData& fields) {
+    std::string_view userName = FieldOr(fields, "userName");
+    std::string_view password = FieldOr(fields, "password");
+    UserRecord user;
+    StoreStatus found = store_.FindUser(userName, user);
+    if (found == StoreStatus::NotFound) {
+        return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
+    }
+    if (found != StoreStatus::Ok) {
+        return ServerError("store lookup failed");
+    }
+    if (!hasher_.Verify(user.passwordHash, password)) {
+        return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
+    }
+    switch (store_.LogOut(userName, user.passwordHash)) {
+        case StoreStatus::Ok:
+            return Reply(200, "OK\n", "OK");
+        case StoreStatus::NotFound:
+            return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
+        default:
+            return ServerError("store write failed");
+    }
+}
+
+EventReply EventDispatcher::Lookup(const FormData& fields) {
+    UserRecord user;
+    switch (store_.FindUser(FieldOr(fields, "userName"), user)) {
+        case StoreStatus::Ok:
+            if (!user.loggedIn) {
+                return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN");
+            }
+            return Reply(200, user.ip + "\n", "address " + user.ip);
+        case StoreStatus::NotFound:
+            return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
+        default:
+            return ServerError("store lookup failed");
+    }
+}
+
+EventReply EventDispatcher::Search(const FormData& fields) {
+    SearchRequest search;
+    search.query = FieldOr(fields, "qs");
+    search.pattern = FieldOr(fields, "ext");
+    search.askingUser = FieldOr(fields, "userName");
+    if (search.pattern.size() > limits_.maxPatternBytes) {
+        return BadRequest("BAD-REQUEST", "file type pattern too long");
+    }
+    long long wanted = ParseLongLikeAtol(FieldOr(fields, "max"));
+    if (wanted <= 0) {
+        wanted = limits_.defaultResults;
+    }
+    search.limit = static_cast<int>(wanted < limits_.maxResults ? wanted : limits_.maxResults);
+    std::vector<SearchHit> hits;
+    // No stored name is longer than the file-name limit, so a longer query
+    // matches nothing and needs no search.
+    if (search.query.size() <= limits_.maxFileNameBytes &&
+        store_.Search(search, hits) != StoreStatus::Ok) {
+        return ServerError("store search failed");
+    }
+    std::string body = std::to_string(hits.size()) + "\n";
+    for (const SearchHit& hit : hits) {
+        body += hit.fileName;
+        body += '\n';
+        body += hit.userName;
+        body += '\n';
+        body += hit.connection;
+        body += '\n';
+        body += std::to_string(hit.size);
+        body += '\n';
+        body += hit.ip;
+        body += '\n';
+    }
+    return Reply(200, std::move(body), std::to_string(hits.size()) + " results");
+}
+
+}  // namespace brindle::server

@@ -1,0 +1,65 @@
+// The four directory events: decodes a request body, consults the store and
+// produces the reply body. Independent of HTTP, so it can be tested directly.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "server/directory_store.h"
+#include "server/form_data.h"
+#include "server/password_hasher.h"
+
+namespace brindle::server {
+
+struct DirectoryLimits {
+    // User names, connection texts and file names come back as reply lines of
+    // at most 1023 bytes with their line feed, so each holds at most 1022.
+    std::size_t maxFieldBytes = 1022;
+    std::size_t maxFileNameBytes = 1022;
+    std::size_t maxFilesPerUser = 250000;
+    std::size_t maxPatternBytes = 64;
+    int defaultResults = 100;
+    int maxResults = 1000;
+};
+
+struct EventRequest {
+    std::string_view body;
+    std::string ipv4;  // the dotted address the request came from; "" when it has none
+};
+
+struct EventReply {
+    int status = 200;
+    std::string body;     // the reply lines, each ending in "\n"
+    std::string event;    // for the log: the event name, or a printable form of what was sent
+    std::string outcome;  // for the log: what happened (never a password)
+};
+
+class EventDispatcher {
+  public:
+    EventDispatcher(DirectoryStore& store, PasswordHasher& hasher, DirectoryLimits limits = {});
+
+    EventReply Handle(const EventRequest& request);
+
+    const DirectoryLimits& limits() const { return limits_; }
+
+  private:
+    EventReply Register(const FormData& fields, const EventRequest& request);
+    EventReply Unregister(const FormData& fields);
+    EventReply Lookup(const FormData& fields);
+    EventReply Search(const FormData& fields);
+
+    DirectoryStore& store_;
+    PasswordHasher& hasher_;
+    DirectoryLimits limits_;
+};
+
+// `atol` reading: leading white space, optional sign, digits up to the first
+// other byte; no digits gives 0; out-of-range values are clamped.
+long long ParseLongLikeAtol(std::string_view text);
+
+// Text made safe for one log line: printable ASCII kept, every other byte as
+// \xHH, cut after `limit` bytes of input.
+std::string PrintableForLog(std::string_view text, std::size_t limit = 64);
+
+}  // namespace brindle::server

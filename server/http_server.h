@@ -1,0 +1,79 @@
+// The directory's HTTP front: libmicrohttpd with one thread per connection, so
+// idle or slow clients never hold up anybody else; limits on connections, on
+// connections per address, on idle time and on request bodies.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "server/event_dispatcher.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace brindle::server {
+
+struct HttpServerOptions {
+    std::string bindAddress = "0.0.0.0";  // IPv4 or IPv6 literal ("::" serves both)
+    int port = 8080;                      // 0 picks a free port
+    unsigned maxConnections = 1000;
+    unsigned maxConnectionsPerAddress = 64;
+    unsigned idleTimeoutSeconds = 30;
+    std::size_t maxBodyBytes = 64u << 20;
+    // All request bodies held in memory at once; beyond it new requests get
+    // "BUSY" instead of exhausting the machine's memory.
+    std::size_t maxBufferedBytes = 512u << 20;
+};
+
+// Receives each finished log line, without its line feed. Called from many threads.
+using LogSink = std::function<void(const std::string& line)>;
+
+// Writes each line to standard error with one write call.
+LogSink StderrLogSink();
+
+// "2024-05-01T12:34:56.789Z 10.0.0.5 onSearch 200 3 results 0.8ms"
+std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
+                                 const std::string& client, const std::string& event, int status,
+                                 const std::string& outcome, double milliseconds);
+
+class DirectoryHttpServer {
+  public:
+    DirectoryHttpServer(EventDispatcher& dispatcher, HttpServerOptions options, LogSink log);
+    ~DirectoryHttpServer();
+    DirectoryHttpServer(const DirectoryHttpServer&) = delete;
+    DirectoryHttpServer& operator=(const DirectoryHttpServer&) = delete;
+
+    // Binds and starts serving. False with `error` set when it cannot.
+    bool Start(std::string& error);
+    // Stops accepting, ends the open connections and waits for their threads.
+    void Stop();
+
+    int port() const { return port_; }
+    const HttpServerOptions& options() const { return options_; }
+
+  private:
+    struct PendingRequest;
+    friend struct HttpCallbacks;
+
+    // False when the connection is to be closed without a reply.
+    bool Receive(MHD_Connection* connection, const char* method, const char* uploadData,
+                 std::size_t* uploadSize, void** state);
+    void Complete(void** state, const char* reason);
+    bool Respond(MHD_Connection* connection, PendingRequest& request, int status,
+                 const std::string& body, const std::string& event, const std::string& outcome);
+    bool Account(PendingRequest& request, std::size_t bytes);
+    void Log(const PendingRequest& request, const std::string& event, int status,
+             const std::string& outcome);
+
+    EventDispatcher& dispatcher_;
+    HttpServerOptions options_;
+    LogSink log_;
+    MHD_Daemon* daemon_ = nullptr;
+    int port_ = 0;
+    std::atomic<std::size_t> buffered_{0};
+};
+
+}  // namespace brindle::server

@@ -1,0 +1,67 @@
+// brindlenet-directory: the directory server users register with and search.
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "server/event_dispatcher.h"
+#include "server/http_server.h"
+#include "server/password_hasher.h"
+#include "server/server_options.h"
+#include "server/sqlite_store.h"
+
+using namespace brindle::server;
+
+int main(int argc, char** argv) {
+    ServerConfig config;
+    std::string error;
+    if (!ParseCommandLine(argc, argv, config, error)) {
+        std::fprintf(stderr, "brindlenet-directory: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    if (config.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    // Interrupts are taken by sigwait below; every thread started from here on
+    // inherits the blocked set.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    LogSink log = StderrLogSink();
+    if (!PasswordHasher::Initialize()) {
+        log("brindlenet-directory: cannot initialise libsodium");
+        return 1;
+    }
+    std::error_code ignored;
+    auto parent = std::filesystem::path(config.databasePath).parent_path();
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent, ignored);
+    }
+    auto store = SqliteStore::Open(config.databasePath, error);
+    if (!store) {
+        log("brindlenet-directory: " + error);
+        return 1;
+    }
+    PasswordHasher hasher(PasswordHasher::Interactive());
+    EventDispatcher dispatcher(*store, hasher, config.limits);
+    DirectoryHttpServer server(dispatcher, config.http, log);
+    if (!server.Start(error)) {
+        log("brindlenet-directory: " + error);
+        return 1;
+    }
+    log("brindlenet-directory: listening on " + config.http.bindAddress + " port " +
+        std::to_string(server.port()) + ", database " + config.databasePath);
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    log(std::string("brindlenet-directory: stopping (") +
+        (received == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+    server.Stop();
+    return 0;
+}

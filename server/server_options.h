@@ -1,0 +1,26 @@
+// The command line of brindlenet-directory.
+#pragma once
+
+#include <string>
+
+#include "server/event_dispatcher.h"
+#include "server/http_server.h"
+
+namespace brindle::server {
+
+inline constexpr char kDefaultDatabasePath[] = "brindlenet-directory.db";
+
+struct ServerConfig {
+    HttpServerOptions http;
+    std::string databasePath = kDefaultDatabasePath;
+    DirectoryLimits limits;
+    bool help = false;
+};
+
+// Reads the options after the program name. False with `error` set on an
+// unknown option or a bad value.
+bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, std::string& error);
+
+std::string UsageText();
+
+}  // namespace brindle::server

@@ -1,0 +1,176 @@
+#include "server/server_test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace brindle::server::test {
+
+std::string FormEncode(const std::string& value) {
+    std::string out;
+    for (unsigned char c : value) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '.' || c == '*' || c == '-' || c == '_') {
+            out += static_cast<char>(c);
+        } else if (c == ' ') {
+            out += '+';
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+std::string RegistrationBody(const std::string& user, const std::string& password,
+                             const std::string& connection, const std::vector<FileEntry>& files) {
+    std::string body = "event=onRegisterUser&userName=" + FormEncode(user) +
+                       "&connection=" + FormEncode(connection) +
+                       "&password=" + FormEncode(password) +
+                       "&count=" + std::to_string(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        body += "&file" + std::to_string(i) + "=" + FormEncode(files[i].name) + "&size" +
+                std::to_string(i) + "=" + std::to_string(files[i].size);
+    }
+    return body;
+}
+
+std::string ClientRequest(const std::string& body, int port) {
+    return "POST /examples/servlet/brindlenet HTTP/1.1\r\n"
+           "Accept: text/plain\r\n"
+           "Referer: about:blank\r\n"
+           "Accept-Language: en-us\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\n"
+           "Accept-Encoding: gzip, deflate\r\n"
+           "User-Agent: Brindlenet V1.0\r\n"
+           "Host: 127.0.0.1:" +
+           std::to_string(port) +
+           "\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) +
+           "\r\n"
+           "Connection: close\r\n\r\n" +
+           body;
+}
+
+std::string HttpReply::Header(const std::string& name) const {
+    std::size_t start = headers.find("\r\n");
+    while (start != std::string::npos && start + 2 < headers.size()) {
+        std::size_t end = headers.find("\r\n", start + 2);
+        std::string line = headers.substr(start + 2, end - start - 2);
+        std::size_t colon = line.find(':');
+        if (colon != std::string::npos &&
+            strcasecmp(line.substr(0, colon).c_str(), name.c_str()) == 0) {
+            std::size_t value = line.find_first_not_of(' ', colon + 1);
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+        start = end;
+    }
+    return "";
+}
+
+HttpReply ParseReply(const std::string& raw) {
+    HttpReply reply;
+    std::size_t end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) {
+        return reply;
+    }
+    reply.complete = true;
+    reply.headers = raw.substr(0, end + 2);
+    reply.status = std::atoi(raw.c_str() + 9);
+    reply.body = raw.substr(end + 4);
+    return reply;
+}
+
+std::string Exchange(int port, const std::string& bytes, int deadlineMs) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return "";
+    }
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;  // the server may refuse before reading everything
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    std::string reply;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    char chunk[65536];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) {
+            continue;
+        }
+        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            break;
+        }
+        reply.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
+
+HttpReply Post(int port, const std::string& body) {
+    return ParseReply(Exchange(port, ClientRequest(body, port)));
+}
+
+HttpServerOptions InProcessServer::LoopbackOptions() {
+    HttpServerOptions options;
+    options.bindAddress = "127.0.0.1";
+    options.port = 0;
+    options.idleTimeoutSeconds = 10;
+    return options;
+}
+
+InProcessServer::InProcessServer(HttpServerOptions options, DirectoryLimits limits) {
+    std::string error;
+    PasswordHasher::Initialize();
+    store_ = SqliteStore::Open((dir_.path() / "directory.db").string(), error);
+    if (!store_) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::abort();
+    }
+    dispatcher_ = std::make_unique<EventDispatcher>(*store_, hasher_, limits);
+    http_ = std::make_unique<DirectoryHttpServer>(*dispatcher_, options,
+                                                  [this](const std::string& line) {
+                                                      std::lock_guard<std::mutex> hold(logLock_);
+                                                      log_.push_back(line);
+                                                  });
+    if (!http_->Start(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::abort();
+    }
+}
+
+InProcessServer::~InProcessServer() {
+    http_->Stop();
+}
+
+std::string InProcessServer::url() const {
+    return "http://127.0.0.1:" + std::to_string(port()) + "/examples/servlet/brindlenet";
+}
+
+std::vector<std::string> InProcessServer::logLines() const {
+    std::lock_guard<std::mutex> hold(logLock_);
+    return log_;
+}
+
+}  // namespace brindle::server::test
