@@ -12,6 +12,9 @@
 #include "directory/directory_client.h"
 #include "directory/search.h"
 #include "directory/shared_files.h"
+#include "peer/peer_listener.h"
+#include "peer/thread_group.h"
+#include "peer/transfer_record.h"
 
 namespace brindle {
 
@@ -87,6 +90,15 @@ class CShareApp {
     RequestTimeouts timeouts_{};
     bool settingsComplete_ = false;
     std::function<void()> closeListener_;
+
+public:
+    // The download table (row k is download record k) and the threads of its
+    // workers; the peer listener, created at start-up, holds the upload table.
+    // Declared last, in this order, so the listener and then the downloads wind
+    // down while the settings and the shared-file list they read still exist.
+    TransferTable downloadRecords;
+    ThreadGroup downloadThreads;
+    std::unique_ptr<PeerListener> peerListener;
 };
 
 }  // namespace brindle

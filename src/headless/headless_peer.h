@@ -1,0 +1,78 @@
+// brindlenet-peer's commands: serve, search, get and send, on the same core
+// as the window, with the console standing in for message boxes and views.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "app/settings.h"
+#include "app/ui_ports.h"
+#include "headless/headless_cli.h"
+#include "net/http_client.h"
+#include "peer/peer_options.h"
+
+namespace brindle {
+
+// Standard output and standard error, one whole text at a time.
+class Console {
+  public:
+    Console(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+    void Out(const std::string& text);
+    void Err(const std::string& text);
+
+  private:
+    std::mutex lock_;
+    std::ostream& out_;
+    std::ostream& err_;
+};
+
+// Message boxes become lines on standard error; the one question (overwrite a
+// local file) is answered from the command line without being printed.
+class ConsoleMessageBox : public IMessageBox {
+  public:
+    explicit ConsoleMessageBox(Console& console) : console_(console) {}
+    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    Answer AskYesNoCancel(const std::string& text) override;
+    void SetAnswer(Answer answer) { answer_ = answer; }
+    int shown() const;
+
+  private:
+    Console& console_;
+    Answer answer_ = Answer::No;
+    mutable std::mutex lock_;
+    int shown_ = 0;
+};
+
+// Message lines go to standard output, each ending in a line feed.
+class ConsoleMessageDisplay : public IMessageDisplay {
+  public:
+    explicit ConsoleMessageDisplay(Console& console) : console_(console) {}
+    void AppendLine(const std::string& line) override;
+
+  private:
+    Console& console_;
+};
+
+struct HeadlessEnvironment {
+    std::string configPath = kConfigFileName;
+    PeerOptions peer;
+    RequestTimeouts requestTimeouts;
+    // Waits up to the given time for a stop request (SIGINT, SIGTERM); true when one came.
+    std::function<bool(std::chrono::milliseconds)> waitForStop;
+    // A terminal gets a redrawn progress bar; anything else one line a second.
+    bool progressBar = false;
+};
+
+// The text shown when config.txt cannot give all five settings.
+std::string IncompleteConfigText(const std::string& configPath);
+
+// Runs a parsed command; the result is the process's exit code.
+int RunHeadless(const HeadlessCommand& command, HeadlessEnvironment& environment, Console& console);
+
+// main: parses, blocks SIGINT and SIGTERM for sigtimedwait, and runs.
+int HeadlessMain(int argc, char** argv);
+
+}  // namespace brindle

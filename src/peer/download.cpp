@@ -1,0 +1,196 @@
+#include "peer/download.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "peer/peer_io.h"
+#include "peer/progress.h"
+
+namespace brindle {
+
+namespace {
+
+// The file being received: created beside the destination under a name of its
+// own and removed again unless it was committed over the destination.
+class PartFile {
+  public:
+    ~PartFile() { Discard(); }
+
+    bool Create(const std::string& directory) {
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = directory + ".brindlenet-" + std::to_string(::getpid()) + "-" +
+                                    std::to_string(counter.fetch_add(1)) + ".part";
+            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                fd_ = fd;
+                path_ = std::move(candidate);
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    bool Write(const char* data, std::size_t length) {
+        while (length > 0) {
+            ssize_t written = ::write(fd_, data, length);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                return false;
+            }
+            data += written;
+            length -= static_cast<std::size_t>(written);
+        }
+        return true;
+    }
+
+    // Closes the file and renames it over `destination`.
+    bool Commit(const std::string& destination) {
+        int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 || ::rename(path_.c_str(), destination.c_str()) != 0) {
+            return false;
+        }
+        path_.clear();
+        return true;
+    }
+
+    void Discard() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+            path_.clear();
+        }
+    }
+
+  private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace
+
+std::string LocalNameFor(const std::string& remoteName) {
+    auto last = remoteName.find_last_of("\\/");
+    return last == std::string::npos ? remoteName : remoteName.substr(last + 1);
+}
+
+bool IsSafeLocalName(const std::string& localName) {
+    return !localName.empty() && localName != "." && localName != ".." &&
+           localName.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+TransferCells NewDownloadCells(const std::string& localName, const std::string& ownerUserName,
+                               const std::string& sizeText, const std::string& ownerConnection) {
+    return {localName, ownerUserName, "0 of " + sizeText, ownerConnection,
+            kRateZero, kDoneZero,     kStatusConnecting};
+}
+
+DownloadRecord::DownloadRecord(std::string remoteName, std::string localName,
+                               std::string peerAddress, std::string ownerUserName,
+                               std::string ownerConnection, long long fileLength,
+                               std::string sizeText, std::string sharedDirectory,
+                               PeerOptions options)
+    : remoteName_(std::move(remoteName)),
+      localName_(std::move(localName)),
+      ownerUserName_(std::move(ownerUserName)),
+      ownerConnection_(std::move(ownerConnection)),
+      peerAddress_(std::move(peerAddress)),
+      fileLength_(fileLength),
+      sharedDirectory_(DirectoryPrefix(std::move(sharedDirectory))),
+      options_(std::move(options)) {
+    InitCells(NewDownloadCells(localName_, ownerUserName_, sizeText, ownerConnection_));
+}
+
+int DownloadRecord::Finish(const char* status, int result) {
+    if (std::string_view(status) == kStatusComplete) {
+        SetCells({{kColumnRate, kRateZero}, {kColumnDone, kDoneFull}, {kColumnStatus, status}});
+    } else {
+        SetCell(kColumnStatus, status);
+    }
+    return result;
+}
+
+int DownloadRecord::DownloadFile() {
+    // A name that would leave the shared directory fails before anything is sent or written.
+    if (!IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
+        return Finish(kStatusError, 0);
+    }
+    auto failed = [this] {
+        CloseSocket();
+        return IsCancelRequested() ? Finish(kStatusCanceled, 1) : Finish(kStatusError, 0);
+    };
+
+    AdoptSocket(NewStreamSocket());
+    int fd = socketFd();
+    std::uint32_t address = 0;
+    if (fd < 0 || IsCancelRequested() || !ParseDottedAddress(peerAddress_, &address) ||
+        !ConnectWithin(fd, address, options_.port, options_.stallTimeout) || IsCancelRequested()) {
+        return failed();
+    }
+    SetStallTimeout(fd, options_.stallTimeout);
+
+    // The four request lines leave in one send, so no line waits for an ACK.
+    std::string request =
+        "GET\n" + remoteName_ + "\n" + ownerUserName_ + "\n" + ownerConnection_ + "\n";
+    if (!SendAll(fd, request)) {
+        return failed();
+    }
+
+    PartFile part;
+    if (!part.Create(sharedDirectory_)) {
+        return failed();
+    }
+    std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
+    ProgressMeter meter(fileLength_, options_.clock);
+    long long received = 0;
+    while (received < fileLength_) {
+        if (IsCancelRequested()) {
+            part.Discard();
+            return failed();
+        }
+        // Never ask for more than is still expected: nothing past the file is read.
+        auto want = static_cast<std::size_t>(
+            std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received));
+        ssize_t got = ::recv(fd, buffer.data(), want, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || !part.Write(buffer.data(), static_cast<std::size_t>(got))) {
+            part.Discard();
+            return failed();
+        }
+        received += got;
+        if (meter.Advance(received)) {
+            SetCells({{kColumnSize, meter.SizeText()},
+                      {kColumnStatus, kStatusDownloading},
+                      {kColumnRate, meter.RateText()},
+                      {kColumnDone, meter.DoneText()}});
+        } else {
+            SetCells({{kColumnSize, meter.SizeText()}, {kColumnStatus, kStatusDownloading}});
+        }
+    }
+    CloseSocket();
+    if (!part.Commit(sharedDirectory_ + localName_)) {
+        part.Discard();
+        return Finish(kStatusError, 0);
+    }
+    return Finish(kStatusComplete, 1);
+}
+
+}  // namespace brindle

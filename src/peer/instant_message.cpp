@@ -1,0 +1,88 @@
+#include "peer/instant_message.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "peer/peer_io.h"
+
+namespace brindle {
+
+std::string BuildMessageLine(const std::string& userName, const std::string& text) {
+    return "<" + userName + "> " + text + "\n";
+}
+
+MessageResult DeliverMessageLine(const std::string& address, const std::string& line,
+                                 const PeerOptions& options) {
+    Socket socket = NewStreamSocket();
+    std::uint32_t networkOrder = 0;
+    if (!socket || !ParseDottedAddress(address, &networkOrder) ||
+        !ConnectWithin(socket.fd(), networkOrder, options.port, options.requestTimeout)) {
+        return MessageResult::ConnectFailed;
+    }
+    SetStallTimeout(socket.fd(), options.requestTimeout);
+    // The two writes go out at once instead of waiting for the first one's ACK.
+    int on = 1;
+    ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (!SendAll(socket.fd(), kMessageRequest, 8)) {
+        return MessageResult::HeaderFailed;
+    }
+    if (!SendAll(socket.fd(), line)) {
+        return MessageResult::LineFailed;
+    }
+    return MessageResult::Sent;
+}
+
+std::string MessageFailureText(MessageResult result, const std::string& recipient,
+                               const std::string& address, const std::string& serverUrl) {
+    switch (result) {
+        case MessageResult::Sent:
+            return "";
+        case MessageResult::LookupFailed:
+            return "Unable to lookup user " + recipient + "'s IP address.";
+        case MessageResult::NotRegistered:
+            return "The user " + recipient + " is not registered with the " + "server " +
+                   serverUrl + ".";
+        case MessageResult::NotLoggedIn:
+            return "The user " + recipient + " is currently not logged in.";
+        case MessageResult::ConnectFailed:
+            return "Unable to connecto to ip " + address + "!";
+        case MessageResult::HeaderFailed:
+            return "Unabel to wrtie header to " + address + "!";
+        case MessageResult::LineFailed:
+            return "Unable send a message to " + address + "!";
+    }
+    return "";
+}
+
+MessageResult SendInstantMessage(const MessageContext& context, const std::string& recipient,
+                                 const std::string& text) {
+    std::string reply = context.lookupUserIp(recipient);
+    std::string address = TrimTrailing(reply, "\r\n\t\v\b");
+    MessageResult result = MessageResult::Sent;
+    if (reply.empty()) {
+        result = MessageResult::LookupFailed;
+    } else if (reply == "NOT-REGISTERED") {
+        result = MessageResult::NotRegistered;
+    } else if (reply == "NOT-LOGGED-IN") {
+        result = MessageResult::NotLoggedIn;
+    } else {
+        std::string line = BuildMessageLine(context.settings.userName, text);
+        result = DeliverMessageLine(address, line, context.options);
+        if (result == MessageResult::Sent) {
+            context.display.AppendLine(line);
+        }
+    }
+    if (result != MessageResult::Sent) {
+        context.messages.ShowMessage(
+            MessageFailureText(result, recipient, address, context.settings.serverUrl),
+            MessageIcon::None);
+    }
+    return result;
+}
+
+void ReceiveInstantMessage(const std::string& line, IMessageDisplay& display) {
+    display.AppendLine(line);
+}
+
+}  // namespace brindle

@@ -1,0 +1,57 @@
+// One-line messages between users: "MESSAGE\n", then "<" + sender + "> " + text + "\n".
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/settings.h"
+#include "app/ui_ports.h"
+#include "peer/peer_options.h"
+
+namespace brindle {
+
+inline constexpr char kMessageRequest[] = "MESSAGE\n";
+inline constexpr char kFileRequest[] = "GET\n";
+
+// "<" + userName + "> " + text + "\n"
+std::string BuildMessageLine(const std::string& userName, const std::string& text);
+
+enum class MessageResult {
+    Sent,
+    LookupFailed,
+    NotRegistered,
+    NotLoggedIn,
+    ConnectFailed,
+    HeaderFailed,
+    LineFailed,
+};
+
+// Connects to a peer's listener and sends the request word and the line.
+MessageResult DeliverMessageLine(const std::string& address, const std::string& line,
+                                 const PeerOptions& options);
+
+// What the send command works with.
+struct MessageContext {
+    const AppSettings& settings;
+    IMessageBox& messages;
+    IMessageDisplay& display;
+    // The directory server's answer for a user: "", "NOT-REGISTERED",
+    // "NOT-LOGGED-IN" or the address line as received.
+    std::function<std::string(const std::string&)> lookupUserIp;
+    PeerOptions options;
+};
+
+// Looks the recipient up, sends the message and shows the line in the
+// sender's own display; every failure is shown in a message box.
+MessageResult SendInstantMessage(const MessageContext& context, const std::string& recipient,
+                                 const std::string& text);
+
+// The message box text of a failed send ("" for Sent).
+std::string MessageFailureText(MessageResult result, const std::string& recipient,
+                               const std::string& address, const std::string& serverUrl);
+
+// Shows the message line of a "MESSAGE\n" request in the display, whole and
+// exactly as received: up to and including its line feed, or its first 1023 bytes.
+void ReceiveInstantMessage(const std::string& line, IMessageDisplay& display);
+
+}  // namespace brindle

@@ -1,0 +1,266 @@
+#include "peer/peer_listener.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "peer/instant_message.h"
+
+namespace brindle {
+
+namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// How long accepting pauses when the process is out of descriptors and no
+// waiting connection can be given up for a new one.
+constexpr auto kDescriptorPause = std::chrono::milliseconds(100);
+constexpr int kAcceptBatch = 64;
+
+}  // namespace
+
+// One connection while its request lines arrive.
+struct PeerListener::Connection {
+    enum class Stage { Word, MessageLine, FileName, UserName, ConnectionText };
+
+    Socket socket;
+    SteadyTime deadline;
+    Stage stage = Stage::Word;
+    std::string line;  // the bytes of the current line so far
+    std::string fileName;
+    std::string userName;
+};
+
+PeerListener::PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
+                           const SettingsHolder& settings, const SharedFilesHolder& sharedFiles,
+                           PeerOptions options)
+    : messageView_(messageView),
+      messages_(messages),
+      options_(std::move(options)),
+      sharedFiles_(sharedFiles),
+      uploadContext_{settings, sharedFiles, uploadTable_, options_} {}
+
+PeerListener::~PeerListener() {
+    Stop();
+}
+
+bool PeerListener::Start() {
+    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(options_.port));
+    std::uint32_t host = 0;
+    int reuse = 1;
+    bool bound = listener && ParseDottedAddress(options_.listenAddress, &host) &&
+                 ::setsockopt(listener.fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0;
+    address.sin_addr.s_addr = host;
+    if (!bound ||
+        ::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        messages_.ShowMessage(kBindFailedText, MessageIcon::Error);
+        return false;
+    }
+    int pipeEnds[2];
+    if (::listen(listener.fd(), INT_MAX) != 0 || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        messages_.ShowMessage(kListenFailedText, MessageIcon::Error);
+        return false;
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort_ = ntohs(address.sin_port);
+    wakeRead_ = UniqueFd(pipeEnds[0]);
+    wakeWrite_ = UniqueFd(pipeEnds[1]);
+    listenSocket_ = std::move(listener);
+    listenThread_ = std::thread(
+        [this, listenFd = listenSocket_.fd(), wakeFd = wakeRead_.fd()] { Run(listenFd, wakeFd); });
+    return true;
+}
+
+void PeerListener::Run(int listenFd, int wakeFd) {
+    std::deque<Connection> pending;  // oldest first
+    SteadyTime pauseUntil{};
+    std::vector<pollfd> watched;
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        // A connection whose request did not arrive in time is closed unanswered.
+        std::erase_if(pending, [&](const Connection& c) { return c.deadline <= now; });
+        pendingCount_ = pending.size();
+
+        bool accepting = now >= pauseUntil;
+        SteadyTime wakeAt = accepting ? SteadyTime::max() : pauseUntil;
+        watched.assign({{wakeFd, POLLIN, 0}, {accepting ? listenFd : -1, POLLIN, 0}});
+        for (const auto& connection : pending) {
+            watched.push_back({connection.socket.fd(), POLLIN, 0});
+            wakeAt = std::min(wakeAt, connection.deadline);
+        }
+        int timeout = -1;
+        if (wakeAt != SteadyTime::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+        }
+        if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) {
+            return;
+        }
+        if (watched[0].revents != 0) {
+            return;  // the listening socket is being closed
+        }
+        std::deque<Connection> waiting;
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            if (watched[i + 2].revents == 0 || !ReadLines(pending[i])) {
+                waiting.push_back(std::move(pending[i]));
+            }
+        }
+        pending.swap(waiting);
+        if ((watched[1].revents & POLLIN) != 0) {
+            AcceptAll(listenFd, pending, pauseUntil);
+        }
+    }
+}
+
+void PeerListener::AcceptAll(int listenFd, std::deque<Connection>& pending,
+                             SteadyTime& pauseUntil) {
+    // A bounded batch, so a flood of new connections cannot starve those waiting.
+    for (int batch = 0; batch < kAcceptBatch; ++batch) {
+        Socket accepted(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!accepted) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: give up the oldest waiting connection, or pause.
+                if (pending.empty()) {
+                    pauseUntil = std::chrono::steady_clock::now() + kDescriptorPause;
+                    return;
+                }
+                pending.pop_front();
+                continue;
+            }
+            return;  // nothing more to accept (or the peer went again)
+        }
+        Connection connection;
+        connection.socket = std::move(accepted);
+        connection.deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
+        // Most peers send their whole request at once: it is usually here already.
+        if (ReadLines(connection)) {
+            continue;
+        }
+        // When full, the connection that has waited longest makes room: a crowd of
+        // silent peers cannot keep new ones out.
+        if (pending.size() >= std::max<std::size_t>(options_.maxPendingConnections, 1)) {
+            pending.pop_front();
+        }
+        pending.push_back(std::move(connection));
+        pendingCount_ = pending.size();
+    }
+}
+
+// Takes what has arrived, line by line, never a byte past the last line the
+// request has. True when the connection is done with here.
+bool PeerListener::ReadLines(Connection& connection) {
+    char buffer[kLineLimit];
+    for (;;) {
+        std::size_t room = kLineLimit - connection.line.size();
+        ssize_t seen = ::recv(connection.socket.fd(), buffer, room, MSG_PEEK | MSG_DONTWAIT);
+        if (seen < 0) {
+            return !(errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+        }
+        if (seen == 0) {
+            return TakeLine(connection, true);
+        }
+        const char* feed =
+            static_cast<const char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(seen)));
+        std::size_t take = feed == nullptr ? static_cast<std::size_t>(seen)
+                                           : static_cast<std::size_t>(feed - buffer) + 1;
+        ssize_t got = ::recv(connection.socket.fd(), buffer, take, MSG_DONTWAIT);
+        if (got <= 0) {
+            return true;
+        }
+        connection.line.append(buffer, static_cast<std::size_t>(got));
+        bool whole = connection.line.back() == '\n' || connection.line.size() >= kLineLimit;
+        if (whole && TakeLine(connection, false)) {
+            return true;
+        }
+    }
+}
+
+// Acts on a finished line (or on the end of the connection when `closed`).
+// True when the connection is done with here.
+bool PeerListener::TakeLine(Connection& connection, bool closed) {
+    using Stage = Connection::Stage;
+    std::string line = std::move(connection.line);
+    connection.line.clear();
+    switch (connection.stage) {
+        case Stage::Word:
+            if (!closed && line == kMessageRequest) {
+                connection.stage = Stage::MessageLine;
+                return false;
+            }
+            if (!closed && line == kFileRequest) {
+                connection.stage = Stage::FileName;
+                return false;
+            }
+            return true;  // any other word: closed, nothing sent
+        case Stage::MessageLine:
+            // A line cut short by the sender's close shows nothing.
+            if (!closed) {
+                ReceiveInstantMessage(line, messageView_);
+            }
+            return true;
+        case Stage::FileName: {
+            if (closed) {
+                return true;
+            }
+            connection.fileName = TrimRequestLine(std::move(line));
+            // A name that is not shared, or holds "..", ends here without a row.
+            if (!IsServableName(*sharedFiles_.Get(), connection.fileName)) {
+                return true;
+            }
+            connection.stage = Stage::UserName;
+            return false;
+        }
+        case Stage::UserName:
+            if (closed) {
+                return true;
+            }
+            connection.userName = TrimRequestLine(std::move(line));
+            connection.stage = Stage::ConnectionText;
+            return false;
+        case Stage::ConnectionText: {
+            // A last line ended by the close instead of a line feed still counts.
+            if (closed && line.empty()) {
+                return true;
+            }
+            auto upload = std::make_shared<UploadRecord>(
+                connection.fileName, connection.userName, TrimRequestLine(std::move(line)),
+                std::move(connection.socket), uploadContext_);
+            upload->Start(threads_);
+            return true;
+        }
+    }
+    return true;
+}
+
+void PeerListener::CloseListeningSocket() {
+    std::lock_guard<std::mutex> serialize(closeLock_);
+    if (wakeWrite_.fd() >= 0) {
+        char wake = 1;
+        [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_.fd(), &wake, 1);
+    }
+    if (listenThread_.joinable()) {
+        listenThread_.join();
+    }
+    listenSocket_.reset();
+    pendingCount_ = 0;
+}
+
+void PeerListener::Stop() {
+    CloseListeningSocket();
+    threads_.Shutdown();
+}
+
+}  // namespace brindle

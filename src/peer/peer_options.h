@@ -1,0 +1,31 @@
+// Settings of the peer side that tests and benchmarks change: the port every
+// peer listens on, the time limits of a connection, and the clock of the rate.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace brindle {
+
+inline constexpr int kPeerPort = 2000;
+
+using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+
+struct PeerOptions {
+    int port = kPeerPort;
+    // Where the listener binds: every interface, as peers expect.
+    std::string listenAddress = "0.0.0.0";
+    // A transfer (or its connect) that moves no byte for this long fails.
+    std::chrono::milliseconds stallTimeout{60000};
+    // The request lines of one connection must arrive within this time.
+    std::chrono::milliseconds requestTimeout{10000};
+    // Connections whose request lines are still being read; more wait in the queue.
+    std::size_t maxPendingConnections = 32;
+    // Largest block moved by one system call.
+    std::size_t blockSize = 1 << 20;
+    SteadyClock clock = [] { return std::chrono::steady_clock::now(); };
+};
+
+}  // namespace brindle

@@ -1,0 +1,67 @@
+#include "peer/transfer_commands.h"
+
+#include <sys/stat.h>
+
+#include "peer/download.h"
+#include "peer/peer_io.h"
+
+namespace brindle {
+
+bool FileExistsInSharedDirectory(const std::string& sharedDirectory, const std::string& name) {
+    struct stat info {};
+    return ::lstat((DirectoryPrefix(sharedDirectory) + name).c_str(), &info) == 0;
+}
+
+StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchResultsTable& results,
+                                  int selectedRow) {
+    if (selectedRow < 0 || static_cast<std::size_t>(selectedRow) >= results.size()) {
+        return StartDownloadResult::NoSelection;
+    }
+    const SearchResult& row = results.rows()[static_cast<std::size_t>(selectedRow)];
+    const std::string& address = results.resultAddresses()[static_cast<std::size_t>(selectedRow)];
+    std::string localName = LocalNameFor(row.fileName);
+
+    // A name the worker will refuse anyway ("", ".", "..") asks nothing.
+    if (IsSafeLocalName(localName) &&
+        FileExistsInSharedDirectory(starter.sharedDirectory, localName)) {
+        Answer answer = starter.messages.AskYesNoCancel(
+            "The file (" + localName + ") alrady exists.\n" + "Do you want to overwrite it?");
+        if (answer != Answer::Yes) {
+            return StartDownloadResult::Declined;
+        }
+    }
+    if (starter.downloads.FindTransferRow(localName) >= 0) {
+        starter.messages.ShowMessage(
+            "The file (" + localName + ") is alrady on the download table...", MessageIcon::None);
+        return StartDownloadResult::AlreadyListed;
+    }
+    long long fileLength = ParseLongLikeAtol(row.length);
+    auto record = std::make_shared<DownloadRecord>(row.fileName, localName, address, row.userName,
+                                                   row.connection, fileLength, row.length,
+                                                   starter.sharedDirectory, starter.options);
+    starter.downloads.Append(record);
+    if (!record->Start(starter.threads)) {
+        record->SetCell(kColumnStatus, kStatusError);
+        return StartDownloadResult::NotStarted;
+    }
+    return StartDownloadResult::Started;
+}
+
+void CancelSelectedTransfers(TransferTable& downloads, int selectedDownload, TransferTable* uploads,
+                             int selectedUpload) {
+    if (selectedDownload >= 0) {
+        downloads.CancelRow(static_cast<std::size_t>(selectedDownload));
+    }
+    if (uploads != nullptr && selectedUpload >= 0) {
+        uploads->CancelRow(static_cast<std::size_t>(selectedUpload));
+    }
+}
+
+void ClearFinishedTransfers(TransferTable& downloads, TransferTable* uploads) {
+    downloads.ClearFinished();
+    if (uploads != nullptr) {
+        uploads->ClearFinished();
+    }
+}
+
+}  // namespace brindle

@@ -1,0 +1,161 @@
+// Transfer records and the two transfer tables. A record is one transfer in
+// either direction: a worker thread with its socket, its cancel flag and the
+// seven cell texts of its row. A table is an ordered list of records, so row k
+// shows record k by construction; views take snapshots of it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "net/socket.h"
+#include "peer/thread_group.h"
+
+namespace brindle {
+
+// Column indexes of both transfer tables.
+enum TransferColumn : int {
+    kColumnFileName = 0,
+    kColumnUser = 1,
+    kColumnSize = 2,
+    kColumnConnection = 3,
+    kColumnRate = 4,
+    kColumnDone = 5,
+    kColumnStatus = 6,
+};
+inline constexpr int kTransferColumnCount = 7;
+inline constexpr const char* kTransferColumnHeaders[kTransferColumnCount] = {
+    "File Name", "User", "Size", "Connection", "Rate", "% Done", "Status"};
+
+inline constexpr char kStatusConnecting[] = "Connecting...";
+inline constexpr char kStatusDownloading[] = "Downloading...";
+inline constexpr char kStatusUploading[] = "Uploading...";
+inline constexpr char kStatusComplete[] = "File Complete...";
+inline constexpr char kStatusCanceled[] = "Canceled...";
+inline constexpr char kStatusError[] = "Transfer Error...";
+inline constexpr char kRateZero[] = "0.00ks";
+inline constexpr char kDoneZero[] = "0.00%";
+inline constexpr char kDoneFull[] = "100.00%";
+
+// True for the three texts after which a worker never writes its row again.
+bool IsFinalStatus(std::string_view status);
+
+using TransferCells = std::array<std::string, kTransferColumnCount>;
+
+// A thread that owns one socket. The socket and the cancel flag share one lock,
+// so a cancel from another thread can shut the socket down (waking a worker
+// blocked in connect, recv or send) without racing the worker's close.
+class SocketThread : public std::enable_shared_from_this<SocketThread> {
+  public:
+    virtual ~SocketThread() = default;
+    SocketThread(const SocketThread&) = delete;
+    SocketThread& operator=(const SocketThread&) = delete;
+
+    // The thread body; 1 after a completed or cancelled transfer, 0 after a failure.
+    virtual int Run() = 0;
+    // Runs Run on a new thread of `threads`, which keeps this object alive until
+    // Run returns. False when the thread could not be started.
+    bool Start(ThreadGroup& threads);
+
+    void RequestCancel();
+    bool IsCancelRequested() const;
+
+  protected:
+    SocketThread() = default;
+    explicit SocketThread(Socket socket) : socket_(std::move(socket)) {}
+
+    // The descriptor for the worker's own I/O (-1 when none). Only the worker
+    // replaces or closes the socket, so it may read this without the lock.
+    int socketFd() const { return socket_.fd(); }
+    // Installs a new socket; shuts it down at once when a cancel came first.
+    void AdoptSocket(Socket socket);
+    // Hands the socket over to another owner.
+    Socket TakeSocket();
+    void CloseSocket();
+
+  private:
+    mutable std::mutex cancelLock_;
+    bool cancelRequested_ = false;
+    Socket socket_;
+};
+
+class TransferTable;
+
+// The common part of download and upload records: the row's cell texts.
+class TransferRecord : public SocketThread {
+  public:
+    std::string Cell(int column) const;
+    TransferCells Cells() const;
+    void SetCell(int column, std::string text);
+    // Sets several cells as one change.
+    void SetCells(std::initializer_list<std::pair<int, std::string_view>> cells);
+    bool IsFinished() const;
+
+  protected:
+    TransferRecord() = default;
+    explicit TransferRecord(Socket socket) : SocketThread(std::move(socket)) {}
+    void InitCells(TransferCells cells);
+
+  private:
+    friend class TransferTable;
+    void Changed();
+
+    mutable std::mutex cellLock_;
+    TransferCells cells_;
+    // The change counter of the table this record is in (none before that).
+    std::shared_ptr<std::atomic<std::uint64_t>> tableChanges_;
+};
+
+// One transfer table and its record list in one: thread-safe, row k is record k.
+class TransferTable {
+  public:
+    struct Snapshot {
+        std::uint64_t changeCount = 0;
+        std::vector<TransferCells> rows;
+    };
+
+    TransferTable();
+    TransferTable(const TransferTable&) = delete;
+    TransferTable& operator=(const TransferTable&) = delete;
+
+    std::size_t RowCount() const;
+    // Null when `row` is out of range.
+    std::shared_ptr<TransferRecord> Record(std::size_t row) const;
+    std::vector<std::shared_ptr<TransferRecord>> Records() const;
+    // Adds the record's row at the bottom.
+    void Append(std::shared_ptr<TransferRecord> record);
+    // The first row from the top whose column 0 equals `name` as a whole, case
+    // ignored; -1 when none does.
+    int FindTransferRow(const std::string& name) const;
+    // Cancels the record of `row`, then takes the row and record out; later rows
+    // move up one place. False when `row` is out of range.
+    bool RemoveRecord(std::size_t row);
+    // Removes every row in a final state, keeping the order of the others.
+    // Returns how many went.
+    std::size_t ClearFinished();
+    // Asks the worker of `row` to stop; a finished row is not changed.
+    void CancelRow(std::size_t row);
+
+    // Every row's cells, and the change count they belong to (read first, so a
+    // change made while copying shows up as a newer count).
+    Snapshot TakeSnapshot() const;
+    // Grows with every row added, removed or written.
+    std::uint64_t changeCount() const { return changes_->load(std::memory_order_acquire); }
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<std::shared_ptr<TransferRecord>> records_;
+    std::shared_ptr<std::atomic<std::uint64_t>> changes_;
+};
+
+// Whole-text comparison with ASCII letters compared without regard to case.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace brindle

@@ -1,0 +1,159 @@
+#include "peer/upload.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "peer/peer_io.h"
+#include "peer/progress.h"
+
+namespace brindle {
+
+namespace {
+
+// A write to a peer that is gone must end with EPIPE, not end the process,
+// whatever call makes it. The signal is blocked on this worker thread only.
+void BlockBrokenPipeSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Opens a regular file for reading; a FIFO or device put in its place can
+// neither block the open nor be served.
+int OpenRegularFile(const std::string& path, long long* length) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    *length = static_cast<long long>(info.st_size);
+    return fd;
+}
+
+}  // namespace
+
+std::string TrimRequestLine(std::string line) {
+    return TrimTrailing(std::move(line), "\n\r\t ");
+}
+
+bool IsServableName(const SharedFileList& files, const std::string& fileName) {
+    return LookupSharedFileSize(files, fileName) >= 0 && fileName.find("..") == std::string::npos;
+}
+
+UploadRecord::UploadRecord(std::string fileName, std::string userName, std::string connectionText,
+                           Socket socket, const UploadContext& context)
+    : TransferRecord(std::move(socket)),
+      fileName_(std::move(fileName)),
+      userName_(std::move(userName)),
+      connectionText_(std::move(connectionText)),
+      context_(context) {}
+
+int UploadRecord::Refuse() {
+    CloseSocket();
+    return 0;
+}
+
+int UploadRecord::Finish(const char* status, int result) {
+    CloseSocket();
+    if (std::string_view(status) == kStatusComplete) {
+        SetCells({{kColumnRate, kRateZero}, {kColumnDone, kDoneFull}, {kColumnStatus, status}});
+    } else {
+        SetCell(kColumnStatus, status);
+    }
+    return result;
+}
+
+int UploadRecord::UploadFile() {
+    BlockBrokenPipeSignal();
+    // The listener checked the name already; the list may have been rebuilt since.
+    auto files = context_.sharedFiles.Get();
+    long long size = LookupSharedFileSize(*files, fileName_);
+    if (!IsServableName(*files, fileName_)) {
+        return Refuse();
+    }
+
+    // From here on the upload has its row, and every ending is shown in it.
+    InitCells({fileName_, userName_, FormatSizeProgress(0, size), connectionText_, kRateZero,
+               kDoneZero, kStatusConnecting});
+    context_.uploadTable.Append(std::static_pointer_cast<TransferRecord>(shared_from_this()));
+
+    std::string directory = DirectoryPrefix(context_.settings.Get()->sharedDirectory);
+    std::string relative = fileName_;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    long long length = 0;
+    UniqueFd file(directory.empty() ? -1 : OpenRegularFile(directory + relative, &length));
+    if (file.fd() < 0) {
+        return Finish(kStatusError, 0);
+    }
+    // A file that has become shorter than published is not padded: the peer
+    // sees the connection end early and reports its own error.
+    if (length < size) {
+        file.Close();
+        return Finish(kStatusError, 0);
+    }
+    if (IsCancelRequested()) {
+        file.Close();
+        return Finish(kStatusCanceled, 1);
+    }
+    bool sent = SendBlocks(file.fd(), size);
+    file.Close();
+    if (!sent) {
+        return IsCancelRequested() ? Finish(kStatusCanceled, 1) : Finish(kStatusError, 0);
+    }
+    return Finish(kStatusComplete, 1);
+}
+
+bool UploadRecord::SendBlocks(int fileFd, long long size) {
+    int fd = socketFd();
+    SetStallTimeout(fd, context_.options.stallTimeout);
+    std::size_t block = std::max<std::size_t>(context_.options.blockSize, 1);
+    // The bytes are copied into the socket, never sent from the page cache by
+    // reference (sendfile): a file cut short while they still wait in the
+    // socket would otherwise have them turn into zeros on the way.
+    std::vector<char> buffer(block);
+    ProgressMeter meter(size, context_.options.clock);
+    off_t offset = 0;
+    while (offset < size) {
+        if (IsCancelRequested()) {
+            return false;
+        }
+        auto want = static_cast<std::size_t>(
+            std::min<long long>(static_cast<long long>(block), size - offset));
+        ssize_t moved = ::pread(fileFd, buffer.data(), want, offset);
+        if (moved > 0) {
+            if (!SendAll(fd, buffer.data(), moved)) {
+                return false;
+            }
+            offset += moved;
+        }
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        // An error, a stall past the time limit, or a file that shrank while sent.
+        if (moved <= 0) {
+            return false;
+        }
+        if (meter.Advance(offset)) {
+            SetCells({{kColumnSize, meter.SizeText()},
+                      {kColumnStatus, kStatusUploading},
+                      {kColumnRate, meter.RateText()},
+                      {kColumnDone, meter.DoneText()}});
+        } else {
+            SetCells({{kColumnSize, meter.SizeText()}, {kColumnStatus, kStatusUploading}});
+        }
+    }
+    return true;
+}
+
+}  // namespace brindle

@@ -1,0 +1,49 @@
+// The configuration dialog: the five settings in one modal window.
+#pragma once
+
+#include <QDialog>
+
+#include "app/settings.h"
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace brindle {
+
+class CConfigDialog : public QDialog {
+    Q_OBJECT
+  public:
+    explicit CConfigDialog(QWidget* parent = nullptr);
+
+    // The dialog's values: they fill the fields when it is shown, and OK
+    // takes the fields' texts back into them. Esc and the close box leave them.
+    AppSettings values;
+
+    // Shows the dialog modally with `values` in its fields; returns the exec() code.
+    int ShowModal();
+
+    QLineEdit* serverUrlEdit() const { return serverUrl_; }
+    QLineEdit* userNameEdit() const { return userName_; }
+    QLineEdit* passwordEdit() const { return password_; }
+    QLineEdit* sharedDirectoryEdit() const { return sharedDirectory_; }
+    QComboBox* connectionCombo() const { return connection_; }
+    QPushButton* okButton() const { return ok_; }
+
+  public slots:
+    void accept() override;
+
+  private:
+    QPushButton* ok_ = nullptr;
+    QLineEdit* serverUrl_ = nullptr;
+    QLineEdit* userName_ = nullptr;
+    QLineEdit* sharedDirectory_ = nullptr;
+    QLineEdit* password_ = nullptr;
+    QComboBox* connection_ = nullptr;
+};
+
+// The connection suggestions as the dialog's sorted list shows them: the
+// empty item first, then the texts in case-insensitive order.
+QStringList SortedConnectionItems();
+
+}  // namespace brindle

@@ -1,0 +1,331 @@
+#include "ui/main_tab_ctrl.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTabBar>
+
+#include <algorithm>
+
+#include "app/share_app.h"
+#include "peer/peer_app.h"
+#include "ui/page_layout.h"
+#include "ui/qt_ports.h"
+#include "ui/qt_text.h"
+#include "ui/report_view.h"
+#include "ui/search_results_model.h"
+#include "ui/transfer_table_model.h"
+
+namespace brindle {
+
+const std::array<const char*, 24> kFileTypes = {
+    "*.mp3", "*.wav", "*.doc", "*.txt", "*.htm", "*.html", "*.zip",  "*.exe",
+    "*.dll", "*.h",   "*.c",   "*.cc",  "*.cpp", "*.cxx",  "*.java", "*.class",
+    "*.cgi", "*.pl",  "*.gif", "*.jpg", "*.bmp", "*.gz",   "*.tar",  "*.*"};
+
+namespace {
+
+constexpr int kEditHeight = 27;  // the height of a one-line field in the layout
+
+// Marks a blocking command as running; a second command arriving from a nested
+// event loop (a message box, a progress window) is dropped.
+class BusyGuard {
+  public:
+    explicit BusyGuard(bool& busy) : busy_(busy), entered_(!busy) { busy_ = true; }
+    ~BusyGuard() {
+        if (entered_) {
+            busy_ = false;
+        }
+    }
+    bool entered() const { return entered_; }
+
+  private:
+    bool& busy_;
+    bool entered_;
+};
+
+// Until the listener exists the upload view shows an empty table.
+const TransferTable& NoUploads() {
+    static const TransferTable empty;
+    return empty;
+}
+
+}  // namespace
+
+CMainTabCtrl::CMainTabCtrl(CShareApp& app, QtMessageDisplay& display, QWidget* parent)
+    : QWidget(parent), app_(app), display_(display) {
+    CreateControls();
+    display_.SetView(messageView_);
+    refreshTimer_.setInterval(kRefreshIntervalMs);
+    connect(&refreshTimer_, &QTimer::timeout, this, &CMainTabCtrl::RefreshTransfers);
+    refreshTimer_.start();
+}
+
+CMainTabCtrl::~CMainTabCtrl() = default;
+
+QLabel* CMainTabCtrl::MakeLabel(const char* text, Qt::Alignment horizontal) {
+    auto* label = new QLabel(QString::fromUtf8(text), this);
+    // Text at the top of its box, level with the text of a field beside it.
+    label->setAlignment(horizontal | Qt::AlignTop);
+    const int lift = std::max(0, (kEditHeight - label->fontMetrics().height()) / 2);
+    label->setContentsMargins(0, lift, 0, 0);
+    return label;
+}
+
+QLineEdit* CMainTabCtrl::MakeEdit(const QString& text, bool tabStop) {
+    auto* edit = new QLineEdit(text, this);
+    edit->setFocusPolicy(tabStop ? Qt::StrongFocus : Qt::ClickFocus);
+    return edit;
+}
+
+QPushButton* CMainTabCtrl::MakeButton(const char* text, bool tabStop) {
+    auto* button = new QPushButton(QString::fromUtf8(text), this);
+    button->setFocusPolicy(tabStop ? Qt::StrongFocus : Qt::ClickFocus);
+    button->setAutoDefault(false);
+    return button;
+}
+
+CReportView* CMainTabCtrl::MakeList() {
+    auto* list = new CReportView(this);
+    list->setFocusPolicy(Qt::ClickFocus);
+    return list;
+}
+
+void CMainTabCtrl::CreateControls() {
+    tabBar_ = new QTabBar(this);
+    tabBar_->setExpanding(false);  // tabs as wide as their text
+    tabBar_->setDrawBase(false);
+    tabBar_->addTab(QStringLiteral("Messages"));
+    tabBar_->addTab(QStringLiteral("Search"));
+    tabBar_->addTab(QStringLiteral("Transfer"));
+    tabBar_->setCurrentIndex(kMessagesPage);
+    pane_ = new QFrame(this);
+    pane_->setFrameShape(QFrame::StyledPanel);
+
+    // Messages page
+    messagesLabel_ = MakeLabel("Messages Sent To You:", Qt::AlignLeft);
+    messageView_ = new QPlainTextEdit(this);
+    messageView_->setReadOnly(true);
+    messageView_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    messageView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    messageView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    messageView_->setFocusPolicy(Qt::ClickFocus);
+    userNameLabel_ = MakeLabel("User Name:", Qt::AlignLeft);
+    userNameEdit_ = MakeEdit(QString(), true);
+    messageLabel_ = MakeLabel("Message:", Qt::AlignLeft);
+    messageEdit_ = MakeEdit(QString(), true);
+    sendButton_ = MakeButton("Send", true);
+
+    // Search page
+    fileNameLabel_ = MakeLabel("File Name: ", Qt::AlignRight);
+    fileNameEdit_ = MakeEdit(QString(), true);
+    extensionLabel_ = MakeLabel("File Ext: ", Qt::AlignRight);
+    extensionCombo_ = new QComboBox(this);
+    extensionCombo_->setFocusPolicy(Qt::ClickFocus);
+    for (const char* type : kFileTypes) {
+        extensionCombo_->addItem(QString::fromUtf8(type));
+    }
+    extensionCombo_->setCurrentIndex(0);
+    maxResultsLabel_ = MakeLabel("Max Results: ", Qt::AlignRight);
+    maxResultsEdit_ = MakeEdit(QStringLiteral("100"), false);
+    searchButton_ = MakeButton("Search", true);
+    resultsList_ = MakeList();
+    resultsModel_ = new SearchResultsModel(this);
+    resultsList_->setModel(resultsModel_);
+
+    // Transfer page
+    downloadsLabel_ = MakeLabel("Currently Downloading Files:", Qt::AlignLeft);
+    downloadTable_ = MakeList();
+    downloadModel_ = new TransferTableModel(app_.downloadRecords, this);
+    downloadTable_->setModel(downloadModel_);
+    uploadsLabel_ = MakeLabel("Currently Uploading Files:", Qt::AlignLeft);
+    uploadTable_ = MakeList();
+    uploadModel_ = new TransferTableModel(NoUploads(), this);
+    uploadTable_->setModel(uploadModel_);
+    clearButton_ = MakeButton("Clear", false);
+    cancelButton_ = MakeButton("Cancel", false);
+
+    setTabOrder(userNameEdit_, messageEdit_);
+    setTabOrder(messageEdit_, sendButton_);
+    setTabOrder(fileNameEdit_, searchButton_);
+
+    for (int page : {kSearchPage, kTransferPage}) {
+        for (QWidget* control : PageControls(page)) {
+            control->hide();
+        }
+    }
+
+    connect(tabBar_, &QTabBar::currentChanged, this, [this](int page) {
+        // Hide what was shown, then show the page now selected.
+        for (QWidget* control : PageControls(shownPage_)) {
+            control->hide();
+        }
+        shownPage_ = page;
+        ShowPage(true);
+    });
+    connect(sendButton_, &QPushButton::clicked, this, &CMainTabCtrl::SendInstantMessage);
+    connect(searchButton_, &QPushButton::clicked, this, &CMainTabCtrl::RunSearch);
+    connect(clearButton_, &QPushButton::clicked, this, &CMainTabCtrl::ClearFinishedTransfers);
+    connect(cancelButton_, &QPushButton::clicked, this, &CMainTabCtrl::CancelSelectedTransfers);
+    connect(resultsList_, &CReportView::doubleClickedAnywhere, this, &CMainTabCtrl::StartDownload);
+}
+
+void CMainTabCtrl::SetColumnWidths(int clientWidth) {
+    resultsList_->SetColumnWidths((clientWidth - 10) / 4);
+    downloadTable_->SetColumnWidths((clientWidth - 10) / 7);
+    uploadTable_->SetColumnWidths((clientWidth - 10) / 7);
+}
+
+void CMainTabCtrl::AttachUploadTable(const TransferTable& uploads) {
+    const int width = uploadTable_->header()->sectionSize(0);
+    auto* model = new TransferTableModel(uploads, this);
+    uploadTable_->setModel(model);
+    delete uploadModel_;
+    uploadModel_ = model;
+    uploadTable_->SetColumnWidths(width);
+    uploadModel_->Refresh();
+}
+
+QList<QWidget*> CMainTabCtrl::PageControls(int page) const {
+    switch (page) {
+        case kMessagesPage:
+            return {messagesLabel_, messageView_, userNameLabel_, userNameEdit_,
+                    messageLabel_,  messageEdit_, sendButton_};
+        case kSearchPage:
+            return {fileNameLabel_,   fileNameEdit_,   extensionLabel_, extensionCombo_,
+                    maxResultsLabel_, maxResultsEdit_, searchButton_,   resultsList_};
+        case kTransferPage:
+            return {downloadsLabel_, downloadTable_, uploadsLabel_,
+                    uploadTable_,    clearButton_,   cancelButton_};
+        default:
+            return {};
+    }
+}
+
+int CMainTabCtrl::currentPage() const {
+    return tabBar_->currentIndex();
+}
+
+void CMainTabCtrl::ShowPage(bool show) {
+    const int page = tabBar_->currentIndex();
+    if (page < 0) {
+        return;
+    }
+    for (QWidget* control : PageControls(page)) {
+        control->setVisible(show);
+    }
+}
+
+void CMainTabCtrl::SelectPage(int page) {
+    tabBar_->setCurrentIndex(page);  // currentChanged swaps the pages
+}
+
+int CMainTabCtrl::TabHeight() const {
+    return tabBar_->sizeHint().height();
+}
+
+void CMainTabCtrl::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayoutPages();
+}
+
+void CMainTabCtrl::LayoutPages() {
+    const int tabHeight = TabHeight();
+    tabBar_->setGeometry(0, 0, width(), tabHeight);
+    pane_->setGeometry(0, tabHeight, width(), height() - tabHeight);
+    pane_->lower();
+    const PageLayout l = ComputePageLayout(rect(), tabHeight);
+    const std::pair<QWidget*, QRect> places[] = {
+        {messagesLabel_, l.messagesLabel},   {messageView_, l.messageView},
+        {userNameLabel_, l.userNameLabel},   {userNameEdit_, l.userNameEdit},
+        {messageLabel_, l.messageLabel},     {messageEdit_, l.messageEdit},
+        {sendButton_, l.sendButton},         {fileNameLabel_, l.fileNameLabel},
+        {fileNameEdit_, l.fileNameEdit},     {extensionLabel_, l.extensionLabel},
+        {extensionCombo_, l.extensionCombo}, {maxResultsLabel_, l.maxResultsLabel},
+        {maxResultsEdit_, l.maxResultsEdit}, {searchButton_, l.searchButton},
+        {resultsList_, l.resultsList},       {downloadsLabel_, l.downloadsLabel},
+        {downloadTable_, l.downloadTable},   {uploadsLabel_, l.uploadsLabel},
+        {uploadTable_, l.uploadTable},       {clearButton_, l.clearButton},
+        {cancelButton_, l.cancelButton},
+    };
+    for (const auto& [control, place] : places) {
+        // Too small a window gives negative sizes; Qt takes them as empty.
+        control->setGeometry(place.x(), place.y(), std::max(0, place.width()),
+                             std::max(0, place.height()));
+    }
+}
+
+void CMainTabCtrl::SendInstantMessage() {
+    const BusyGuard guard(busy_);
+    if (!guard.entered()) {
+        return;
+    }
+    const std::string recipient = FromQ(userNameEdit_->text());
+    const std::string text = FromQ(messageEdit_->text());
+    messageEdit_->clear();  // the typed text goes whatever happens next
+    const MessageResult result =
+        brindle::SendInstantMessage(app_, display_, recipient, text, peerOptions_);
+    if (result == MessageResult::Sent) {
+        display_.Flush();
+        QScrollBar* bar = messageView_->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
+}
+
+void CMainTabCtrl::RunSearch() {
+    const BusyGuard guard(busy_);
+    if (!guard.entered()) {
+        return;
+    }
+    SearchQuery query;
+    query.query = FromQ(fileNameEdit_->text());
+    if (extensionCombo_->currentIndex() >= 0) {
+        query.fileType = FromQ(extensionCombo_->currentText());
+    }
+    query.maxResults = FromQ(maxResultsEdit_->text());
+    app_.RunSearch(query, results_);
+    resultsModel_->Reload(results_);
+}
+
+void CMainTabCtrl::StartDownload() {
+    const BusyGuard guard(busy_);
+    if (!guard.entered()) {
+        return;
+    }
+    SelectPage(kTransferPage);
+    const int row = resultsList_->SelectedRow();
+    if (row < 0) {
+        return;
+    }
+    brindle::StartDownload(app_, results_, row, peerOptions_);
+    RefreshTransfers();
+}
+
+void CMainTabCtrl::CancelSelectedTransfers() {
+    brindle::CancelSelectedTransfers(app_, downloadTable_->SelectedRow(),
+                                     uploadTable_->SelectedRow());
+}
+
+void CMainTabCtrl::ClearFinishedTransfers() {
+    const BusyGuard guard(busy_);
+    if (!guard.entered()) {
+        return;
+    }
+    // The views must match the tables row for row before rows go, so the
+    // selection follows the rows that stay.
+    RefreshTransfers();
+    brindle::ClearFinishedTransfers(app_);
+    RefreshTransfers();
+}
+
+void CMainTabCtrl::RefreshTransfers() {
+    downloadModel_->Refresh();
+    uploadModel_->Refresh();
+}
+
+}  // namespace brindle

@@ -1,0 +1,64 @@
+// The main window: title "Brindlenet V1.0", the tab control filling its client
+// area, the File and Help menus and the tray icon. Closing it only hides it;
+// Exit ends the program.
+#pragma once
+
+#include <QIcon>
+#include <QMainWindow>
+
+namespace brindle {
+
+class CMainTabCtrl;
+class CShareApp;
+class CSystemTray;
+class QtMessageDisplay;
+
+class CMainWindow : public QMainWindow {
+    Q_OBJECT
+  public:
+    static constexpr int kWidth = 640;
+    static constexpr int kHeight = 480;
+
+    CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon& icon,
+                QWidget* parent = nullptr);
+    ~CMainWindow() override;
+
+    CMainTabCtrl* tabCtrl() const { return tabCtrl_; }
+    CSystemTray* trayIcon() const { return trayIcon_; }
+
+    // Centres the window on the screen's work area.
+    void CentreOnScreen();
+
+    // File "&Close", tray "&Hide" and the close box. With a tray icon the
+    // window is hidden; without one it is minimised, so it can always be
+    // reached again and the program ended.
+    void HideMainWindow();
+    // Tray "&Show" and a double-click on the tray icon.
+    void ShowMainWindow();
+    // File "&Exit" and tray "&Exit": unregister, close the listener, take the
+    // icon out of the tray, then signal `exiting` (the program then quits).
+    void ExitApplication();
+    // Help "&About".
+    void ShowAbout();
+    // File "Confi&guation": edit the settings, then save them.
+    void EditConfiguration();
+
+  signals:
+    // Emitted by ExitApplication once the exit order has run.
+    void exiting();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    // Whether a tray icon can bring the window back.
+    virtual bool HasTray() const;
+
+  private:
+    void CreateMenus();
+
+    CShareApp& app_;
+    QIcon icon_;
+    CMainTabCtrl* tabCtrl_ = nullptr;
+    CSystemTray* trayIcon_ = nullptr;
+};
+
+}  // namespace brindle

@@ -1,0 +1,128 @@
+#include "ui/screenshot_tour.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+#include "app/share_app.h"
+#include "peer/transfer_record.h"
+#include "ui/about_dialog.h"
+#include "ui/config_dialog.h"
+#include "ui/main_tab_ctrl.h"
+#include "ui/main_window.h"
+#include "ui/qt_text.h"
+#include "ui/report_view.h"
+#include "ui/ui_resources.h"
+#include "ui/window_app.h"
+
+namespace brindle {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the event loop until `done` holds or `limit` passes.
+void WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        RunEventLoopFor(50ms);
+    }
+}
+
+bool Save(QWidget& widget, const QDir& folder, const char* name) {
+    RunEventLoopFor(300ms);  // let it paint
+    const QString path = folder.filePath(QString::fromUtf8(name));
+    const bool ok = widget.grab().save(path, "PNG");
+    std::fprintf(stderr, "screenshot %s: %s\n", ok ? "saved" : "NOT saved", qPrintable(path));
+    return ok;
+}
+
+bool AllFinished(const TransferTable& table) {
+    for (const auto& record : table.Records()) {
+        if (!record->IsFinished()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
+    const QDir dir(folder);
+    if (!dir.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "cannot make %s\n", qPrintable(folder));
+        return 1;
+    }
+    windowApp.StartUp();
+    CMainWindow& window = *windowApp.window();
+    CMainTabCtrl& tabs = *window.tabCtrl();
+    CShareApp& app = windowApp.app();
+    bool ok = true;
+
+    // Messages: a message to oneself shows the sent line and the received one.
+    tabs.SelectPage(CMainTabCtrl::kMessagesPage);
+    tabs.userNameEdit()->setText(ToQ(app.Settings()->userName));
+    const QString greeting = QStringLiteral("Hello from Brindlenet!");
+    tabs.messageEdit()->setText(greeting);
+    tabs.SendInstantMessage();
+    // The own line, and the same line once this copy's listener has received it.
+    WaitUntil([&] { return tabs.messageView()->toPlainText().count(greeting) >= 2; }, 5s);
+    tabs.messageEdit()->setText(QStringLiteral("Anyone sharing the new recordings?"));
+    ok = Save(window, dir, "messages.png") && ok;
+
+    // Search.
+    tabs.SelectPage(CMainTabCtrl::kSearchPage);
+    tabs.fileNameEdit()->setText(qEnvironmentVariable("BRINDLENET_TOUR_QUERY"));
+    const QString ext = qEnvironmentVariable("BRINDLENET_TOUR_EXT", QStringLiteral("*.*"));
+    tabs.extensionCombo()->setCurrentIndex(std::max(0, tabs.extensionCombo()->findText(ext)));
+    tabs.RunSearch();
+    tabs.resultsList()->SelectRow(0);
+    ok = Save(window, dir, "search.png") && ok;
+
+    // Transfer: download the first result (from this very copy when the
+    // result is one of its own files) and wait for both rows to finish.
+    tabs.StartDownload();
+    WaitUntil(
+        [&] {
+            tabs.RefreshTransfers();
+            return AllFinished(app.downloadRecords) &&
+                   (!app.peerListener || AllFinished(app.peerListener->uploadRecords()));
+        },
+        20s);
+    tabs.RefreshTransfers();
+    tabs.downloadTable()->SelectRow(0);
+    ok = Save(window, dir, "transfer.png") && ok;
+
+    // The dialogs.
+    {
+        CConfigDialog shown(&window);
+        shown.values = *app.Settings();
+        QTimer::singleShot(0, &shown, [&] {
+            ok = Save(shown, dir, "configuration.png") && ok;
+            shown.reject();
+        });
+        shown.ShowModal();
+    }
+    {
+        CAboutDialog about(AppIcon(), &window);
+        QTimer::singleShot(0, &about, [&] {
+            ok = Save(about, dir, "about.png") && ok;
+            about.reject();
+        });
+        about.exec();
+    }
+
+    window.ExitApplication();
+    return ok ? 0 : 1;
+}
+
+}  // namespace brindle

@@ -1,0 +1,19 @@
+// A scripted walk through the window that saves a picture of each page and
+// dialog, for the documentation. Started by tools/screenshots.sh through the
+// BRINDLENET_SCREENSHOTS environment variable (the folder for the pictures).
+#pragma once
+
+#include <QString>
+
+namespace brindle {
+
+class CWindowApp;
+
+// Starts up, sends a message to the user's own name, searches (query from
+// BRINDLENET_TOUR_QUERY, file type from BRINDLENET_TOUR_EXT, "*.*" by
+// default), downloads the first result, saves messages.png, search.png,
+// transfer.png, configuration.png and about.png into `folder`, then exits the
+// normal way. Returns the exit code.
+int RunScreenshotTour(CWindowApp& windowApp, const QString& folder);
+
+}  // namespace brindle

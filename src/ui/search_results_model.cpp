@@ -1,0 +1,53 @@
+#include "ui/search_results_model.h"
+
+#include "ui/qt_text.h"
+
+namespace brindle {
+
+namespace {
+constexpr const char* kHeaders[] = {"File Name", "File Size", "User", "Connection"};
+}
+
+SearchResultsModel::SearchResultsModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void SearchResultsModel::Reload(const SearchResultsTable& table) {
+    beginResetModel();
+    rows_ = table.rows();
+    endResetModel();
+}
+
+int SearchResultsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int SearchResultsModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 4;
+}
+
+QVariant SearchResultsModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) {
+        return {};
+    }
+    const SearchResult& row = rows_[static_cast<size_t>(index.row())];
+    switch (index.column()) {
+        case 0:
+            return ToQ(row.fileName);
+        case 1:
+            return ToQ(row.length);
+        case 2:
+            return ToQ(row.userName);
+        case 3:
+            return ToQ(row.connection);
+        default:
+            return {};
+    }
+}
+
+QVariant SearchResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 4) {
+        return QString::fromUtf8(kHeaders[section]);
+    }
+    return {};
+}
+
+}  // namespace brindle

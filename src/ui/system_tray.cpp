@@ -1,0 +1,52 @@
+#include "ui/system_tray.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+namespace brindle {
+
+CSystemTray::CSystemTray(QObject* parent) : QObject(parent), menu_(std::make_unique<QMenu>()) {
+    menu_->setTitle(QStringLiteral("Brindlenet"));
+    QAction* show = menu_->addAction(QStringLiteral("&Show"), this, &CSystemTray::showRequested);
+    menu_->addAction(QStringLiteral("&Hide"), this, &CSystemTray::hideRequested);
+    menu_->addAction(QStringLiteral("&Exit"), this, &CSystemTray::exitRequested);
+    menu_->setDefaultAction(show);  // drawn bold; also what a double-click runs
+}
+
+CSystemTray::~CSystemTray() = default;
+
+bool CSystemTray::Create(const QString& tip, const QIcon& icon) {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        iconAdded_ = false;
+        return false;
+    }
+    icon_ = std::make_unique<QSystemTrayIcon>(icon);
+    icon_->setToolTip(tip);
+    icon_->setContextMenu(menu_.get());
+    connect(icon_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::DoubleClick) {
+                    HandleDoubleClick();
+                }
+            });
+    icon_->show();
+    iconAdded_ = true;
+    return true;
+}
+
+void CSystemTray::HandleDoubleClick() {
+    if (QAction* action = menu_->defaultAction()) {
+        action->trigger();
+    }
+}
+
+void CSystemTray::HideFromTray() {
+    if (!iconAdded_ || iconHidden_) {
+        return;
+    }
+    icon_->hide();
+    iconHidden_ = true;
+}
+
+}  // namespace brindle

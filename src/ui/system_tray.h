@@ -1,0 +1,47 @@
+// The tray icon: tip "Brindlenet V1.0", a double-click shows the main window,
+// the right-click menu offers "&Show" (the default), "&Hide" and "&Exit".
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace brindle {
+
+class CSystemTray : public QObject {
+    Q_OBJECT
+  public:
+    explicit CSystemTray(QObject* parent = nullptr);
+    ~CSystemTray() override;
+
+    // Puts the icon in the tray. False when the desktop has no tray; the
+    // program then runs without one and every later call does nothing.
+    bool Create(const QString& tip, const QIcon& icon);
+    // Takes the icon out of the tray (the exit command); a second call does nothing.
+    void HideFromTray();
+
+    bool iconAdded() const { return iconAdded_; }
+    bool iconHidden() const { return iconHidden_; }
+    QMenu* menu() const { return menu_.get(); }
+    QSystemTrayIcon* icon() const { return icon_.get(); }
+
+    // What a double-click on the icon does: the menu's default command.
+    void HandleDoubleClick();
+
+  signals:
+    void showRequested();
+    void hideRequested();
+    void exitRequested();
+
+  private:
+    std::unique_ptr<QMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> icon_;
+    bool iconAdded_ = false;
+    bool iconHidden_ = false;
+};
+
+}  // namespace brindle

@@ -1,0 +1,87 @@
+#include "ui/transfer_table_model.h"
+
+#include <unordered_set>
+
+#include "ui/qt_text.h"
+
+namespace brindle {
+
+TransferTableModel::TransferTableModel(const TransferTable& table, QObject* parent)
+    : QAbstractTableModel(parent), table_(table) {}
+
+void TransferTableModel::Refresh() {
+    const std::uint64_t changes = table_.changeCount();
+    if (loaded_ && changes == shownChanges_) {
+        return;
+    }
+    // The count is read before the rows, so a change made meanwhile is seen again.
+    shownChanges_ = changes;
+    loaded_ = true;
+    std::vector<Row> next;
+    for (const auto& record : table_.Records()) {
+        next.push_back(Row{record, record->Cells()});
+    }
+
+    // Rows that went: removed from the bottom up so indexes stay right.
+    std::unordered_set<const TransferRecord*> present;
+    for (const Row& row : next) {
+        present.insert(row.record.get());
+    }
+    for (int i = static_cast<int>(rows_.size()) - 1; i >= 0; --i) {
+        if (present.count(rows_[static_cast<size_t>(i)].record.get()) == 0) {
+            beginRemoveRows({}, i, i);
+            rows_.erase(rows_.begin() + i);
+            endRemoveRows();
+        }
+    }
+    // What is left must be the top of the new list; anything else is shown afresh.
+    bool samePrefix = rows_.size() <= next.size();
+    for (size_t i = 0; samePrefix && i < rows_.size(); ++i) {
+        samePrefix = rows_[i].record == next[i].record;
+    }
+    if (!samePrefix) {
+        beginResetModel();
+        rows_ = std::move(next);
+        endResetModel();
+        return;
+    }
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].cells != next[i].cells) {
+            rows_[i].cells = next[i].cells;
+            const int r = static_cast<int>(i);
+            emit dataChanged(index(r, 0), index(r, kTransferColumnCount - 1), {Qt::DisplayRole});
+        }
+    }
+    if (next.size() > rows_.size()) {
+        beginInsertRows({}, static_cast<int>(rows_.size()), static_cast<int>(next.size()) - 1);
+        rows_.insert(rows_.end(), std::make_move_iterator(next.begin() + rows_.size()),
+                     std::make_move_iterator(next.end()));
+        endInsertRows();
+    }
+}
+
+int TransferTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int TransferTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kTransferColumnCount;
+}
+
+QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount() ||
+        index.column() >= kTransferColumnCount) {
+        return {};
+    }
+    return ToQ(rows_[static_cast<size_t>(index.row())].cells[static_cast<size_t>(index.column())]);
+}
+
+QVariant TransferTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        section < kTransferColumnCount) {
+        return QString::fromUtf8(kTransferColumnHeaders[section]);
+    }
+    return {};
+}
+
+}  // namespace brindle

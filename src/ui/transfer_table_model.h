@@ -1,0 +1,43 @@
+// A view of one transfer table. Refresh() compares the table with what the
+// view shows and reports only the differences (rows gone, rows added at the
+// bottom, cells changed), so rows keep their places and the selection stays.
+// The window calls it from a timer a few times a second: workers write their
+// records freely and never wait for the window.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "peer/transfer_record.h"
+
+namespace brindle {
+
+class TransferTableModel : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    explicit TransferTableModel(const TransferTable& table, QObject* parent = nullptr);
+
+    // Brings the view up to date; cheap when the table has not changed.
+    void Refresh();
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  private:
+    struct Row {
+        // Identity of the row; held so its address cannot be reused by a new record.
+        std::shared_ptr<const TransferRecord> record;
+        TransferCells cells;
+    };
+
+    const TransferTable& table_;
+    std::vector<Row> rows_;
+    std::uint64_t shownChanges_ = 0;
+    bool loaded_ = false;
+};
+
+}  // namespace brindle

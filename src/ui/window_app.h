@@ -1,0 +1,64 @@
+// Start-up and the run of the window program: the core's start-up steps with
+// the window's steps in between (splash picture, main window, tray icon).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "app/settings.h"
+#include "peer/peer_options.h"
+#include "ui/progress_dialog.h"
+#include "ui/qt_ports.h"
+
+namespace brindle {
+
+class CMainWindow;
+class CShareApp;
+
+struct WindowAppOptions {
+    std::string configPath = kConfigFileName;
+    // How long the splash picture stays before the main window is built.
+    std::chrono::milliseconds splashWait{3000};
+    // The listener's port and the peers' port.
+    PeerOptions peerOptions;
+    // No user at the screen: message boxes go to standard error.
+    bool unattended = false;
+};
+
+class CWindowApp {
+  public:
+    explicit CWindowApp(WindowAppOptions options = {});
+    ~CWindowApp();
+    CWindowApp(const CWindowApp&) = delete;
+    CWindowApp& operator=(const CWindowApp&) = delete;
+
+    // Splash picture and the wait (the event loop runs, so it paints and can
+    // be dragged), main window, peer listener, splash gone, settings and
+    // registration. A port already taken is reported and the window runs on.
+    void StartUp();
+    // StartUp, then the event loop until Exit. Returns the exit code.
+    int Run();
+
+    CShareApp& app() { return *app_; }
+    CMainWindow* window() { return window_.get(); }
+    QtMessageBox& messageBox() { return messageBox_; }
+    QtMessageDisplay& display() { return display_; }
+    bool exitRequested() const { return exitRequested_; }
+
+  private:
+    WindowAppOptions options_;
+    // The ports outlive the core, whose listener threads use the display.
+    QtMessageBox messageBox_;
+    QtProgressFactory progress_;
+    QtConfigDialogPort configDialog_;
+    QtMessageDisplay display_;
+    std::unique_ptr<CShareApp> app_;
+    std::unique_ptr<CMainWindow> window_;
+    bool exitRequested_ = false;
+};
+
+// Runs the event loop for `duration`.
+void RunEventLoopFor(std::chrono::milliseconds duration);
+
+}  // namespace brindle

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "headless/headless_cli.h"
+
+namespace brindle {
+namespace {
+
+HeadlessCommand Parse(const std::vector<std::string>& arguments) {
+    HeadlessCommand command;
+    std::string error;
+    EXPECT_TRUE(ParseHeadlessArguments(arguments, command, error)) << error;
+    return command;
+}
+
+std::string ErrorOf(const std::vector<std::string>& arguments) {
+    HeadlessCommand command;
+    std::string error;
+    EXPECT_FALSE(ParseHeadlessArguments(arguments, command, error));
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+    return error;
+}
+
+TEST(HeadlessArguments, ReadEveryCommandWithItsOptions) {
+    EXPECT_EQ(Parse({"serve"}).kind, HeadlessCommandKind::Serve);
+
+    HeadlessCommand search = Parse({"search", "a b", "--ext", "*.mp3", "--max=10abc"});
+    EXPECT_EQ(search.kind, HeadlessCommandKind::Search);
+    EXPECT_EQ(search.query, "a b");
+    EXPECT_EQ(search.extension, "*.mp3");
+    EXPECT_EQ(search.maxResults, "10abc");
+
+    HeadlessCommand defaults = Parse({"search", ""});
+    EXPECT_EQ(defaults.query, "");
+    EXPECT_EQ(defaults.extension, "*.*");
+    EXPECT_EQ(defaults.maxResults, "100");
+
+    HeadlessCommand get = Parse({"get", "--pick", "3", "song", "--overwrite"});
+    EXPECT_EQ(get.kind, HeadlessCommandKind::Get);
+    EXPECT_EQ(get.query, "song");
+    EXPECT_EQ(get.pick, 3);
+    EXPECT_TRUE(get.overwrite);
+
+    HeadlessCommand send = Parse({"send", "bob", "--", "-) hi"});
+    EXPECT_EQ(send.kind, HeadlessCommandKind::Send);
+    EXPECT_EQ(send.user, "bob");
+    EXPECT_EQ(send.text, "-) hi");
+}
+
+TEST(HeadlessArguments, HelpIsOfferedEverywhere) {
+    EXPECT_EQ(Parse({"--help"}).kind, HeadlessCommandKind::Help);
+    HeadlessCommand help = Parse({"get", "x", "--help"});
+    EXPECT_EQ(help.kind, HeadlessCommandKind::Help);
+    EXPECT_EQ(help.helpFor, "get");
+    EXPECT_NE(HeadlessUsage("get").find("--pick K"), std::string::npos);
+    for (const char* name : {"serve", "search", "get", "send"}) {
+        EXPECT_NE(HeadlessUsage().find(std::string("brindlenet-peer ") + name), std::string::npos);
+    }
+}
+
+TEST(HeadlessArguments, AWrongArgumentIsOneClearLine) {
+    EXPECT_NE(ErrorOf({}).find("command"), std::string::npos);
+    EXPECT_NE(ErrorOf({"fetch"}).find("unknown command 'fetch'"), std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "now"}).find("serve takes no arguments"), std::string::npos);
+    EXPECT_NE(ErrorOf({"search"}).find("QUERY"), std::string::npos);
+    EXPECT_NE(ErrorOf({"search", "a", "b"}).find("QUERY"), std::string::npos);
+    EXPECT_NE(ErrorOf({"search", "a", "--pick", "1"}).find("unknown option '--pick'"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf({"search", "a", "--max"}).find("--max needs a value"), std::string::npos);
+    EXPECT_NE(ErrorOf({"get", "a"}).find("--pick"), std::string::npos);
+    EXPECT_NE(ErrorOf({"get", "a", "--pick", "0"}).find("from 1"), std::string::npos);
+    EXPECT_NE(ErrorOf({"get", "a", "--pick", "2x"}).find("from 1"), std::string::npos);
+    EXPECT_NE(ErrorOf({"send", "bob"}).find("USER and TEXT"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brindle

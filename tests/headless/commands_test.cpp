@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/settings.h"
+#include "headless/headless_peer.h"
+#include "peer/peer_fixture.h"
+#include "support/scripted_server.h"
+
+namespace brindle {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs commands in-process against a scripted directory server, with a
+// config.txt of their own and a loopback peer to fetch from.
+class HeadlessCommandTest : public ::testing::Test {
+  protected:
+    void WriteConfig(const std::string& serverUrl) {
+        AppSettings settings;
+        settings.serverUrl = serverUrl;
+        settings.userName = "me";
+        settings.sharedDirectory = shared.str();
+        settings.connection = "T1";
+        settings.password = "pw";
+        ASSERT_TRUE(WriteConfigFile(configPath(), settings));
+    }
+    std::string configPath() const { return home.str() + "/config.txt"; }
+
+    int Run(const std::vector<std::string>& arguments) {
+        HeadlessCommand command;
+        std::string error;
+        EXPECT_TRUE(ParseHeadlessArguments(arguments, command, error)) << error;
+        HeadlessEnvironment environment;
+        environment.configPath = configPath();
+        environment.peer = test::LoopbackOptions();
+        environment.peer.port = peerPort;
+        environment.requestTimeouts = {2000ms, 2000ms};
+        Console console(out, err);
+        return RunHeadless(command, environment, console);
+    }
+
+    test::TempDir home;
+    test::TempDir shared;
+    int peerPort = 0;
+    std::ostringstream out;
+    std::ostringstream err;
+};
+
+TEST_F(HeadlessCommandTest, SearchPrintsANumberedTable) {
+    test::HttpScriptedServer directory(test::HttpReply(
+        "2\nmusic\\song.mp3\nann\nDSL,Cable\n3000\n10.0.0.7\nintro.mp3\nbob\nT1\n12\n10.0.0.8\n"));
+    WriteConfig(directory.url());
+    EXPECT_EQ(Run({"search", "song", "--ext", "*.mp3", "--max", "5"}), 0) << err.str();
+    EXPECT_EQ(directory.LastBody(), "event=onSearch&qs=song&max=5&ext=*.mp3&userName=me");
+    EXPECT_EQ(out.str(),
+              "#  File Name       File Size  User  Connection  Address\n"
+              "1  music\\song.mp3  3000       ann   DSL,Cable   10.0.0.7\n"
+              "2  intro.mp3       12         bob   T1          10.0.0.8\n");
+}
+
+TEST_F(HeadlessCommandTest, AFailedSearchIsReportedAndFails) {
+    WriteConfig("ftp://nowhere/x");
+    EXPECT_EQ(Run({"search", "song"}), 1);
+    EXPECT_NE(err.str().find("Bad server URL!"), std::string::npos);
+}
+
+TEST_F(HeadlessCommandTest, AnIncompleteConfigNamesTheFiveLines) {
+    EXPECT_EQ(Run({"send", "bob", "hi"}), 1);
+    for (const char* line :
+         {"server URL", "user name", "shared directory", "connection type", "password"}) {
+        EXPECT_NE(err.str().find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(HeadlessCommandTest, GetDownloadsThePickedResultAndReplacesOnlyWhenAllowed) {
+    test::PeerHarness sharer;
+    ASSERT_TRUE(sharer.StartListener());
+    const std::string content = test::PatternBytes(70000);
+    sharer.Share("music\\song.mp3", content);
+    peerPort = sharer.port();
+    test::HttpScriptedServer directory(
+        test::HttpReply("2\nintro.mp3\nbob\nT1\n12\n127.0.0.1\nmusic\\song.mp3\nann\nDSL,"
+                        "Cable\n70000\n127.0.0.1\n"));
+    WriteConfig(directory.url());
+    shared.WriteFile("song.mp3", "mine");
+
+    EXPECT_EQ(Run({"get", "song", "--pick", "2"}), 1);
+    EXPECT_NE(err.str().find("song.mp3 already exists in the shared directory; add --overwrite"),
+              std::string::npos);
+    EXPECT_EQ(test::ReadWholeFile(shared.path() / "song.mp3"), "mine");
+
+    EXPECT_EQ(Run({"get", "song", "--pick", "2", "--overwrite"}), 0) << err.str();
+    EXPECT_EQ(test::ReadWholeFile(shared.path() / "song.mp3"), content);
+    EXPECT_NE(out.str().find("File Complete..."), std::string::npos);
+
+    EXPECT_EQ(Run({"get", "song", "--pick", "3"}), 1);
+    EXPECT_NE(err.str().find("there is no result 3; the search found 2"), std::string::npos);
+}
+
+TEST_F(HeadlessCommandTest, GetFailsWhenTheTransferFails) {
+    test::PeerHarness sharer;
+    ASSERT_TRUE(sharer.StartListener());
+    peerPort = sharer.port();
+    test::HttpScriptedServer directory(test::HttpReply("1\nmissing.bin\nann\nT1\n10\n127.0.0.1\n"));
+    WriteConfig(directory.url());
+    EXPECT_EQ(Run({"get", "missing", "--pick", "1"}), 1);
+    EXPECT_NE(out.str().find("Transfer Error..."), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(shared.path() / "missing.bin"));
+}
+
+TEST_F(HeadlessCommandTest, SendPrintsTheLineOrTheFailure) {
+    test::PeerHarness recipient;
+    ASSERT_TRUE(recipient.StartListener());
+    peerPort = recipient.port();
+    {
+        test::HttpScriptedServer directory(test::HttpReply("127.0.0.1\n"));
+        WriteConfig(directory.url());
+        EXPECT_EQ(Run({"send", "bob", "hello bob"}), 0) << err.str();
+        EXPECT_EQ(out.str(), "<me> hello bob\n");
+        ASSERT_TRUE(test::WaitFor([&] { return recipient.display.count() == 1; }));
+        EXPECT_EQ(recipient.display.lines()[0], "<me> hello bob\n");
+    }
+    test::HttpScriptedServer directory(test::HttpReply("NOT-LOGGED-IN\n"));
+    WriteConfig(directory.url());
+    EXPECT_EQ(Run({"send", "bob", "again"}), 1);
+    EXPECT_NE(err.str().find("The user bob is currently not logged in."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brindle

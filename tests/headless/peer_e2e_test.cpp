@@ -1,0 +1,389 @@
+// A directory server and two headless peers as real processes, each peer in a
+// network namespace of its own, joined by a bridge, so both listen on port
+// 2000 as real hosts do.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace brindle {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WaitFor;
+
+#ifdef BRINDLENET_DIRECTORY_PROGRAM
+constexpr const char* kDirectoryProgram = BRINDLENET_DIRECTORY_PROGRAM;
+#else
+constexpr const char* kDirectoryProgram = "";
+#endif
+constexpr const char* kPeerProgram = BRINDLENET_PEER_PROGRAM;
+
+constexpr char kServerAddress[] = "10.77.0.1";
+constexpr char kAliceAddress[] = "10.77.0.2";
+constexpr char kBobAddress[] = "10.77.0.3";
+
+// A child process with its output in files; killed and reaped when it goes.
+class Process {
+  public:
+    Process(const std::vector<std::string>& argv, const std::filesystem::path& directory,
+            const std::filesystem::path& outPath, const std::filesystem::path& errPath)
+        : outPath_(outPath), errPath_(errPath) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char*> args;
+        for (const auto& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() {
+        if (Running()) {
+            Kill(SIGKILL);
+            Wait(10s);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Running() const { return pid_ > 0 && !exited_; }
+    void Kill(int signal) const {
+        if (Running()) {
+            ::kill(pid_, signal);
+        }
+    }
+    // The exit code, -1 when it did not end in time (or ended by a signal).
+    int Wait(std::chrono::milliseconds deadline) {
+        if (pid_ <= 0) {
+            return -1;
+        }
+        WaitFor(
+            [&] {
+                if (!exited_) {
+                    int status = 0;
+                    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                        exited_ = true;
+                        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                    }
+                }
+                return exited_;
+            },
+            deadline);
+        return exited_ ? code_ : -1;
+    }
+    std::string Out() const { return ReadWholeFile(outPath_); }
+    std::string Err() const { return ReadWholeFile(errPath_); }
+
+  private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int code_ = -1;
+    std::filesystem::path outPath_;
+    std::filesystem::path errPath_;
+};
+
+// Runs a command to its end (bounded) and gives its exit code.
+int RunQuietly(const std::vector<std::string>& argv, const TempDir& scratch) {
+    static int counter = 0;
+    std::string stem = "cmd" + std::to_string(++counter);
+    Process process(argv, scratch.path(), scratch.path() / (stem + ".out"),
+                    scratch.path() / (stem + ".err"));
+    return process.Wait(20s);
+}
+
+// Three namespaces: the server's, holding a bridge, and one per peer, each
+// joined to the bridge by a veth pair.
+class Lab {
+  public:
+    Lab() {
+        std::string stem = "bn" + std::to_string(::getpid()) + "x" + std::to_string(++count_);
+        server_ = stem + "s";
+        alice_ = stem + "a";
+        bob_ = stem + "b";
+    }
+    ~Lab() { Remove(); }
+    Lab(const Lab&) = delete;
+    Lab& operator=(const Lab&) = delete;
+
+    // False (with `why`) when namespaces cannot be made here.
+    bool Build(std::string& why) {
+        if (::geteuid() != 0) {
+            why = "needs root to create network namespaces";
+            return false;
+        }
+        RemoveLeftovers();
+        const std::vector<std::vector<std::string>> steps = {
+            {"ip", "netns", "add", server_},
+            {"ip", "netns", "add", alice_},
+            {"ip", "netns", "add", bob_},
+            {"ip", "-n", server_, "link", "add", "br0", "type", "bridge"},
+            {"ip", "-n", server_, "addr", "add", std::string(kServerAddress) + "/24", "dev", "br0"},
+            {"ip", "-n", server_, "link", "set", "br0", "up"},
+            {"ip", "link", "add", "eth0", "netns", alice_, "type", "veth", "peer", "name", "ta",
+             "netns", server_},
+            {"ip", "link", "add", "eth0", "netns", bob_, "type", "veth", "peer", "name", "tb",
+             "netns", server_},
+            {"ip", "-n", server_, "link", "set", "ta", "master", "br0", "up"},
+            {"ip", "-n", server_, "link", "set", "tb", "master", "br0", "up"},
+            {"ip", "-n", alice_, "addr", "add", std::string(kAliceAddress) + "/24", "dev", "eth0"},
+            {"ip", "-n", bob_, "addr", "add", std::string(kBobAddress) + "/24", "dev", "eth0"},
+        };
+        for (const auto& step : steps) {
+            if (RunQuietly(step, scratch_) != 0) {
+                why = "cannot build the network namespaces (" + step[0] + " " + step[1] + " " +
+                      step[2] + " ...)";
+                return false;
+            }
+        }
+        for (const auto& ns : {server_, alice_, bob_}) {
+            RunQuietly({"ip", "-n", ns, "link", "set", "lo", "up"}, scratch_);
+        }
+        for (const auto& ns : {alice_, bob_}) {
+            RunQuietly({"ip", "-n", ns, "link", "set", "eth0", "up"}, scratch_);
+        }
+        return true;
+    }
+
+    // Limits what bob's side sends, so a transfer takes a while.
+    bool SlowBobDown() {
+        return RunQuietly({"tc", "-n", bob_, "qdisc", "add", "dev", "eth0", "root", "tbf", "rate",
+                           "40mbit", "burst", "32kb", "latency", "1s"},
+                          scratch_) == 0;
+    }
+
+    std::vector<std::string> In(const std::string& ns, std::vector<std::string> argv) const {
+        std::vector<std::string> full = {"ip", "netns", "exec", ns};
+        full.insert(full.end(), argv.begin(), argv.end());
+        return full;
+    }
+    const std::string& server() const { return server_; }
+    const std::string& alice() const { return alice_; }
+    const std::string& bob() const { return bob_; }
+
+  private:
+    // Namespaces of earlier runs whose process died before it could remove them.
+    void RemoveLeftovers() {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
+            std::string name = entry.path().filename().string();
+            int pid = 0;
+            char rest[8] = {};
+            if (std::sscanf(name.c_str(), "bn%dx%7s", &pid, rest) == 2 && pid > 0 &&
+                ::kill(pid, 0) != 0 && errno == ESRCH) {
+                RunQuietly({"ip", "netns", "del", name}, scratch_);
+            }
+        }
+    }
+
+    void Remove() {
+        for (const auto& ns : {alice_, bob_, server_}) {
+            RunQuietly({"ip", "netns", "del", ns}, scratch_);
+        }
+    }
+
+    static inline int count_ = 0;
+    TempDir scratch_;
+    std::string server_, alice_, bob_;
+};
+
+std::string Sha256Of(const std::filesystem::path& path) {
+    std::string command = "sha256sum '" + path.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return "";
+    }
+    char digest[65] = {};
+    std::size_t got = std::fread(digest, 1, 64, pipe);
+    ::pclose(pipe);
+    return std::string(digest, got);
+}
+
+void WriteRandomFile(const std::filesystem::path& path, std::size_t length) {
+    std::mt19937_64 random(std::random_device{}());
+    std::vector<std::uint64_t> words(length / 8);
+    for (auto& word : words) {
+        word = random();
+    }
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(words.data()), static_cast<std::streamsize>(length));
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// One peer: its working directory with config.txt and its shared directory.
+struct PeerHome {
+    PeerHome(const std::string& user) : user(user) {
+        std::filesystem::create_directories(shared());
+        std::ofstream config(dir.path() / "config.txt");
+        config << "http://" << kServerAddress << ":8080/examples/servlet/brindlenet\n"
+               << user << "\n"
+               << shared().string() << "\nDSL,Cable\nsecret-" << user << "\n";
+    }
+    std::filesystem::path shared() const { return dir.path() / "shared"; }
+
+    std::string user;
+    TempDir dir;
+};
+
+class PeerEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(kDirectoryProgram).empty() || !std::filesystem::exists(kDirectoryProgram)) {
+            GTEST_SKIP() << "end-to-end tests need the directory server brindlenet-directory, "
+                            "which is not built";
+        }
+        std::string why;
+        if (!lab.Build(why)) {
+            GTEST_SKIP() << "end-to-end tests skipped: " << why;
+        }
+        directory = std::make_unique<Process>(
+            lab.In(lab.server(), {kDirectoryProgram, "--port", "8080", "--bind", kServerAddress,
+                                  "--db", (serverHome.path() / "directory.db").string()}),
+            serverHome.path(), serverHome.path() / "server.out", serverHome.path() / "server.err");
+        ASSERT_TRUE(WaitFor([&] { return Contains(directory->Err(), "listening on"); }, 20s))
+            << directory->Err();
+    }
+
+    std::unique_ptr<Process> Serve(const PeerHome& home, const std::string& ns) {
+        auto process =
+            std::make_unique<Process>(lab.In(ns, {kPeerProgram, "serve"}), home.dir.path(),
+                                      home.dir.path() / "serve.out", home.dir.path() / "serve.err");
+        EXPECT_TRUE(
+            WaitFor([&] { return Contains(process->Err(), "Registred with server!"); }, 20s))
+            << process->Err();
+        return process;
+    }
+
+    struct Result {
+        int code;
+        std::string out;
+        std::string err;
+    };
+    // Runs one command of brindlenet-peer in a peer's namespace and home.
+    Result Command(const PeerHome& home, const std::string& ns, std::vector<std::string> arguments,
+                   std::chrono::milliseconds deadline = 60s) {
+        arguments.insert(arguments.begin(), kPeerProgram);
+        Process process(lab.In(ns, arguments), home.dir.path(), home.dir.path() / "command.out",
+                        home.dir.path() / "command.err");
+        int code = process.Wait(deadline);
+        return {code, process.Out(), process.Err()};
+    }
+
+    std::vector<std::string> SharedNames(const PeerHome& home) const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(home.shared())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Lab lab;
+    TempDir serverHome;
+    std::unique_ptr<Process> directory;
+    PeerHome alice{"alice"};
+    PeerHome bob{"bob"};
+};
+
+TEST_F(PeerEndToEnd, SearchDownloadRefuseAndMessageBetweenTwoHosts) {
+    WriteRandomFile(bob.shared() / "movie.bin", 64u << 20);
+    std::ofstream(bob.shared() / "a..b.bin") << "never served";
+    auto bobServing = Serve(bob, lab.bob());
+    auto aliceServing = Serve(alice, lab.alice());
+
+    Result search = Command(alice, lab.alice(), {"search", "movie"});
+    ASSERT_EQ(search.code, 0) << search.err;
+    EXPECT_TRUE(Contains(search.out, "movie.bin")) << search.out;
+    EXPECT_TRUE(Contains(search.out, "67108864")) << search.out;
+    EXPECT_TRUE(Contains(search.out, kBobAddress)) << search.out;
+
+    Result get = Command(alice, lab.alice(), {"get", "movie", "--pick", "1"});
+    ASSERT_EQ(get.code, 0) << get.err;
+    EXPECT_TRUE(Contains(get.out, "File Complete..."));
+    EXPECT_EQ(Sha256Of(alice.shared() / "movie.bin"), Sha256Of(bob.shared() / "movie.bin"));
+    EXPECT_EQ(Sha256Of(alice.shared() / "movie.bin").size(), 64u);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return Contains(
+                bobServing->Err(),
+                "upload movie.bin to bob: 67108864 of 67108864  100.00%  0.00ks  File Complete...");
+        },
+        10s))
+        << bobServing->Err();
+
+    // A name the sharer refuses: the connection ends without a byte.
+    Result refused = Command(alice, lab.alice(), {"get", "a..b", "--pick", "1"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(Contains(refused.out, "Transfer Error...")) << refused.out << refused.err;
+    EXPECT_EQ(SharedNames(alice), std::vector<std::string>{"movie.bin"});
+
+    Result toBob = Command(alice, lab.alice(), {"send", "bob", "hello bob"});
+    EXPECT_EQ(toBob.code, 0) << toBob.err;
+    EXPECT_EQ(toBob.out, "<alice> hello bob\n");
+    Result toAlice = Command(bob, lab.bob(), {"send", "alice", "hi alice"});
+    EXPECT_EQ(toAlice.code, 0) << toAlice.err;
+    EXPECT_TRUE(WaitFor([&] { return Contains(bobServing->Out(), "<alice> hello bob\n"); }));
+    EXPECT_TRUE(WaitFor([&] { return Contains(aliceServing->Out(), "<bob> hi alice\n"); }));
+
+    // The exit order unregisters: alice is then known but not logged in.
+    aliceServing->Kill(SIGTERM);
+    EXPECT_EQ(aliceServing->Wait(20s), 0) << aliceServing->Err();
+    Result afterExit = Command(bob, lab.bob(), {"send", "alice", "are you there?"});
+    EXPECT_EQ(afterExit.code, 1);
+    EXPECT_TRUE(Contains(afterExit.err, "The user alice is currently not logged in."))
+        << afterExit.err;
+    bobServing->Kill(SIGINT);
+    EXPECT_EQ(bobServing->Wait(20s), 0) << bobServing->Err();
+}
+
+TEST_F(PeerEndToEnd, ASharerKilledMidTransferLeavesTheOldFileAndNoPart) {
+    WriteRandomFile(bob.shared() / "movie.bin", 64u << 20);
+    std::ofstream(alice.shared() / "movie.bin") << "alice's own movie";
+    ASSERT_TRUE(lab.SlowBobDown()) << "tc cannot limit the rate here";
+    auto bobServing = Serve(bob, lab.bob());
+
+    Process get(lab.In(lab.alice(), {kPeerProgram, "get", "movie", "--pick", "1", "--overwrite"}),
+                alice.dir.path(), alice.dir.path() / "get.out", alice.dir.path() / "get.err");
+    // Wait until part of the file has arrived, then end the sharer at once.
+    ASSERT_TRUE(WaitFor([&] { return Contains(bobServing->Err(), "Uploading..."); }, 30s))
+        << bobServing->Err() << get.Err();
+    bobServing->Kill(SIGKILL);
+    EXPECT_EQ(get.Wait(60s), 1) << get.Err();
+    EXPECT_TRUE(Contains(get.Out(), "Transfer Error...")) << get.Out();
+    EXPECT_EQ(ReadWholeFile(alice.shared() / "movie.bin"), "alice's own movie");
+    EXPECT_EQ(SharedNames(alice), std::vector<std::string>{"movie.bin"});
+}
+
+}  // namespace
+}  // namespace brindle

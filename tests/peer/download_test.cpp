@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include "directory/search.h"
+#include "peer/download.h"
+#include "peer_fixture.h"
+#include "support/scripted_server.h"
+
+namespace brindle {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadWholeFile;
+using test::ScriptedServer;
+using test::WaitFor;
+
+// Reads the four request lines a downloader sends.
+std::string ReadRequest(int fd) {
+    std::string request;
+    int lines = 0;
+    char byte;
+    while (lines < 4 && ::recv(fd, &byte, 1, 0) == 1) {
+        request += byte;
+        lines += byte == '\n' ? 1 : 0;
+    }
+    return request;
+}
+
+void Send(int fd, const std::string& data) {
+    SendAll(fd, data);
+}
+
+// Holds a serving handler until the worker's side of the connection goes.
+void WaitForClientClose(int fd) {
+    test::ReadUntilClosed(fd, 10s);
+}
+
+// True while some socket of this host waits for the answer to its connect to `port`.
+bool ConnectPending(int port) {
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, ":%04X 02 ", port);
+    std::string table = ReadWholeFile("/proc/net/tcp");
+    std::istringstream lines(table);
+    for (std::string line; std::getline(lines, line);) {
+        // Columns: slot, local address, remote address, state.
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if ((":" + remote.substr(remote.find(':') + 1) + " " + state + " ") == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class DownloadTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<DownloadRecord> Start(const std::string& remoteName,
+                                          const std::string& sizeText, int port,
+                                          PeerOptions options = test::LoopbackOptions(),
+                                          const std::string& address = "127.0.0.1") {
+        options.port = port;
+        auto record = std::make_shared<DownloadRecord>(
+            remoteName, LocalNameFor(remoteName), address, "ann", "DSL,Cable",
+            ParseLongLikeAtol(sizeText), sizeText, shared.str() + "/", options);
+        table.Append(record);
+        EXPECT_TRUE(record->Start(threads));
+        return record;
+    }
+
+    static bool Finished(const std::shared_ptr<DownloadRecord>& record) {
+        return WaitFor([&] { return record->IsFinished(); }, 15s);
+    }
+
+    std::vector<std::string> SharedEntries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(shared.path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    test::TempDir shared;
+    TransferTable table;
+    ThreadGroup threads;  // joined before the table and the directory go
+};
+
+TEST_F(DownloadTest, ReceivesExactlyTheAnnouncedBytesAndReportsCompletion) {
+    const std::string content = test::PatternBytes(3000);
+    test::LockedText request;
+    ScriptedServer peer([&](int fd) {
+        request.Set(ReadRequest(fd));
+        Send(fd, content + "bytes beyond the file");
+        WaitForClientClose(fd);
+    });
+    auto record = Start("music\\pop\\song.mp3", "3000", peer.port());
+    ASSERT_TRUE(Finished(record));
+    threads.JoinAll();
+
+    EXPECT_EQ(request.Get(), "GET\nmusic\\pop\\song.mp3\nann\nDSL,Cable\n");
+    EXPECT_EQ(ReadWholeFile(shared.path() / "song.mp3"), content);
+    EXPECT_EQ(record->Cells(), (TransferCells{"song.mp3", "ann", "3000 of 3000", "DSL,Cable",
+                                              "0.00ks", "100.00%", "File Complete..."}));
+    EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
+}
+
+TEST_F(DownloadTest, ShowsProgressAfterEachBlock) {
+    std::atomic<bool> resume{false};
+    ScriptedServer peer([&](int fd) {
+        ReadRequest(fd);
+        Send(fd, std::string(1025, 'a'));
+        WaitFor([&] { return resume.load(); }, 10s);
+        Send(fd, std::string(1975, 'b'));
+        WaitForClientClose(fd);
+    });
+    auto record = Start("song.mp3", "3000", peer.port());
+    ASSERT_TRUE(WaitFor([&] { return record->Cell(kColumnSize) == "1025 of 3000"; }));
+    EXPECT_EQ(record->Cell(kColumnDone), "34.13%");
+    EXPECT_EQ(record->Cell(kColumnStatus), "Downloading...");
+    resume = true;
+    ASSERT_TRUE(Finished(record));
+    EXPECT_EQ(record->Cell(kColumnStatus), "File Complete...");
+}
+
+TEST_F(DownloadTest, AShortStreamFailsAndLeavesAnExistingFileAlone) {
+    shared.WriteFile("song.mp3", "the old song");
+    ScriptedServer peer([&](int fd) {
+        ReadRequest(fd);
+        Send(fd, std::string(1000, 'x'));
+    });
+    auto record = Start("song.mp3", "3000", peer.port());
+    ASSERT_TRUE(Finished(record));
+    threads.JoinAll();
+    EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...");
+    EXPECT_EQ(ReadWholeFile(shared.path() / "song.mp3"), "the old song");
+    EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
+}
+
+TEST_F(DownloadTest, ANameThatWouldLeaveTheSharedDirectoryFailsBeforeAnythingHappens) {
+    ScriptedServer peer([&](int fd) { ReadRequest(fd); });
+    for (const std::string remote : {"..", "music\\..", ".", "music\\", ""}) {
+        auto record = Start(remote, "10", peer.port());
+        ASSERT_TRUE(Finished(record)) << remote;
+        EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...") << remote;
+    }
+    threads.JoinAll();
+    EXPECT_EQ(peer.accepted(), 0);
+    EXPECT_TRUE(SharedEntries().empty());
+}
+
+TEST_F(DownloadTest, ARemoteNameWithUpwardPartsLandsInsideTheSharedDirectory) {
+    test::LockedText request;
+    ScriptedServer peer([&](int fd) {
+        request.Set(ReadRequest(fd));
+        Send(fd, "12345");
+    });
+    auto record = Start("../../x", "5", peer.port());
+    ASSERT_TRUE(Finished(record));
+    threads.JoinAll();
+    EXPECT_EQ(request.Get(), "GET\n../../x\nann\nDSL,Cable\n");
+    EXPECT_EQ(record->Cell(kColumnStatus), "File Complete...");
+    EXPECT_EQ(ReadWholeFile(shared.path() / "x"), "12345");
+    EXPECT_FALSE(std::filesystem::exists(shared.path().parent_path().parent_path() / "x"));
+}
+
+TEST_F(DownloadTest, ALengthOfZeroStillAsksAndCreatesAnEmptyFile) {
+    test::LockedText request;
+    ScriptedServer peer([&](int fd) { request.Set(ReadRequest(fd)); });
+    auto record = Start("empty.txt", "none", peer.port());
+    ASSERT_TRUE(Finished(record));
+    threads.JoinAll();
+    // Nothing comes back, so the worker may be done before the peer has read the request.
+    ASSERT_TRUE(WaitFor([&] { return !request.Get().empty(); }));
+    EXPECT_EQ(request.Get(), "GET\nempty.txt\nann\nDSL,Cable\n");
+    EXPECT_EQ(record->Cells(), (TransferCells{"empty.txt", "ann", "0 of none", "DSL,Cable",
+                                              "0.00ks", "100.00%", "File Complete..."}));
+    ASSERT_TRUE(std::filesystem::exists(shared.path() / "empty.txt"));
+    EXPECT_EQ(std::filesystem::file_size(shared.path() / "empty.txt"), 0u);
+}
+
+TEST_F(DownloadTest, AnUnreachablePeerIsATransferError) {
+    int port = 0;
+    {
+        // A port nobody listens on: the scripted server's own, after it is gone.
+        ScriptedServer gone([](int) {});
+        port = gone.port();
+    }
+    auto record = Start("song.mp3", "10", port);
+    ASSERT_TRUE(Finished(record));
+    EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...");
+    EXPECT_EQ(record->Cell(kColumnSize), "0 of 10");
+
+    auto unparsable = Start("song.mp3", "10", port, test::LoopbackOptions(), "peer.example");
+    ASSERT_TRUE(Finished(unparsable));
+    EXPECT_EQ(unparsable->Cell(kColumnStatus), "Transfer Error...");
+}
+
+TEST_F(DownloadTest, APeerThatStopsSendingTimesOut) {
+    shared.WriteFile("song.mp3", "the old song");
+    ScriptedServer peer([&](int fd) {
+        ReadRequest(fd);
+        Send(fd, std::string(100, 'x'));
+        WaitForClientClose(fd);
+    });
+    PeerOptions options = test::LoopbackOptions();
+    options.stallTimeout = 300ms;
+    auto record = Start("song.mp3", "3000", peer.port(), options);
+    ASSERT_TRUE(Finished(record));
+    threads.JoinAll();
+    EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...");
+    EXPECT_EQ(ReadWholeFile(shared.path() / "song.mp3"), "the old song");
+    EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
+}
+
+TEST_F(DownloadTest, CancelEndsAReceiveThatIsBlocked) {
+    shared.WriteFile("song.mp3", "the old song");
+    ScriptedServer peer([&](int fd) {
+        ReadRequest(fd);
+        Send(fd, std::string(100, 'x'));
+        WaitForClientClose(fd);
+    });
+    PeerOptions options = test::LoopbackOptions();
+    options.stallTimeout = 60s;
+    auto record = Start("song.mp3", "3000", peer.port(), options);
+    ASSERT_TRUE(WaitFor([&] { return record->Cell(kColumnStatus) == "Downloading..."; }));
+    auto cancelled = std::chrono::steady_clock::now();
+    table.CancelRow(0);
+    ASSERT_TRUE(Finished(record));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 5s);
+    threads.JoinAll();
+    EXPECT_EQ(record->Cell(kColumnStatus), "Canceled...");
+    EXPECT_EQ(ReadWholeFile(shared.path() / "song.mp3"), "the old song");
+    EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
+}
+
+TEST_F(DownloadTest, CancelEndsAConnectThatIsBlocked) {
+    // A listener with a full queue: further connects wait for an answer that never comes.
+    Socket full(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(full.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(full.fd(), 0), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(full.fd(), reinterpret_cast<sockaddr*>(&address), &length);
+    int port = ntohs(address.sin_port);
+    Socket queued = test::ConnectLoopback(port);
+    ASSERT_TRUE(queued.valid());
+
+    PeerOptions options = test::LoopbackOptions();
+    options.stallTimeout = 60s;
+    auto record = Start("song.mp3", "3000", port, options);
+    ASSERT_TRUE(WaitFor([&] { return ConnectPending(port); }));
+    EXPECT_FALSE(record->IsFinished());
+    auto cancelled = std::chrono::steady_clock::now();
+    record->RequestCancel();
+    ASSERT_TRUE(Finished(record));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 5s);
+    EXPECT_EQ(record->Cell(kColumnStatus), "Canceled...");
+    threads.JoinAll();
+    EXPECT_TRUE(SharedEntries().empty());
+}
+
+TEST_F(DownloadTest, AWriteErrorIsATransferErrorNotACompletion) {
+    // A file size limit makes the writes fail part way, as a full disk would.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    shared.WriteFile("song.mp3", "the old song");
+    ScriptedServer peer([&](int fd) {
+        ReadRequest(fd);
+        Send(fd, std::string(3000, 'x'));
+        WaitForClientClose(fd);
+    });
+    auto record = Start("song.mp3", "3000", peer.port());
+    bool finished = Finished(record);
+    threads.JoinAll();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...");
+    EXPECT_EQ(ReadWholeFile(shared.path() / "song.mp3"), "the old song");
+    EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
+}
+
+}  // namespace
+}  // namespace brindle

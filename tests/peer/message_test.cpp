@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include "peer/instant_message.h"
+#include "peer_fixture.h"
+#include "support/scripted_server.h"
+
+namespace brindle {
+namespace {
+
+using namespace std::chrono_literals;
+using test::WaitFor;
+
+class MessageTest : public ::testing::Test {
+  protected:
+    MessageTest() {
+        settings.userName = "me";
+        settings.serverUrl = "http://dir.example:8080/x";
+    }
+
+    MessageResult Send(const std::string& lookupReply, const std::string& text, int port) {
+        PeerOptions options = test::LoopbackOptions();
+        options.port = port;
+        MessageContext context{settings, messages, display,
+                               [&](const std::string& user) {
+                                   askedFor.push_back(user);
+                                   return lookupReply;
+                               },
+                               options};
+        return SendInstantMessage(context, "bob", text);
+    }
+
+    AppSettings settings;
+    test::FakeMessageBox messages;
+    test::RecordingDisplay display;
+    std::vector<std::string> askedFor;
+};
+
+TEST_F(MessageTest, SendsTheRequestWordAndTheLineAndShowsTheLineToTheSender) {
+    std::mutex lock;
+    std::string received;
+    test::ScriptedServer recipient([&](int fd) {
+        std::string bytes = test::ReadUntilClosed(fd);
+        std::lock_guard<std::mutex> hold(lock);
+        received = bytes;
+    });
+    auto receivedBytes = [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        return received;
+    };
+    EXPECT_EQ(Send("127.0.0.1\r\n\t", "hello there", recipient.port()), MessageResult::Sent);
+    EXPECT_EQ(askedFor, std::vector<std::string>{"bob"});
+    EXPECT_EQ(display.lines(), std::vector<std::string>{"<me> hello there\n"});
+    EXPECT_TRUE(messages.shown().empty());
+    ASSERT_TRUE(WaitFor([&] { return !receivedBytes().empty(); }));
+    EXPECT_EQ(receivedBytes(), "MESSAGE\n<me> hello there\n");
+}
+
+TEST_F(MessageTest, EachFailureHasItsOwnPlainMessageAndShowsNoLine) {
+    int unused = 0;
+    {
+        test::ScriptedServer gone([](int) {});
+        unused = gone.port();
+    }
+    struct Case {
+        std::string reply;
+        MessageResult result;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"", MessageResult::LookupFailed, "Unable to lookup user bob's IP address."},
+        {"NOT-REGISTERED", MessageResult::NotRegistered,
+         "The user bob is not registered with the server http://dir.example:8080/x."},
+        {"NOT-LOGGED-IN", MessageResult::NotLoggedIn, "The user bob is currently not logged in."},
+        {"127.0.0.1\n", MessageResult::ConnectFailed, "Unable to connecto to ip 127.0.0.1!"},
+        {"peer.example\n", MessageResult::ConnectFailed, "Unable to connecto to ip peer.example!"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Send(c.reply, "hi", unused), c.result) << c.reply;
+    }
+    std::vector<test::FakeMessageBox::Shown> expected;
+    for (const auto& c : cases) {
+        expected.push_back({c.text, MessageIcon::None});
+    }
+    EXPECT_EQ(messages.shown(), expected);
+    EXPECT_EQ(display.count(), 0u);
+}
+
+TEST_F(MessageTest, TheRecipientSeesALongLineCutWhileTheSenderSeesItWhole) {
+    test::PeerHarness recipient;
+    ASSERT_TRUE(recipient.StartListener());
+    const std::string text(2000, 'q');
+    EXPECT_EQ(Send("127.0.0.1\n", text, recipient.port()), MessageResult::Sent);
+    ASSERT_TRUE(WaitFor([&] { return recipient.display.count() == 1; }));
+    const std::string line = "<me> " + text + "\n";
+    EXPECT_EQ(recipient.display.lines()[0], line.substr(0, 1023));
+    EXPECT_EQ(display.lines(), std::vector<std::string>{line});
+}
+
+}  // namespace
+}  // namespace brindle
