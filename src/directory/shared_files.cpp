@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <utility>
 
 namespace brindle {
@@ -18,6 +19,11 @@ void SharedFilesHolder::Publish(SharedFileList files) {
     auto next = std::make_shared<const SharedFileList>(std::move(files));
     std::lock_guard<std::mutex> hold(lock_);
     current_ = std::move(next);
+}
+
+bool IsPartialDownloadName(const std::string& name) {
+    std::string_view view(name);
+    return view.starts_with(kPartialDownloadPrefix) && view.ends_with(kPartialDownloadSuffix);
 }
 
 long long LookupSharedFileSize(const SharedFileList& files, const std::string& name) {
@@ -121,7 +127,7 @@ class Walker {
             return false;
         }
         for (const DirEntry& entry : entries) {
-            if (UnsendableName(entry.name)) {
+            if (UnsendableName(entry.name) || IsPartialDownloadName(entry.name)) {
                 continue;
             }
             std::string path = directory + entry.name;

@@ -25,14 +25,20 @@ using SharedFileList = std::vector<SharedFile>;
 // The published list. A rescan builds a new list and publishes it whole, so an
 // upload looking a name up sees the old list or the new one, never a half-built one.
 class SharedFilesHolder {
-public:
+  public:
     std::shared_ptr<const SharedFileList> Get() const;
     void Publish(SharedFileList files);
 
-private:
+  private:
     mutable std::mutex lock_;
     std::shared_ptr<const SharedFileList> current_ = std::make_shared<const SharedFileList>();
 };
+
+// Downloads are received into ".brindlenet-<pid>-<n>.part" in the shared
+// directory; a rescan never publishes such a file.
+inline constexpr char kPartialDownloadPrefix[] = ".brindlenet-";
+inline constexpr char kPartialDownloadSuffix[] = ".part";
+bool IsPartialDownloadName(const std::string& name);
 
 // Size of the first file whose name matches exactly (case-sensitive), or -1.
 long long LookupSharedFileSize(const SharedFileList& files, const std::string& name);
@@ -43,14 +49,14 @@ std::string NormalizeSharedDirectory(const std::string& directory);
 // Passes "Found: " texts to a progress window at most once per interval, so a
 // scan of many files is not slowed by painting every name.
 class ThrottledStatus {
-public:
+  public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
     ThrottledStatus(IProgressWindow* window, std::chrono::milliseconds interval, Clock clock);
     void Set(const std::string& text);
     // Shows the last text offered, if it was held back.
     void Flush();
 
-private:
+  private:
     IProgressWindow* window_;
     std::chrono::milliseconds interval_;
     Clock clock_;

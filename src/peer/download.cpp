@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "directory/shared_files.h"
 #include "peer/peer_io.h"
 #include "peer/progress.h"
 
@@ -26,8 +27,9 @@ class PartFile {
     bool Create(const std::string& directory) {
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = directory + ".brindlenet-" + std::to_string(::getpid()) + "-" +
-                                    std::to_string(counter.fetch_add(1)) + ".part";
+            std::string candidate = directory + kPartialDownloadPrefix +
+                                    std::to_string(::getpid()) + "-" +
+                                    std::to_string(counter.fetch_add(1)) + kPartialDownloadSuffix;
             int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 fd_ = fd;

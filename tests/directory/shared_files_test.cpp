@@ -125,6 +125,7 @@ TEST(SharedFilesScan, LinksAndSpecialFiles) {
     dir.WriteFile("share/back\\slash.txt", "b");
     dir.WriteFile("share/odd\\dir/hidden.txt", "c");
     dir.WriteFile("share/line\nbreak.txt", "d");
+    dir.WriteFile("share/.brindlenet-12-3.part", "half a download");
 
     RescanResult result = Rescan(share.string());
     ::close(unixSocket);
