@@ -104,6 +104,13 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
         messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
         return;
     }
+    ReadSearchReply(fd, messages, window, table);
+}
+
+}  // namespace
+
+void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
+                     SearchResultsTable& table) {
     window.SetStatus("Dowloading results...");
     if (!SkipResponseHeaders(fd)) {
         messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
@@ -129,8 +136,6 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
         window.StepIt();
     }
 }
-
-}  // namespace
 
 void RunSearch(const DirectoryContext& context, const SearchQuery& query,
                SearchResultsTable& table) {

@@ -52,6 +52,12 @@ long long ParseLongLikeAtol(const std::string& text);
 // context's message box.
 void RunSearch(const DirectoryContext& context, const SearchQuery& query, SearchResultsTable& table);
 
+// Reads a search reply once the request has gone out: the header block, the
+// count line and five lines per result, into `table`. Messages as RunSearch
+// shows them.
+void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
+                     SearchResultsTable& table);
+
 // The request body of a search.
 std::string BuildSearchBody(const SearchQuery& query, const std::string& ownUserName);
 

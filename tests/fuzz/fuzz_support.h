@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app/ui_ports.h"
 #include "net/socket.h"
 
 namespace brindle::fuzz {
@@ -25,6 +27,25 @@ class FedSocket {
     Socket writer_;
     std::string bytes_;
     std::thread feeder_;
+};
+
+// Keeps every message box text; questions are answered No.
+class RecordingMessageBox : public IMessageBox {
+  public:
+    void ShowMessage(const std::string& text, MessageIcon) override { texts.push_back(text); }
+    Answer AskYesNoCancel(const std::string&) override { return Answer::No; }
+    std::vector<std::string> texts;
+};
+
+// A progress window that only counts its steps.
+class CountingProgress : public IProgressWindow {
+  public:
+    void SetStatus(const std::string&) override {}
+    void SetRange(long long) override {}
+    void SetStep(long long) override {}
+    void StepIt() override { ++steps; }
+    void Hide() override {}
+    long long steps = 0;
 };
 
 inline std::string AsString(const uint8_t* data, size_t size) {

@@ -1,0 +1,238 @@
+// The peer side under load, on loopback: many downloads from one peer at
+// once, a burst of messages from many senders, and a crowd of silent
+// connections that must not keep legitimate peers out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "faults/fault_support.h"
+#include "peer/download.h"
+#include "peer/instant_message.h"
+#include "peer/peer_listener.h"
+#include "peer/transfer_commands.h"
+#include "support/test_support.h"
+
+namespace brindle::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class Display : public IMessageDisplay {
+  public:
+    void AppendLine(const std::string& line) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines_.push_back(line);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lines_;
+    }
+    std::size_t count() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lines_.size();
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+std::string Pattern(std::size_t length, unsigned seed) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 257) & 0xFF);
+    }
+    return bytes;
+}
+
+// One sharing peer on loopback.
+class SharingPeer {
+  public:
+    explicit SharingPeer(PeerOptions options) {
+        AppSettings values;
+        values.sharedDirectory = share.str() + "/";
+        settings.Set(values);
+        options.port = 0;
+        options.listenAddress = "127.0.0.1";
+        listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
+    }
+    void Share(const std::string& name, const std::string& contents) {
+        share.WriteFile(name, contents);
+        list.push_back({name, static_cast<long long>(contents.size())});
+        files.Publish(list);
+    }
+    // Every upload row has its final text.
+    bool UploadsFinished() const {
+        auto records = listener->uploadRecords().Records();
+        return std::all_of(records.begin(), records.end(),
+                           [](const auto& record) { return record->IsFinished(); });
+    }
+
+    TempDir share;
+    SettingsHolder settings;
+    SharedFilesHolder files;
+    SharedFileList list;
+    Display display;
+    FakeMessageBox messages;
+    std::unique_ptr<PeerListener> listener;
+};
+
+PeerOptions LoadOptions() {
+    PeerOptions options;
+    options.stallTimeout = 20s;
+    options.requestTimeout = 10s;
+    options.blockSize = 64 * 1024;
+    return options;
+}
+
+TEST(PeerLoad, TwoHundredConcurrentDownloadsArriveWholeAndLeaveNothingBehind) {
+    // A sanitizer starts a helper thread with the first thread made: make one
+    // first, so the count below holds only what this test leaves.
+    std::thread([] {}).join();
+    const std::size_t fdsBefore = OpenDescriptorCount();
+    const std::size_t threadsBefore = ThreadCount();
+    constexpr int kDownloads = 200;
+    // Sizes from empty to 1 MiB, most small: 17 MiB in all.
+    const std::size_t sizes[] = {0, 1, 1023, 1024, 1025, 4096, 65536, 65537, 300000, 1 << 20};
+    std::vector<std::string> contents;
+    {
+        SharingPeer peer(LoadOptions());
+        for (int i = 0; i < kDownloads; ++i) {
+            contents.push_back(Pattern(sizes[i % std::size(sizes)], static_cast<unsigned>(i)));
+            peer.Share("file" + std::to_string(i) + ".bin", contents.back());
+        }
+        ASSERT_TRUE(peer.listener->Start());
+
+        TempDir into;
+        TransferTable downloads;
+        ThreadGroup threads;
+        FakeMessageBox messages;
+        PeerOptions options = LoadOptions();
+        options.port = peer.listener->port();
+        DownloadStarter starter{downloads, threads, messages, into.str() + "/", options};
+        Stopwatch watch;
+        for (int i = 0; i < kDownloads; ++i) {
+            SearchResultsTable results;
+            results.Append({"file" + std::to_string(i) + ".bin", "peer", "T1",
+                            std::to_string(contents[i].size()), "127.0.0.1"});
+            ASSERT_EQ(StartDownload(starter, results, 0), StartDownloadResult::Started);
+        }
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                auto records = downloads.Records();
+                return std::all_of(records.begin(), records.end(),
+                                   [](const auto& record) { return record->IsFinished(); });
+            },
+            120s));
+        const auto elapsed = watch.elapsed();
+        threads.JoinAll();
+        ASSERT_TRUE(WaitFor([&] { return peer.UploadsFinished(); }));
+
+        for (int i = 0; i < kDownloads; ++i) {
+            SCOPED_TRACE("download " + std::to_string(i));
+            EXPECT_EQ(downloads.Record(static_cast<std::size_t>(i))->Cell(kColumnStatus),
+                      kStatusComplete);
+            EXPECT_TRUE(ReadWholeFile(into.path() / ("file" + std::to_string(i) + ".bin")) ==
+                        contents[static_cast<std::size_t>(i)]);
+        }
+        EXPECT_EQ(peer.listener->uploadRecords().RowCount(), static_cast<std::size_t>(kDownloads));
+        std::printf(
+            "200 downloads, %zu MiB, in %lld ms\n",
+            [&] {
+                std::size_t total = 0;
+                for (const auto& c : contents)
+                    total += c.size();
+                return total >> 20;
+            }(),
+            static_cast<long long>(elapsed.count()));
+        peer.listener->Stop();
+    }
+    // Every worker thread has ended and every socket and file is closed.
+    EXPECT_TRUE(WaitFor(
+        [&] { return OpenDescriptorCount() == fdsBefore && ThreadCount() == threadsBefore; }));
+    EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+TEST(PeerLoad, AThousandMessagesFromTwentySendersAreAllShownWhole) {
+    SharingPeer peer(LoadOptions());
+    ASSERT_TRUE(peer.listener->Start());
+    PeerOptions options = LoadOptions();
+    options.port = peer.listener->port();
+    constexpr int kSenders = 20;
+    constexpr int kEach = 50;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> senders;
+    std::set<std::string> sent;
+    std::mutex sentLock;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int m = 0; m < kEach; ++m) {
+                // Lengths up to the 1023-byte line limit, so any cut or merge shows.
+                std::string text(static_cast<std::size_t>((s * 37 + m * 101) % 960), 'a' + s % 26);
+                std::string line =
+                    BuildMessageLine("sender" + std::to_string(s), std::to_string(m) + ":" + text);
+                {
+                    std::lock_guard<std::mutex> hold(sentLock);
+                    sent.insert(line);
+                }
+                if (DeliverMessageLine("127.0.0.1", line, options) != MessageResult::Sent) {
+                    ++failed;
+                }
+            }
+        });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    EXPECT_EQ(failed.load(), 0);
+    ASSERT_TRUE(WaitFor([&] { return peer.display.count() >= kSenders * kEach; }, 60s));
+    auto shown = peer.display.lines();
+    EXPECT_EQ(shown.size(), static_cast<std::size_t>(kSenders * kEach));
+    EXPECT_EQ(std::set<std::string>(shown.begin(), shown.end()), sent);
+}
+
+TEST(PeerLoad, AHundredSilentConnectionsDoNotKeepLegitimatePeersOut) {
+    PeerOptions listenerOptions = LoadOptions();
+    listenerOptions.requestTimeout = 2s;
+    SharingPeer peer(listenerOptions);
+    const std::string content = Pattern(100000, 1);
+    peer.Share("song.mp3", content);
+    ASSERT_TRUE(peer.listener->Start());
+    const int port = peer.listener->port();
+
+    std::vector<Socket> silent;
+    for (int i = 0; i < 100; ++i) {
+        Socket socket = ConnectToLoopback(port);
+        ASSERT_TRUE(socket);
+        silent.push_back(std::move(socket));
+    }
+
+    PeerOptions options = LoadOptions();
+    options.port = port;
+    Stopwatch watch;
+    std::thread message([&] {
+        EXPECT_EQ(DeliverMessageLine("127.0.0.1", "<ann> still there?\n", options),
+                  MessageResult::Sent);
+    });
+    TempDir into;
+    auto record = std::make_shared<DownloadRecord>(
+        "song.mp3", "song.mp3", "127.0.0.1", "ann", "T1", static_cast<long long>(content.size()),
+        std::to_string(content.size()), into.str() + "/", options);
+    record->DownloadFile();
+    message.join();
+    EXPECT_EQ(record->Cell(kColumnStatus), kStatusComplete);
+    EXPECT_TRUE(WaitFor([&] { return peer.display.count() == 1; }, 10s));
+    const auto served = watch.elapsed();
+    EXPECT_LT(served, listenerOptions.requestTimeout) << "served after " << served.count() << " ms";
+    EXPECT_TRUE(ReadWholeFile(into.path() / "song.mp3") == content);
+}
+
+}  // namespace
+}  // namespace brindle::test
