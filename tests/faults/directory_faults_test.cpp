@@ -256,15 +256,12 @@ TEST(DirectoryServerAbsent, EachEventReportsItsOwnWay) {
 // A server whose accept queue is full never completes the connect: the
 // connect limit ends the request.
 TEST(DirectoryServerAbsent, ConnectThatNeverCompletesTimesOut) {
-    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int port = 0;
+    Socket listener = ListenOnLoopback(0, port);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.fd(), 0), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &length);
-    const int port = ntohs(address.sin_port);
+    address.sin_port = htons(static_cast<uint16_t>(port));
     // Fill the queue; connects beyond it are left waiting for an answer.
     std::vector<Socket> fillers;
     for (int i = 0; i < 4; ++i) {

@@ -23,26 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class Display : public IMessageDisplay {
-  public:
-    void AppendLine(const std::string& line) override {
-        std::lock_guard<std::mutex> hold(lock_);
-        lines_.push_back(line);
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_;
-    }
-    std::size_t count() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_.size();
-    }
-
-  private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
-
 std::string Pattern(std::size_t length, unsigned seed) {
     std::string bytes(length, '\0');
     for (std::size_t i = 0; i < length; ++i) {
@@ -78,7 +58,7 @@ class SharingPeer {
     SettingsHolder settings;
     SharedFilesHolder files;
     SharedFileList list;
-    Display display;
+    RecordingDisplay display;
     FakeMessageBox messages;
     std::unique_ptr<PeerListener> listener;
 };

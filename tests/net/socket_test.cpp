@@ -266,15 +266,8 @@ TEST(OpenServerConnection, FailuresLeaveNoDescriptorOpen) {
 TEST(OpenServerConnection, ConnectTimeoutEndsAConnectThatNeverCompletes) {
     // A listener that never accepts, with the smallest backlog: once its queue
     // is full, further connection attempts get no answer at all.
-    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.fd(), 0), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &size);
-    int port = ntohs(address.sin_port);
+    int port = 0;
+    Socket listener = test::ListenOnLoopback(0, port);
 
     std::vector<Socket> queued;
     bool timedOut = false;

@@ -242,15 +242,8 @@ TEST_F(DownloadTest, CancelEndsAReceiveThatIsBlocked) {
 
 TEST_F(DownloadTest, CancelEndsAConnectThatIsBlocked) {
     // A listener with a full queue: further connects wait for an answer that never comes.
-    Socket full(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(full.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(full.fd(), 0), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(full.fd(), reinterpret_cast<sockaddr*>(&address), &length);
-    int port = ntohs(address.sin_port);
+    int port = 0;
+    Socket full = test::ListenOnLoopback(0, port);
     Socket queued = test::ConnectLoopback(port);
     ASSERT_TRUE(queued.valid());
 

@@ -23,27 +23,6 @@
 
 namespace brindle::test {
 
-// Records every appended line.
-class RecordingDisplay : public IMessageDisplay {
-  public:
-    void AppendLine(const std::string& line) override {
-        std::lock_guard<std::mutex> hold(lock_);
-        lines_.push_back(line);
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_;
-    }
-    std::size_t count() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_.size();
-    }
-
-  private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
-
 // A text written on a server thread and read on the test's.
 class LockedText {
   public:

@@ -83,6 +83,22 @@ std::string ReadHttpRequest(int fd) {
     }
 }
 
+Socket ListenOnLoopback(int backlog, int& port) {
+    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!listener ||
+        ::bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener.fd(), backlog) != 0) {
+        abort();
+    }
+    socklen_t size = sizeof address;
+    ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 std::string HttpReply(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body;
 }

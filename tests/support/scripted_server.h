@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/socket.h"
+
 namespace brindle::test {
 
 class ScriptedServer {
@@ -61,6 +63,11 @@ class HttpScriptedServer {
 
 // "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body
 std::string HttpReply(const std::string& body);
+
+// A listening socket on 127.0.0.1 with an ephemeral port (stored in `port`) that
+// never accepts. With a backlog of 0 its queue fills at once, so later connects
+// get no answer at all.
+Socket ListenOnLoopback(int backlog, int& port);
 
 // Reads an HTTP request from fd: headers up to the blank line, then Content-Length bytes.
 std::string ReadHttpRequest(int fd);

@@ -96,4 +96,25 @@ class FakeConfigDialog : public IConfigDialog {
     std::vector<AppSettings> openedWith_;
 };
 
+// Records every appended line.
+class RecordingDisplay : public IMessageDisplay {
+  public:
+    void AppendLine(const std::string& line) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines_.push_back(line);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lines_;
+    }
+    std::size_t count() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lines_.size();
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
 }  // namespace brindle::test
