@@ -37,14 +37,7 @@ std::string Pattern(std::size_t length) {
 
 // Reads the four request lines a downloader sends (fewer when it goes).
 std::string ReadRequestLines(int fd) {
-    std::string request;
-    int lines = 0;
-    char byte;
-    while (lines < 4 && ::recv(fd, &byte, 1, 0) == 1) {
-        request += byte;
-        lines += byte == '\n' ? 1 : 0;
-    }
-    return request;
+    return test::ReadLines(fd, 4);
 }
 
 // Where two byte strings first differ, for messages that do not print them.

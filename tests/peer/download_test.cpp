@@ -20,16 +20,9 @@ using test::ReadWholeFile;
 using test::ScriptedServer;
 using test::WaitFor;
 
-// Reads the four request lines a downloader sends.
+// Reads the four request lines a downloader sends (fewer when it goes).
 std::string ReadRequest(int fd) {
-    std::string request;
-    int lines = 0;
-    char byte;
-    while (lines < 4 && ::recv(fd, &byte, 1, 0) == 1) {
-        request += byte;
-        lines += byte == '\n' ? 1 : 0;
-    }
-    return request;
+    return test::ReadLines(fd, 4);
 }
 
 void Send(int fd, const std::string& data) {

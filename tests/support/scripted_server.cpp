@@ -99,6 +99,16 @@ Socket ListenOnLoopback(int backlog, int& port) {
     return listener;
 }
 
+std::string ReadLines(int fd, int count) {
+    std::string lines;
+    char byte;
+    while (count > 0 && ::recv(fd, &byte, 1, 0) == 1) {
+        lines += byte;
+        count -= byte == '\n' ? 1 : 0;
+    }
+    return lines;
+}
+
 std::string HttpReply(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body;
 }

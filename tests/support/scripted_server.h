@@ -69,6 +69,10 @@ std::string HttpReply(const std::string& body);
 // get no answer at all.
 Socket ListenOnLoopback(int backlog, int& port);
 
+// Reads `count` lines byte by byte, taking nothing beyond the last line feed
+// (fewer lines when the peer goes first).
+std::string ReadLines(int fd, int count);
+
 // Reads an HTTP request from fd: headers up to the blank line, then Content-Length bytes.
 std::string ReadHttpRequest(int fd);
 
