@@ -130,7 +130,7 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
     console.Err("Downloading " + picked.fileName + " (" + picked.length + " bytes) from " +
                 picked.userName + " at " + table.resultAddresses()[static_cast<std::size_t>(row)] +
                 "\n");
-    long long total = ParseLongLikeAtol(picked.length);
+    long long total = ParseFileLength(picked.length).value_or(0);
     auto interval =
         environment.progressBar ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
     auto nextDraw = std::chrono::steady_clock::now();

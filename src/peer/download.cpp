@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <vector>
 
@@ -97,6 +98,38 @@ bool IsSafeLocalName(const std::string& localName) {
            localName.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
+std::optional<long long> ParseFileLength(std::string_view text) {
+    std::size_t at = text.find_first_not_of(" \t\n\v\f\r");
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    bool negative = false;
+    if (text[at] == '+' || text[at] == '-') {
+        negative = text[at] == '-';
+        ++at;
+    }
+    const std::size_t firstDigit = at;
+    unsigned long long magnitude = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        auto digit = static_cast<unsigned long long>(text[at] - '0');
+        if (magnitude > (static_cast<unsigned long long>(LLONG_MAX) - digit) / 10) {
+            return std::nullopt;
+        }
+        magnitude = magnitude * 10 + digit;
+    }
+    if (at == firstDigit) {
+        return std::nullopt;
+    }
+    if (!negative || magnitude == 0) {
+        return static_cast<long long>(magnitude);
+    }
+    constexpr unsigned long long kTwoTo31 = 1ULL << 31;
+    if (magnitude > kTwoTo31) {
+        return std::nullopt;
+    }
+    return static_cast<long long>((1ULL << 32) - magnitude);
+}
+
 TransferCells NewDownloadCells(const std::string& localName, const std::string& ownerUserName,
                                const std::string& sizeText, const std::string& ownerConnection) {
     return {localName, ownerUserName, "0 of " + sizeText, ownerConnection,
@@ -129,8 +162,10 @@ int DownloadRecord::Finish(const char* status, int result) {
 }
 
 int DownloadRecord::DownloadFile() {
-    // A name that would leave the shared directory fails before anything is sent or written.
-    if (!IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
+    // A name that would leave the shared directory, or a length that is no byte
+    // count, fails before anything is sent or written: with no length to stop
+    // at, an empty or partial file would be taken for the whole one.
+    if (fileLength_ < 0 || !IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
         return Finish(kStatusError, 0);
     }
     auto failed = [this] {

@@ -1,7 +1,9 @@
 // Downloading one file from the peer that shares it.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "peer/peer_options.h"
 #include "peer/transfer_record.h"
@@ -15,6 +17,17 @@ std::string LocalNameFor(const std::string& remoteName);
 // ".", "..", or holding a "/", "\" or NUL byte.
 bool IsSafeLocalName(const std::string& localName);
 
+// The byte count a search result's length text names, read as atol reads it
+// (leading white space, an optional sign, digits up to the first other byte).
+// A value from -2^31 to -1 is a file of 2 GiB to 4 GiB whose length a copy
+// keeping sizes in 32 bits published as signed; it is read as that unsigned
+// value. None for a text without digits, any other negative value, or a value
+// beyond 2^63-1.
+std::optional<long long> ParseFileLength(std::string_view text);
+
+// The fileLength of a download whose length text is no byte count.
+inline constexpr long long kNoFileLength = -1;
+
 // The cells of a new download row: "Connecting..." and the size text as listed.
 TransferCells NewDownloadCells(const std::string& localName, const std::string& ownerUserName,
                                const std::string& sizeText, const std::string& ownerConnection);
@@ -22,6 +35,8 @@ TransferCells NewDownloadCells(const std::string& localName, const std::string& 
 class DownloadRecord : public TransferRecord {
   public:
     // `sharedDirectory` is the setting when the download starts (ending in "/").
+    // A negative `fileLength` (kNoFileLength) fails the download before it
+    // connects, leaving the destination as it was.
     DownloadRecord(std::string remoteName, std::string localName, std::string peerAddress,
                    std::string ownerUserName, std::string ownerConnection, long long fileLength,
                    std::string sizeText, std::string sharedDirectory, PeerOptions options);

@@ -20,9 +20,11 @@ StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchRe
     const SearchResult& row = results.rows()[static_cast<std::size_t>(selectedRow)];
     const std::string& address = results.resultAddresses()[static_cast<std::size_t>(selectedRow)];
     std::string localName = LocalNameFor(row.fileName);
+    long long fileLength = ParseFileLength(row.length).value_or(kNoFileLength);
 
-    // A name the worker will refuse anyway ("", ".", "..") asks nothing.
-    if (IsSafeLocalName(localName) &&
+    // A download the worker will refuse anyway (a name "", ".", "..", or a
+    // length that is no byte count) asks nothing.
+    if (IsSafeLocalName(localName) && fileLength != kNoFileLength &&
         FileExistsInSharedDirectory(starter.sharedDirectory, localName)) {
         Answer answer = starter.messages.AskYesNoCancel(
             "The file (" + localName + ") alrady exists.\n" + "Do you want to overwrite it?");
@@ -35,7 +37,6 @@ StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchRe
             "The file (" + localName + ") is alrady on the download table...", MessageIcon::None);
         return StartDownloadResult::AlreadyListed;
     }
-    long long fileLength = ParseLongLikeAtol(row.length);
     auto record = std::make_shared<DownloadRecord>(row.fileName, localName, address, row.userName,
                                                    row.connection, fileLength, row.length,
                                                    starter.sharedDirectory, starter.options);

@@ -136,6 +136,25 @@ TEST(SharedFilesScan, LinksAndSpecialFiles) {
     EXPECT_EQ(LookupSharedFileSize(result.files, "link.mp3"), 5);
 }
 
+// The longest relative name that is still published fills a 1023-byte line
+// with its line feed. Levels are at most 255 bytes, so the names are nested.
+TEST(SharedFilesScan, NamesUpTo1022BytesArePublished) {
+    TempDir dir;
+    const std::string levels = std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                               std::string(200, 'c') + "/" + std::string(200, 'd') + "/";
+    const std::string fits = levels + std::string(1022 - levels.size(), 'f');
+    const std::string over = levels + std::string(1023 - levels.size(), 'o');
+    dir.WriteFile("share/" + fits, "1");
+    dir.WriteFile("share/" + over, "2");
+
+    RescanResult result = Rescan(dir.str() + "/share");
+    ASSERT_TRUE(result.ok);
+    std::string published = fits;
+    std::replace(published.begin(), published.end(), '/', '\\');
+    ASSERT_EQ(published.size(), 1022u);
+    EXPECT_EQ(result.files, (SharedFileList{{published, 1}}));
+}
+
 TEST(SharedFilesScan, RelativeSettingIsNormalised) {
     TempDir dir;
     dir.WriteFile("share/sub/a b.mp3", "data");

@@ -96,6 +96,18 @@ TEST_F(StartDownloadTest, AnUnusableLocalNameAsksNothingAndFails) {
     EXPECT_TRUE(std::filesystem::is_empty(local.path()));
 }
 
+TEST_F(StartDownloadTest, ALengthThatIsNoByteCountNeverReplacesTheLocalFile) {
+    local.WriteFile("song.mp3", "a good file\n");
+    messages.AnswerWith({Answer::Yes});
+    EXPECT_EQ(Start("music\\song.mp3", "unknown"), StartDownloadResult::Started);
+    ASSERT_TRUE(LastFinished());
+    EXPECT_EQ(downloads.Record(0)->Cell(kColumnStatus), "Transfer Error...");
+    EXPECT_EQ(test::ReadWholeFile(local.path() / "song.mp3"), "a good file\n");
+    // Nothing would be overwritten, so nothing is asked, and the sharer is never asked either.
+    EXPECT_TRUE(messages.questions().empty());
+    EXPECT_EQ(sharer.listener->uploadRecords().RowCount(), 0u);
+}
+
 TEST_F(StartDownloadTest, CancelAndClearWorkOnTheSelectedAndFinishedRows) {
     ASSERT_EQ(Start("music\\song.mp3"), StartDownloadResult::Started);
     ASSERT_TRUE(LastFinished());

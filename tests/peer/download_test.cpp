@@ -5,9 +5,9 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 
-#include "directory/search.h"
 #include "peer/download.h"
 #include "peer_fixture.h"
 #include "support/scripted_server.h"
@@ -61,7 +61,8 @@ class DownloadTest : public ::testing::Test {
         options.port = port;
         auto record = std::make_shared<DownloadRecord>(
             remoteName, LocalNameFor(remoteName), address, "ann", "DSL,Cable",
-            ParseLongLikeAtol(sizeText), sizeText, shared.str() + "/", options);
+            ParseFileLength(sizeText).value_or(kNoFileLength), sizeText, shared.str() + "/",
+            options);
         table.Append(record);
         EXPECT_TRUE(record->Start(threads));
         return record;
@@ -166,16 +167,59 @@ TEST_F(DownloadTest, ARemoteNameWithUpwardPartsLandsInsideTheSharedDirectory) {
 TEST_F(DownloadTest, ALengthOfZeroStillAsksAndCreatesAnEmptyFile) {
     test::LockedText request;
     ScriptedServer peer([&](int fd) { request.Set(ReadRequest(fd)); });
-    auto record = Start("empty.txt", "none", peer.port());
+    auto record = Start("empty.txt", "0", peer.port());
     ASSERT_TRUE(Finished(record));
     threads.JoinAll();
     // Nothing comes back, so the worker may be done before the peer has read the request.
     ASSERT_TRUE(WaitFor([&] { return !request.Get().empty(); }));
     EXPECT_EQ(request.Get(), "GET\nempty.txt\nann\nDSL,Cable\n");
-    EXPECT_EQ(record->Cells(), (TransferCells{"empty.txt", "ann", "0 of none", "DSL,Cable",
-                                              "0.00ks", "100.00%", "File Complete..."}));
+    EXPECT_EQ(record->Cells(), (TransferCells{"empty.txt", "ann", "0 of 0", "DSL,Cable", "0.00ks",
+                                              "100.00%", "File Complete..."}));
     ASSERT_TRUE(std::filesystem::exists(shared.path() / "empty.txt"));
     EXPECT_EQ(std::filesystem::file_size(shared.path() / "empty.txt"), 0u);
+}
+
+// A length text that names no byte count: nothing to stop at, so nothing is
+// asked for and the file of that name stays as it was.
+class UnusableLengthTest : public DownloadTest,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnusableLengthTest, FailsBeforeConnectingAndLeavesTheFileAlone) {
+    shared.WriteFile("song.mp3", "the old song");
+    ScriptedServer peer([&](int fd) { ReadRequest(fd); });
+    auto record = Start("song.mp3", GetParam(), peer.port());
+    ASSERT_TRUE(Finished(record));
+    threads.JoinAll();
+    EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...");
+    EXPECT_EQ(peer.accepted(), 0);
+    EXPECT_EQ(ReadWholeFile(shared.path() / "song.mp3"), "the old song");
+    EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
+}
+
+INSTANTIATE_TEST_SUITE_P(NoByteCount, UnusableLengthTest,
+                         ::testing::Values("", "none", "-", "+x12", "-2147483649",
+                                           "9223372036854775808"));
+
+TEST(ParseFileLength, ReadsByteCountsAndThirtyTwoBitNegativesOnly) {
+    const std::vector<std::pair<std::string, std::optional<long long>>> cases = {
+        {"13", 13},
+        {" \t+13 bytes", 13},
+        {"0", 0},
+        {"-0", 0},
+        {"9223372036854775807", 9223372036854775807LL},
+        {"-1", 4294967295LL},
+        {"-1294967296", 3000000000LL},
+        {"-2147483648", 2147483648LL},
+        {"-2147483649", std::nullopt},
+        {"9223372036854775808", std::nullopt},
+        {"99999999999999999999999", std::nullopt},
+        {"abc", std::nullopt},
+        {"", std::nullopt},
+        {"- 5", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(ParseFileLength(text), expected) << '"' << text << '"';
+    }
 }
 
 TEST_F(DownloadTest, AnUnreachablePeerIsATransferError) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include "peer/thread_group.h"
 #include "peer/transfer_record.h"
@@ -20,6 +21,7 @@ class StubRecord : public TransferRecord {
         SetCell(kColumnStatus, kStatusCanceled);
         return 1;
     }
+    using TransferRecord::AdoptSocket;
 };
 
 std::shared_ptr<StubRecord> Add(TransferTable& table, const std::string& name,
@@ -52,6 +54,20 @@ TEST(TransferTable, RowsMoveUpWithTheirRecordsWhenOneIsRemoved) {
     EXPECT_TRUE(a->IsCancelRequested());
     EXPECT_GT(table.changeCount(), before);
     EXPECT_FALSE(table.RemoveRecord(2));
+}
+
+// A cancel that came before the worker had its socket still reaches it: the
+// connect or receive the worker starts on it ends at once.
+TEST(TransferTable, ASocketAdoptedAfterACancelIsShutAtOnce) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    Socket other(ends[1]);
+    StubRecord record("a.mp3", kStatusConnecting);
+    record.RequestCancel();
+    record.AdoptSocket(Socket(ends[0]));
+    char byte = 0;
+    // The other end sees the shutdown as an end of stream, not as "nothing yet".
+    EXPECT_EQ(::recv(other.fd(), &byte, 1, MSG_DONTWAIT), 0);
 }
 
 TEST(TransferTable, FindsTheFirstRowWhoseWholeNameMatchesIgnoringCase) {
