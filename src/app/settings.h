@@ -38,8 +38,9 @@ struct ConfigFileContent {
 // a line without a value makes the file incomplete.
 ConfigFileContent ReadConfigFile(const std::string& path);
 
-// Writes the five values, each followed by a line feed. False when the file
-// cannot be opened for writing.
+// Writes the five values, each followed by a line feed, into a new file that
+// then replaces `path` whole. False, with the old file untouched and nothing
+// left beside it, when the existing file may not be written or any step fails.
 bool WriteConfigFile(const std::string& path, const AppSettings& settings);
 
 // The settings as worker threads see them: each change publishes a whole new

@@ -100,7 +100,9 @@ bool CShareApp::RescanSharedFiles() {
         updated.sharedDirectory = result.sharedDirectory;
         settings_.Set(std::move(updated));
     }
-    sharedFiles_.Publish(std::move(result.files));
+    // The list goes out with the folder it was scanned from: uploads open files
+    // only under that folder, whatever the setting says meanwhile.
+    sharedFiles_.Publish({result.sharedDirectory, std::move(result.files)});
     return result.ok;
 }
 

@@ -11,12 +11,18 @@
 namespace brindle {
 
 std::shared_ptr<const SharedFileList> SharedFilesHolder::Get() const {
+    std::shared_ptr<const SharedFolder> folder = Snapshot();
+    // Shares ownership of the whole scan, so the list lives as long as it is held.
+    return {folder, &folder->files};
+}
+
+std::shared_ptr<const SharedFolder> SharedFilesHolder::Snapshot() const {
     std::lock_guard<std::mutex> hold(lock_);
     return current_;
 }
 
-void SharedFilesHolder::Publish(SharedFileList files) {
-    auto next = std::make_shared<const SharedFileList>(std::move(files));
+void SharedFilesHolder::Publish(SharedFolder folder) {
+    auto next = std::make_shared<const SharedFolder>(std::move(folder));
     std::lock_guard<std::mutex> hold(lock_);
     current_ = std::move(next);
 }

@@ -22,16 +22,27 @@ struct SharedFile {
 
 using SharedFileList = std::vector<SharedFile>;
 
-// The published list. A rescan builds a new list and publishes it whole, so an
-// upload looking a name up sees the old list or the new one, never a half-built one.
+// One scan: the folder it walked and the files it found there. The names only
+// mean something below that folder, so the two always travel together.
+struct SharedFolder {
+    std::string directory;  // as scanned, ending in "/"; empty before the first scan
+    SharedFileList files;
+};
+
+// The published scan. A rescan builds a new one and publishes it whole, so an
+// upload sees the old folder with its list or the new folder with its list,
+// never a half-built list and never one folder's names with another's files.
 class SharedFilesHolder {
   public:
+    // The current scan's list.
     std::shared_ptr<const SharedFileList> Get() const;
-    void Publish(SharedFileList files);
+    // The current scan, folder and list.
+    std::shared_ptr<const SharedFolder> Snapshot() const;
+    void Publish(SharedFolder folder);
 
   private:
     mutable std::mutex lock_;
-    std::shared_ptr<const SharedFileList> current_ = std::make_shared<const SharedFileList>();
+    std::shared_ptr<const SharedFolder> current_ = std::make_shared<const SharedFolder>();
 };
 
 // Downloads are received into ".brindlenet-<pid>-<n>.part" in the shared

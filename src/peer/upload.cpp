@@ -76,10 +76,12 @@ int UploadRecord::Finish(const char* status, int result) {
 
 int UploadRecord::UploadFile() {
     BlockBrokenPipeSignal();
-    // The listener checked the name already; the list may have been rebuilt since.
-    auto files = context_.sharedFiles.Get();
-    long long size = LookupSharedFileSize(*files, fileName_);
-    if (!IsServableName(*files, fileName_)) {
+    // The listener checked the name already; the list may have been rebuilt
+    // since. This one scan names the file, gives its size and the folder it is
+    // read from, however the settings change while the bytes go out.
+    auto folder = context_.sharedFiles.Snapshot();
+    long long size = LookupSharedFileSize(folder->files, fileName_);
+    if (!IsServableName(folder->files, fileName_)) {
         return Refuse();
     }
 
@@ -88,7 +90,7 @@ int UploadRecord::UploadFile() {
                kDoneZero, kStatusConnecting});
     context_.uploadTable.Append(std::static_pointer_cast<TransferRecord>(shared_from_this()));
 
-    std::string directory = DirectoryPrefix(context_.settings.Get()->sharedDirectory);
+    std::string directory = DirectoryPrefix(folder->directory);
     std::string relative = fileName_;
     std::replace(relative.begin(), relative.end(), '\\', '/');
     long long length = 0;

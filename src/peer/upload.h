@@ -10,10 +10,11 @@
 
 namespace brindle {
 
-// What every upload reads: the settings and the shared-file list as published,
-// and the table its row goes into. All outlive the uploads.
+// What every upload reads: the published scan (the shared folder with its
+// list; the folder setting itself is never used to find a file) and the table
+// its row goes into. All outlive the uploads.
 struct UploadContext {
-    const SettingsHolder& settings;
+    const SettingsHolder& settings;  // not read: uploads find files through sharedFiles alone
     const SharedFilesHolder& sharedFiles;
     TransferTable& uploadTable;
     PeerOptions options;

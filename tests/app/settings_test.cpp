@@ -77,6 +77,16 @@ TEST(ConfigFile, WritesFiveLinesThatLoadBack) {
     ASSERT_TRUE(WriteConfigFile(path, s));
     EXPECT_EQ(test::ReadWholeFile(path), "http://h:1/p\nann lee\n/share/\n28.8K Modem\npw\n");
     EXPECT_EQ(ReadConfigFile(path).values, s);
+
+    // A rewrite replaces the file whole and keeps its permissions: it holds a password.
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    s.password = "changed";
+    ASSERT_TRUE(WriteConfigFile(path, s));
+    EXPECT_EQ(ReadConfigFile(path).values, s);
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(test::DirectoryEntries(dir.path()), std::vector<std::string>{"config.txt"});
     EXPECT_FALSE(WriteConfigFile((dir.path() / "no" / "config.txt").string(), s));
 }
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <utility>
+
+#include "peer/peer_app.h"
+#include "peer/peer_fixture.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"
 
@@ -145,6 +150,49 @@ TEST(EditSettings, ShowsTheDialogAgainUntilValuesAreCompleteAndScannable) {
     EXPECT_FALSE(std::filesystem::exists(f.configPath()));
 }
 
+// Runs a step once, when the next progress window opens. The rescan opens its
+// window after the dialog's values have become the settings and before the new
+// list exists.
+class HookedProgress : public NullProgressFactory {
+  public:
+    std::function<void()> onNextOpen;
+    std::unique_ptr<IProgressWindow> OpenProgress() override {
+        if (auto step = std::exchange(onNextOpen, nullptr)) {
+            step();
+        }
+        return NullProgressFactory::OpenProgress();
+    }
+};
+
+std::string FetchFromPeer(int port, const std::string& name) {
+    Socket socket = test::ConnectLoopback(port);
+    if (!socket || !SendAll(socket.fd(), "GET\n" + name + "\nbob\nT1\n")) {
+        return "<no connection>";
+    }
+    return test::ReadUntilClosed(socket.fd());
+}
+
+TEST(EditSettings, AnUploadDuringTheRescanServesTheFolderItsListCameFrom) {
+    AppFixture f;
+    const std::string oldBytes = "bytes of the old folder";
+    const std::string newBytes = "BYTES OF THE NEW FOLDER, a longer file";
+    f.dir.WriteFile("share/same.txt", oldBytes);
+    f.dir.WriteFile("other/same.txt", newBytes);
+    HookedProgress progress;
+    CShareApp app(UiPorts{&f.messages, &progress, &f.dialog}, f.configPath());
+    f.dialog.Script({f.Fill(f.share().string()), f.Fill((f.dir.path() / "other").string())});
+    app.EditSettings();
+    test::RecordingDisplay display;
+    ASSERT_TRUE(StartPeerListener(app, display, test::LoopbackOptions()));
+    const int port = app.peerListener->port();
+
+    std::string duringRescan = "<not fetched>";
+    progress.onNextOpen = [&] { duringRescan = FetchFromPeer(port, "same.txt"); };
+    app.EditSettings();
+    EXPECT_EQ(duringRescan, oldBytes);
+    EXPECT_EQ(FetchFromPeer(port, "same.txt"), newBytes);
+}
+
 TEST(EditSettings, RefusedPasswordGivesTwoMessagesAndNoSecondDialog) {
     AppFixture f(HttpReply("BAD-PASSWORD\n"));
     f.dialog.Script({f.Fill(f.share().string())});
@@ -166,6 +214,51 @@ TEST(SaveSettings, UnwritableFileIsReportedAndSettingsStay) {
         {"Unable to open config file for writing.", MessageIcon::Error}};
     EXPECT_EQ(messages.shown(), expected);
     EXPECT_EQ(app.Settings()->userName, "ann");
+}
+
+constexpr char kOldConfig[] = "http://h/p\nann\n/old/\nT1\npw\n";
+
+// A save that cannot complete leaves the old config.txt byte for byte, leaves
+// nothing else beside it, keeps the new values in memory and tells the user.
+void ExpectFailedSaveKeptTheOldFile(const std::filesystem::path& folder,
+                                    const std::vector<std::string>& entries,
+                                    const std::function<void(CShareApp&)>& save) {
+    FakeMessageBox messages;
+    CShareApp app(UiPorts{&messages, nullptr, nullptr}, (folder / "config.txt").string());
+    AppSettings values{std::string(1000, 's'), "http://h/" + std::string(1000, 'u'),
+                       std::string(1000, 'n'), std::string(1000, 'c'), std::string(1000, 'p')};
+    app.SetSettings(values);
+    save(app);
+    EXPECT_EQ(messages.shown(),
+              (std::vector<FakeMessageBox::Shown>{
+                  {"Unable to open config file for writing.", MessageIcon::Error}}));
+    EXPECT_EQ(test::ReadWholeFile(folder / "config.txt"), kOldConfig);
+    EXPECT_EQ(test::DirectoryEntries(folder), entries);
+    EXPECT_EQ(*app.Settings(), values);
+}
+
+TEST(SaveSettings, AFullDiskKeepsTheOldFileWhole) {
+    TempDir mountPoint;
+    const auto folder = mountPoint.path();
+    bool mounted = test::RunOnSmallDisk(folder, 64 * 1024, [&] {
+        std::ofstream(folder / "config.txt") << kOldConfig;
+        test::FillDisk(folder / "filler");
+        // The new values need more room than the old file took.
+        ExpectFailedSaveKeptTheOldFile(folder, {"config.txt", "filler"},
+                                       [](CShareApp& app) { app.SaveSettings(); });
+    });
+    if (!mounted) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+    }
+}
+
+TEST(SaveSettings, AReadOnlyFileIsReportedAndLeftAlone) {
+    TempDir dir;
+    dir.WriteFile("config.txt", kOldConfig);
+    std::filesystem::permissions(dir.path() / "config.txt", std::filesystem::perms::owner_read);
+    ExpectFailedSaveKeptTheOldFile(dir.path(), {"config.txt"}, [](CShareApp& app) {
+        test::RunWithoutPermissionOverride([&] { app.SaveSettings(); });
+    });
 }
 
 TEST(Exit, UnregistersBeforeClosingTheListener) {

@@ -253,7 +253,7 @@ TEST(SharedFilesHolderTest, LookupsSeeWholeListsWhileRescansPublish) {
         for (int i = 0; i < n; ++i) {
             files.push_back({std::to_string(i), n});
         }
-        holder.Publish(std::move(files));
+        holder.Publish({"/share/", std::move(files)});
     }
     done = true;
     reader.join();

@@ -202,7 +202,7 @@ class UploadFaults : public ::testing::Test {
 
     void Share(const std::string& name, const std::string& content) {
         share.WriteFile(name, content);
-        files.Publish({{name, static_cast<long long>(content.size())}});
+        files.Publish({share.str() + "/", {{name, static_cast<long long>(content.size())}}});
     }
 
     std::shared_ptr<DownloadRecord> DownloadInto(const TempDir& into, long long length) {

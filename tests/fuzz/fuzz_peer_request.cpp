@@ -86,7 +86,7 @@ struct Peer {
         list.push_back({"..\\secret.txt", static_cast<long long>(secret.size())});
         list.push_back({"../secret.txt", static_cast<long long>(secret.size())});
         list.push_back({"sub\\..\\..\\secret.txt", static_cast<long long>(secret.size())});
-        files.Publish(list);
+        files.Publish({values.sharedDirectory, list});
 
         brindle::PeerOptions options;
         options.port = 0;

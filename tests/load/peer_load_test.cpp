@@ -45,7 +45,7 @@ class SharingPeer {
     void Share(const std::string& name, const std::string& contents) {
         share.WriteFile(name, contents);
         list.push_back({name, static_cast<long long>(contents.size())});
-        files.Publish(list);
+        files.Publish({share.str() + "/", list});
     }
     // Every upload row has its final text.
     bool UploadsFinished() const {

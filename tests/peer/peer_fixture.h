@@ -122,7 +122,7 @@ class PeerHarness {
         shared.WriteFile(path, contents);
         list_.push_back(
             {name, published < 0 ? static_cast<long long>(contents.size()) : published});
-        files.Publish(list_);
+        files.Publish({shared.str() + "/", list_});
     }
 
     bool StartListener() {

@@ -148,11 +148,12 @@ TEST(UploadSide, RefusesEveryEscapingOrUnlistedNameWithoutOpeningAFile) {
     SharedFilesHolder files;
     // The list as a scan makes it, plus names no scan produces but a damaged
     // or hand-made list might hold: the upload side must refuse them itself.
-    files.Publish({{"song.mp3", static_cast<long long>(box.song.size())},
-                   {"sub\\deep.txt", 4},
-                   {"../secret.txt", static_cast<long long>(box.secret.size())},
-                   {"..\\secret.txt", static_cast<long long>(box.secret.size())},
-                   {"sub\\..\\..\\secret.txt", static_cast<long long>(box.secret.size())}});
+    files.Publish({values.sharedDirectory,
+                   {{"song.mp3", static_cast<long long>(box.song.size())},
+                    {"sub\\deep.txt", 4},
+                    {"../secret.txt", static_cast<long long>(box.secret.size())},
+                    {"..\\secret.txt", static_cast<long long>(box.secret.size())},
+                    {"sub\\..\\..\\secret.txt", static_cast<long long>(box.secret.size())}}});
     NoDisplay display;
     FakeMessageBox messages;
     PeerOptions options;

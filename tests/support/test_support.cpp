@@ -1,7 +1,14 @@
 #include "support/test_support.h"
 
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -55,6 +62,63 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds d
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool RunOnSmallDisk(const std::filesystem::path& mountPoint, std::size_t bytes,
+                    const std::function<void()>& body) {
+    bool mounted = false;
+    // unshare gives this thread alone a private copy of the mounts; the tmpfs
+    // is never seen by the rest of the process and goes when the thread ends.
+    std::thread([&] {
+        std::string options = "size=" + std::to_string(bytes);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+            return;
+        }
+        mounted = true;
+        body();
+        ::umount2(mountPoint.c_str(), MNT_DETACH);
+    }).join();
+    return mounted;
+}
+
+void FillDisk(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return;
+    }
+    std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+}
+
+void RunWithoutPermissionOverride(const std::function<void()>& body) {
+    std::thread([&] {
+        // Capabilities belong to the thread: dropping them here leaves every
+        // other thread of the process as it was.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        if (::syscall(SYS_capget, &header, data) == 0) {
+            for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+                data[cap / 32].effective &= ~(1u << (cap % 32));
+                data[cap / 32].permitted &= ~(1u << (cap % 32));
+            }
+            ::syscall(SYS_capset, &header, data);
+        }
+        body();
+    }).join();
+}
+
+std::vector<std::string> DirectoryEntries(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void FakeMessageBox::ShowMessage(const std::string& text, MessageIcon icon) {

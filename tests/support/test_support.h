@@ -36,6 +36,23 @@ std::string ReadWholeFile(const std::filesystem::path& path);
 bool WaitFor(const std::function<bool()>& predicate,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
+// Runs `body` on a thread of its own, in a mount namespace of its own, with a
+// tmpfs of `bytes` mounted on `mountPoint`: a real small disk that fills up and
+// goes away with the thread. False, without running `body`, where mounting is
+// not allowed (it needs root).
+bool RunOnSmallDisk(const std::filesystem::path& mountPoint, std::size_t bytes,
+                    const std::function<void()>& body);
+
+// Writes to `path` until the file system has no room left.
+void FillDisk(const std::filesystem::path& path);
+
+// Runs `body` on a thread of its own that cannot override file permissions, so
+// a read-only file stays read-only even when the tests run as root.
+void RunWithoutPermissionOverride(const std::function<void()>& body);
+
+// The names in a directory, sorted.
+std::vector<std::string> DirectoryEntries(const std::filesystem::path& directory);
+
 // Records every message box; answers questions from a script (Yes by default).
 class FakeMessageBox : public IMessageBox {
   public:
