@@ -63,21 +63,23 @@ class DirectoryStore {
   public:
     virtual ~DirectoryStore() = default;
 
-    virtual StoreStatus FindUser(std::string_view userName, UserRecord& out) = 0;
+    [[nodiscard]] virtual StoreStatus FindUser(std::string_view userName, UserRecord& out) = 0;
 
     // Creates the user when absent (with registration.passwordHash); when present
     // its stored hash must equal registration.passwordHash, else Conflict. Then
     // stores the connection and address, marks the user logged in and replaces
     // the user's whole file list, all in one transaction.
-    virtual StoreStatus Register(const Registration& registration) = 0;
+    [[nodiscard]] virtual StoreStatus Register(const Registration& registration) = 0;
 
     // Marks the user logged out when its stored hash equals `passwordHash`
     // (else Conflict); NotFound when there is no such user.
-    virtual StoreStatus LogOut(std::string_view userName, std::string_view passwordHash) = 0;
+    [[nodiscard]] virtual StoreStatus LogOut(std::string_view userName,
+                                             std::string_view passwordHash) = 0;
 
     // The files of logged-in users other than the asker that match, at most
     // `limit`, in the order they were published.
-    virtual StoreStatus Search(const SearchRequest& request, std::vector<SearchHit>& out) = 0;
+    [[nodiscard]] virtual StoreStatus Search(const SearchRequest& request,
+                                             std::vector<SearchHit>& out) = 0;
 };
 
 }  // namespace brindle::server

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 namespace brindle::server {
 
@@ -148,27 +147,6 @@ struct HttpCallbacks {
         static_cast<DirectoryHttpServer*>(self)->Complete(state, reason);
     }
 };
-
-LogSink StderrLogSink() {
-    auto lock = std::make_shared<std::mutex>();
-    return [lock](const std::string& line) {
-        std::string out = line + "\n";
-        std::lock_guard<std::mutex> hold(*lock);
-        const char* data = out.data();
-        std::size_t left = out.size();
-        while (left > 0) {
-            ssize_t written = ::write(STDERR_FILENO, data, left);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                return;
-            }
-            data += written;
-            left -= static_cast<std::size_t>(written);
-        }
-    };
-}
 
 std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
                                  const std::string& client, const std::string& event, int status,

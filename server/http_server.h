@@ -6,10 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <string>
 
 #include "server/event_dispatcher.h"
+#include "server/log_sink.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -27,12 +27,6 @@ struct HttpServerOptions {
     // "BUSY" instead of exhausting the machine's memory.
     std::size_t maxBufferedBytes = 512u << 20;
 };
-
-// Receives each finished log line, without its line feed. Called from many threads.
-using LogSink = std::function<void(const std::string& line)>;
-
-// Writes each line to standard error with one write call.
-LogSink StderrLogSink();
 
 // "2024-05-01T12:34:56.789Z 10.0.0.5 onSearch 200 3 results 0.8ms"
 std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,

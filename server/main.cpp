@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     if (!parent.empty()) {
         std::filesystem::create_directories(parent, ignored);
     }
-    auto store = SqliteStore::Open(config.databasePath, error);
+    auto store = SqliteStore::Open(config.databasePath, error, {.log = log});
     if (!store) {
         log("brindlenet-directory: " + error);
         return 1;

@@ -1,18 +1,14 @@
 #include "server/sqlite_store.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <unordered_map>
 
 #include "server/name_filter.h"
+#include "server/trigram_index.h"
 
 namespace brindle::server {
 namespace {
 
 constexpr int kSchemaVersion = 1;
-constexpr char kFilterPointerType[] = "brindle-name-filter";
 
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS users("
@@ -29,207 +25,6 @@ const char* const kSchema[] = {
     "  name TEXT NOT NULL,"
     "  size INTEGER NOT NULL)",
     "CREATE INDEX IF NOT EXISTS files_by_user ON files(user_id)",
-    // The name index: which files hold each trigram, without positions (a
-    // search only needs the candidates; it checks every name itself). It keeps
-    // no copy of the names but reads them from `files`.
-    "CREATE VIRTUAL TABLE IF NOT EXISTS files_fts USING fts5("
-    "  name, content='files', content_rowid='id', tokenize='trigram case_sensitive 0',"
-    "  detail=none, columnsize=0)",
-    // How often each trigram occurs in the stored names (key 0: how many files
-    // there are), so a search asks the index for its rarest trigrams only.
-    "CREATE TABLE IF NOT EXISTS name_trigrams("
-    "  trigram INTEGER PRIMARY KEY, occurrences INTEGER NOT NULL)",
-};
-
-// Index entries are collected in memory up to this size before they are
-// written, so a large registration makes few index segments.
-constexpr char kIndexMemory[] =
-    "INSERT INTO files_fts(files_fts, rank) VALUES('hashsize', 67108864)";
-
-// Trigrams occurring more often than this share of the number of files are
-// left out of an index query: walking their long lists costs more than
-// checking the names.
-constexpr long long kCommonTrigramShare = 10;
-constexpr std::size_t kMaxQueryTrigrams = 3;
-
-// name_matches(name, filter): the search's own test of one name; the filter is
-// bound as a pointer, so it is compiled once per search.
-void NameMatchesFunction(sqlite3_context* context, int, sqlite3_value** argv) {
-    const auto* filter =
-        static_cast<const NameFilter*>(sqlite3_value_pointer(argv[1], kFilterPointerType));
-    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    if (filter == nullptr || text == nullptr) {
-        sqlite3_result_int(context, 0);
-        return;
-    }
-    std::string_view name(text, static_cast<std::size_t>(sqlite3_value_bytes(argv[0])));
-    sqlite3_result_int(context, filter->Matches(name) ? 1 : 0);
-}
-
-// The full-text query that narrows the candidates: files holding every one of
-// `trigrams`, each written as a quoted string.
-std::string FtsQuery(const std::vector<TrigramKey>& trigrams) {
-    std::string query;
-    for (TrigramKey key : trigrams) {
-        if (!query.empty()) {
-            query += " AND ";
-        }
-        query += '"';
-        for (char c : TrigramText(key)) {
-            query += c;
-            if (c == '"') {
-                query += '"';
-            }
-        }
-        query += '"';
-    }
-    return query;
-}
-
-}  // namespace
-
-// One database connection with its prepared statements, used by one thread at a time.
-class SqliteConnection {
-  public:
-    ~SqliteConnection() {
-        for (auto& [sql, statement] : statements_) {
-            sqlite3_finalize(statement);
-        }
-        sqlite3_close_v2(db_);
-    }
-
-    static std::unique_ptr<SqliteConnection> Open(const std::string& path, bool writer,
-                                                  std::string& error) {
-        sqlite3* db = nullptr;
-        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (writer ? SQLITE_OPEN_CREATE : 0);
-        int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-        std::unique_ptr<SqliteConnection> connection(new SqliteConnection(db));
-        if (rc != SQLITE_OK) {
-            error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-            return nullptr;
-        }
-        sqlite3_extended_result_codes(db, 1);
-        sqlite3_busy_timeout(db, 10000);
-        return connection;
-    }
-
-    sqlite3* db() const { return db_; }
-
-    bool Exec(const char* sql, std::string* error = nullptr) {
-        char* message = nullptr;
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) {
-            return true;
-        }
-        Report(sql, message ? message : sqlite3_errmsg(db_), error);
-        sqlite3_free(message);
-        return false;
-    }
-
-    // A cached prepared statement for one of this file's SQL texts (keyed by address).
-    sqlite3_stmt* Prepare(const char* sql) {
-        auto found = statements_.find(sql);
-        if (found != statements_.end()) {
-            return found->second;
-        }
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
-            SQLITE_OK) {
-            Report(sql, sqlite3_errmsg(db_), nullptr);
-            return nullptr;
-        }
-        statements_.emplace(sql, statement);
-        return statement;
-    }
-
-    void Report(const char* what, const char* message, std::string* error) {
-        std::string text = std::string("database: ") + message + " (in: " + what + ")";
-        if (error != nullptr) {
-            *error = text;
-        } else {
-            std::fprintf(stderr, "%s\n", text.c_str());
-        }
-    }
-
-  private:
-    explicit SqliteConnection(sqlite3* db) : db_(db) {}
-    sqlite3* db_;
-    std::unordered_map<const char*, sqlite3_stmt*> statements_;
-};
-
-namespace {
-
-// One use of a cached statement: bindings and cursor are cleared when it goes.
-class Query {
-  public:
-    Query(SqliteConnection& connection, const char* sql)
-        : connection_(connection), sql_(sql), statement_(connection.Prepare(sql)) {}
-    ~Query() {
-        if (statement_ != nullptr) {
-            sqlite3_reset(statement_);
-            sqlite3_clear_bindings(statement_);
-        }
-    }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    bool ok() const { return statement_ != nullptr; }
-    void Bind(int index, std::string_view text) {
-        // A view without data would bind NULL; an absent text is an empty one.
-        sqlite3_bind_text64(statement_, index, text.data() ? text.data() : "", text.size(),
-                            SQLITE_STATIC, SQLITE_UTF8);
-    }
-    void Bind(int index, std::int64_t value) { sqlite3_bind_int64(statement_, index, value); }
-    void BindFilter(int index, const NameFilter* filter) {
-        sqlite3_bind_pointer(statement_, index, const_cast<NameFilter*>(filter), kFilterPointerType,
-                             nullptr);
-    }
-    // SQLITE_ROW, SQLITE_DONE, or an error (reported).
-    int Step() {
-        int rc = sqlite3_step(statement_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            connection_.Report(sql_, sqlite3_errmsg(connection_.db()), nullptr);
-        }
-        return rc;
-    }
-    bool Run() { return Step() == SQLITE_DONE; }
-    // Makes the statement ready to run again with new bindings.
-    void Reset() { sqlite3_reset(statement_); }
-    std::string_view Text(int column) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
-        if (text == nullptr) {
-            return {};
-        }
-        return {text, static_cast<std::size_t>(sqlite3_column_bytes(statement_, column))};
-    }
-    std::int64_t Int(int column) { return sqlite3_column_int64(statement_, column); }
-
-  private:
-    SqliteConnection& connection_;
-    const char* sql_;
-    sqlite3_stmt* statement_;
-};
-
-// BEGIN IMMEDIATE on construction; rolled back unless committed.
-class Transaction {
-  public:
-    explicit Transaction(SqliteConnection& connection) : connection_(connection) {
-        began_ = connection_.Exec("BEGIN IMMEDIATE");
-    }
-    ~Transaction() {
-        if (began_ && !done_) {
-            connection_.Exec("ROLLBACK");
-        }
-    }
-    bool began() const { return began_; }
-    bool Commit() {
-        done_ = connection_.Exec("COMMIT");
-        return done_;
-    }
-
-  private:
-    SqliteConnection& connection_;
-    bool began_ = false;
-    bool done_ = false;
 };
 
 constexpr char kFindUser[] =
@@ -254,11 +49,6 @@ constexpr char kPublishStaged[] =
     " SELECT ?1, name, size FROM staging ORDER BY position";
 constexpr char kIndexNewFiles[] =
     "INSERT INTO files_fts(rowid, name) SELECT id, name FROM files WHERE id > ?1 ORDER BY id";
-constexpr char kCountTrigram[] =
-    "INSERT INTO name_trigrams(trigram, occurrences) VALUES(?1, ?2)"
-    " ON CONFLICT(trigram) DO UPDATE SET occurrences = occurrences + excluded.occurrences";
-constexpr char kTrigramOccurrences[] = "SELECT occurrences FROM name_trigrams WHERE trigram = ?1";
-constexpr char kAllNames[] = "SELECT name FROM files";
 constexpr char kLogOut[] = "UPDATE users SET logged_in = 0 WHERE name = ?1 AND password_hash = ?2";
 constexpr char kUserExists[] = "SELECT 1 FROM users WHERE name = ?1";
 // CROSS JOIN fixes the loop order: candidates in publication order, so the
@@ -296,7 +86,11 @@ class SqliteStore::ReaderLease {
 };
 
 SqliteStore::SqliteStore(std::string path, Options options)
-    : path_(std::move(path)), options_(options) {}
+    : path_(std::move(path)), options_(std::move(options)) {
+    if (!options_.log) {
+        options_.log = StderrLogSink();
+    }
+}
 
 SqliteStore::~SqliteStore() = default;
 
@@ -306,8 +100,8 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error,
                                                Options options) {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, options));
-    store->writer_ = SqliteConnection::Open(path, true, error);
+    std::unique_ptr<SqliteStore> store(new SqliteStore(path, std::move(options)));
+    store->writer_ = SqliteConnection::Open(path, true, store->options_.log, error);
     if (!store->writer_) {
         return nullptr;
     }
@@ -322,7 +116,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
     }
     int version = -1;
     {
-        Query query(db, "PRAGMA user_version");
+        SqliteQuery query(db, "PRAGMA user_version");
         if (!query.ok() || query.Step() != SQLITE_ROW) {
             error = path + " is not a database";
             return nullptr;
@@ -338,13 +132,16 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
             return nullptr;
         }
     }
+    if (!CreateTrigramIndex(db, error)) {
+        return nullptr;
+    }
     std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
-    if (!db.Exec(setVersion.c_str(), &error) || !db.Exec(kIndexMemory, &error) ||
+    if (!db.Exec(setVersion.c_str(), &error) || !SetTrigramIndexMemory(db, error) ||
         !db.Exec("CREATE TEMP TABLE IF NOT EXISTS staging("
                  "position INTEGER PRIMARY KEY, name TEXT NOT NULL, size INTEGER NOT NULL)",
                  &error) ||
         !db.Exec("CREATE TEMP TABLE IF NOT EXISTS dropped(id INTEGER PRIMARY KEY)", &error) ||
-        !store->CountTrigramsIfMissing(error)) {
+        !CountTrigramsIfMissing(db, error)) {
         return nullptr;
     }
     // A first reader proves the database can be searched.
@@ -367,12 +164,10 @@ std::unique_ptr<SqliteConnection> SqliteStore::AcquireReader(std::string& error)
     }
     ++openReaders_;
     hold.unlock();
-    auto reader = SqliteConnection::Open(path_, false, error);
-    bool ready =
-        reader && reader->Exec("PRAGMA query_only = 1", &error) &&
-        reader->Exec("PRAGMA mmap_size = 1073741824", &error) &&
-        sqlite3_create_function_v2(reader->db(), "name_matches", 2, SQLITE_UTF8, nullptr,
-                                   NameMatchesFunction, nullptr, nullptr, nullptr) == SQLITE_OK;
+    auto reader = SqliteConnection::Open(path_, false, options_.log, error);
+    bool ready = reader && reader->Exec("PRAGMA query_only = 1", &error) &&
+                 reader->Exec("PRAGMA mmap_size = 1073741824", &error) &&
+                 InstallNameMatches(*reader);
     if (!ready) {
         if (error.empty()) {
             error = "cannot prepare a reader connection";
@@ -395,10 +190,10 @@ StoreStatus SqliteStore::FindUser(std::string_view userName, UserRecord& out) {
     std::string error;
     ReaderLease reader(*this, error);
     if (reader.get() == nullptr) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        options_.log(error);
         return StoreStatus::Failed;
     }
-    Query query(*reader.get(), kFindUser);
+    SqliteQuery query(*reader.get(), kFindUser);
     if (!query.ok()) {
         return StoreStatus::Failed;
     }
@@ -418,53 +213,6 @@ StoreStatus SqliteStore::FindUser(std::string_view userName, UserRecord& out) {
 }
 
 namespace {
-
-// The net change of the trigram occurrence counts made by one write.
-class TrigramTally {
-  public:
-    TrigramTally() : delta_(kTrigramKeyLimit, 0) {}
-
-    void Add(std::string_view name, int change) {
-        ForEachTrigram(name, false, [&](TrigramKey key) {
-            if (delta_[key] == 0) {
-                touched_.push_back(key);
-            }
-            delta_[key] += change;
-        });
-        files_ += change;
-    }
-
-    bool Write(SqliteConnection& db) {
-        Query count(db, kCountTrigram);
-        if (!count.ok()) {
-            return false;
-        }
-        std::sort(touched_.begin(), touched_.end());
-        touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
-        auto write = [&](TrigramKey key, std::int64_t change) {
-            count.Bind(1, static_cast<std::int64_t>(key));
-            count.Bind(2, change);
-            bool ok = count.Run();
-            count.Reset();
-            return ok;
-        };
-        for (TrigramKey key : touched_) {
-            if (delta_[key] != 0 && !write(key, delta_[key])) {
-                return false;
-            }
-            delta_[key] = 0;
-        }
-        touched_.clear();
-        bool ok = write(0, files_);
-        files_ = 0;
-        return ok;
-    }
-
-  private:
-    std::vector<std::int32_t> delta_;
-    std::vector<TrigramKey> touched_;
-    std::int64_t files_ = 0;
-};
 
 struct StoredFile {
     std::int64_t id;
@@ -533,13 +281,13 @@ bool Stage(SqliteConnection& db, const std::vector<PublishedFile>& files,
         return sql;
     }();
     std::size_t done = 0;
-    auto bindRow = [&](Query& query, int first, std::size_t position) {
+    auto bindRow = [&](SqliteQuery& query, int first, std::size_t position) {
         query.Bind(first, static_cast<std::int64_t>(position));
         query.Bind(first + 1, files[position].name);
         query.Bind(first + 2, files[position].size);
     };
     if (positions.size() >= kRowsPerStatement) {
-        Query batch(db, batchSql.c_str());
+        SqliteQuery batch(db, batchSql.c_str());
         if (!batch.ok()) {
             return false;
         }
@@ -553,7 +301,7 @@ bool Stage(SqliteConnection& db, const std::vector<PublishedFile>& files,
             batch.Reset();
         }
     }
-    Query single(db, kStageFile);
+    SqliteQuery single(db, kStageFile);
     if (!single.ok()) {
         return false;
     }
@@ -572,13 +320,13 @@ bool Stage(SqliteConnection& db, const std::vector<PublishedFile>& files,
 StoreStatus SqliteStore::Register(const Registration& registration) {
     std::lock_guard<std::mutex> hold(writerLock_);
     SqliteConnection& db = *writer_;
-    Transaction transaction(db);
+    SqliteTransaction transaction(db);
     if (!transaction.began()) {
         return StoreStatus::Failed;
     }
     std::int64_t userId = 0;
     {
-        Query find(db, kUserIdAndHash);
+        SqliteQuery find(db, kUserIdAndHash);
         if (!find.ok()) {
             return StoreStatus::Failed;
         }
@@ -594,7 +342,7 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
         }
     }
     if (userId == 0) {
-        Query insert(db, kInsertUser);
+        SqliteQuery insert(db, kInsertUser);
         if (!insert.ok()) {
             return StoreStatus::Failed;
         }
@@ -606,7 +354,7 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
         userId = sqlite3_last_insert_rowid(db.db());
     }
     {
-        Query update(db, kUpdateUser);
+        SqliteQuery update(db, kUpdateUser);
         if (!update.ok()) {
             return StoreStatus::Failed;
         }
@@ -622,7 +370,7 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
         registration.files != nullptr ? *registration.files : kNoFiles;
     std::vector<StoredFile> stored;
     {
-        Query list(db, kListFiles);
+        SqliteQuery list(db, kListFiles);
         if (!list.ok()) {
             return StoreStatus::Failed;
         }
@@ -643,7 +391,7 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
     }
     TrigramTally tally;
     if (!dropped.empty()) {
-        Query drop(db, kDropFile);
+        SqliteQuery drop(db, kDropFile);
         if (!drop.ok()) {
             return StoreStatus::Failed;
         }
@@ -670,14 +418,14 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
         }
         std::int64_t lastId = 0;
         {
-            Query last(db, kLastFileId);
+            SqliteQuery last(db, kLastFileId);
             if (!last.ok() || last.Step() != SQLITE_ROW) {
                 return StoreStatus::Failed;
             }
             lastId = last.Int(0);
         }
-        Query publish(db, kPublishStaged);
-        Query index(db, kIndexNewFiles);
+        SqliteQuery publish(db, kPublishStaged);
+        SqliteQuery index(db, kIndexNewFiles);
         if (!publish.ok() || !index.ok()) {
             return StoreStatus::Failed;
         }
@@ -693,45 +441,11 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
     return transaction.Commit() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
-bool SqliteStore::CountTrigramsIfMissing(std::string& error) {
-    SqliteConnection& db = *writer_;
-    {
-        Query total(db, kTrigramOccurrences);
-        if (!total.ok()) {
-            error = "cannot read the trigram counts";
-            return false;
-        }
-        total.Bind(1, std::int64_t{0});
-        int rc = total.Step();
-        if (rc == SQLITE_ROW) {
-            return true;
-        }
-    }
-    Transaction transaction(db);
-    TrigramTally tally;
-    {
-        Query names(db, kAllNames);
-        if (!transaction.began() || !names.ok()) {
-            error = "cannot count the trigrams of the stored names";
-            return false;
-        }
-        while (names.Step() == SQLITE_ROW) {
-            tally.Add(names.Text(0), 1);
-        }
-    }
-    if (!db.Exec("DELETE FROM name_trigrams", &error) || !tally.Write(db) ||
-        !transaction.Commit()) {
-        error = "cannot store the trigram counts";
-        return false;
-    }
-    return true;
-}
-
 StoreStatus SqliteStore::LogOut(std::string_view userName, std::string_view passwordHash) {
     std::lock_guard<std::mutex> hold(writerLock_);
     SqliteConnection& db = *writer_;
     {
-        Query update(db, kLogOut);
+        SqliteQuery update(db, kLogOut);
         if (!update.ok()) {
             return StoreStatus::Failed;
         }
@@ -744,7 +458,7 @@ StoreStatus SqliteStore::LogOut(std::string_view userName, std::string_view pass
     if (sqlite3_changes(db.db()) > 0) {
         return StoreStatus::Ok;
     }
-    Query exists(db, kUserExists);
+    SqliteQuery exists(db, kUserExists);
     if (!exists.ok()) {
         return StoreStatus::Failed;
     }
@@ -764,7 +478,7 @@ StoreStatus SqliteStore::Search(const SearchRequest& request, std::vector<Search
     std::string error;
     ReaderLease reader(*this, error);
     if (reader.get() == nullptr) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        options_.log(error);
         return StoreStatus::Failed;
     }
     NameFilter filter(request.query, request.pattern);
@@ -774,7 +488,7 @@ StoreStatus SqliteStore::Search(const SearchRequest& request, std::vector<Search
     }
     bool indexed = !chosen.empty();
     std::string ftsQuery = indexed ? FtsQuery(chosen) : std::string();
-    Query query(*reader.get(), indexed ? kSearchIndexed : kSearchScan);
+    SqliteQuery query(*reader.get(), indexed ? kSearchIndexed : kSearchScan);
     if (!query.ok()) {
         return StoreStatus::Failed;
     }
@@ -782,7 +496,7 @@ StoreStatus SqliteStore::Search(const SearchRequest& request, std::vector<Search
     if (indexed) {
         query.Bind(next++, ftsQuery);
     }
-    query.BindFilter(next++, &filter);
+    BindNameFilter(query, next++, filter);
     query.Bind(next++, request.askingUser);
     query.Bind(next++, static_cast<std::int64_t>(request.limit));
     int rc;
@@ -803,39 +517,6 @@ StoreStatus SqliteStore::Search(const SearchRequest& request, std::vector<Search
 }
 
 // Picks the rarest of a search's trigrams for the index query; none when even
-// the rarest is so common that checking every name is cheaper.
-bool SqliteStore::ChooseTrigrams(SqliteConnection& reader, const std::vector<TrigramKey>& trigrams,
-                                 std::vector<TrigramKey>& chosen) {
-    if (trigrams.empty()) {
-        return true;
-    }
-    Query lookup(reader, kTrigramOccurrences);
-    if (!lookup.ok()) {
-        return false;
-    }
-    auto occurrences = [&](TrigramKey key) -> std::int64_t {
-        lookup.Bind(1, static_cast<std::int64_t>(key));
-        std::int64_t count = lookup.Step() == SQLITE_ROW ? lookup.Int(0) : 0;
-        lookup.Reset();
-        return count;
-    };
-    std::int64_t total = occurrences(0);  // the number of files
-    std::vector<std::pair<std::int64_t, TrigramKey>> counted;
-    for (TrigramKey key : trigrams) {
-        counted.emplace_back(occurrences(key), key);
-    }
-    std::sort(counted.begin(), counted.end());
-    if (counted.front().first * 2 > total) {
-        return true;
-    }
-    chosen.push_back(counted.front().second);
-    for (std::size_t i = 1; i < counted.size() && chosen.size() < kMaxQueryTrigrams; ++i) {
-        if (counted[i].first * kCommonTrigramShare <= total) {
-            chosen.push_back(counted[i].second);
-        }
-    }
-    return true;
-}
 
 long long SqliteStore::FileCount() {
     std::string error;
@@ -843,7 +524,7 @@ long long SqliteStore::FileCount() {
     if (reader.get() == nullptr) {
         return -1;
     }
-    Query query(*reader.get(), kFileCount);
+    SqliteQuery query(*reader.get(), kFileCount);
     if (!query.ok() || query.Step() != SQLITE_ROW) {
         return -1;
     }
@@ -855,7 +536,7 @@ std::string SqliteStore::CheckIntegrity() {
     SqliteConnection& db = *writer_;
     std::string report;
     {
-        Query check(db, "PRAGMA integrity_check");
+        SqliteQuery check(db, "PRAGMA integrity_check");
         if (!check.ok()) {
             return "cannot run the integrity check";
         }

@@ -4,13 +4,13 @@
 #pragma once
 
 #include <condition_variable>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/directory_store.h"
+#include "server/log_sink.h"
 
 namespace brindle::server {
 
@@ -20,13 +20,15 @@ class SqliteStore : public DirectoryStore {
   public:
     struct Options {
         int maxReaders = 8;  // connections searching at the same time; more callers wait
+        LogSink log;         // database failures; standard error when empty
     };
 
     // Opens (creating when needed) the database at `path`. Null with `error`
     // set when it cannot be opened or is not a directory database.
-    static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error);
-    static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error,
-                                             Options options);
+    [[nodiscard]] static std::unique_ptr<SqliteStore> Open(const std::string& path,
+                                                           std::string& error);
+    [[nodiscard]] static std::unique_ptr<SqliteStore> Open(const std::string& path,
+                                                           std::string& error, Options options);
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
@@ -49,10 +51,6 @@ class SqliteStore : public DirectoryStore {
     class ReaderLease;
     std::unique_ptr<SqliteConnection> AcquireReader(std::string& error);
     void ReleaseReader(std::unique_ptr<SqliteConnection> reader);
-    bool ChooseTrigrams(SqliteConnection& reader, const std::vector<std::uint32_t>& trigrams,
-                        std::vector<std::uint32_t>& chosen);
-    // Counts the trigrams of every stored name when the counts are missing.
-    bool CountTrigramsIfMissing(std::string& error);
 
     std::string path_;
     Options options_;

@@ -1,8 +1,10 @@
 #include "server/sqlite_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -157,6 +159,35 @@ TEST_F(StoreTest, RefusesAFileThatIsNotADatabase) {
     std::string error;
     EXPECT_FALSE(SqliteStore::Open(path.string(), error));
     EXPECT_FALSE(error.empty());
+}
+
+// Database failures met while serving go to the store's log, one line each,
+// and the request fails instead of answering from a broken index.
+TEST_F(StoreTest, DatabaseFailuresGoToTheLog) {
+    Publish("ann", {"beatles.mp3"});
+    store_.reset();
+    std::vector<std::string> lines;
+    std::mutex linesLock;
+    SqliteStore::Options options;
+    options.log = [&](const std::string& line) {
+        std::lock_guard<std::mutex> hold(linesLock);
+        lines.push_back(line);
+    };
+    std::string error;
+    store_ = SqliteStore::Open(Path(), error, options);
+    ASSERT_TRUE(store_) << error;
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "DROP TABLE name_trigrams", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+
+    std::vector<SearchHit> hits;
+    EXPECT_EQ(store_->Search({"beatles", "*.*", "bob", 10, false}, hits), StoreStatus::Failed);
+    store_.reset();  // the sink refers to this test's locals
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("database: no such table: name_trigrams (in: SELECT", 0), 0u)
+        << lines[0];
 }
 
 // The index only narrows the candidates: whatever the bytes, it must find
