@@ -203,7 +203,7 @@ class Peers {
             list.push_back(
                 {entry.path().filename().string(), static_cast<long long>(entry.file_size())});
         }
-        files_.Publish(list);
+        files_.Publish({values.sharedDirectory, list});
         options_.port = 0;
         if (const char* block = std::getenv("PEER_BENCH_BLOCK")) {
             options_.blockSize = static_cast<std::size_t>(std::atoll(block));
