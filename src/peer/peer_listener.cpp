@@ -47,6 +47,7 @@ PeerListener::PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
       messages_(messages),
       options_(std::move(options)),
       sharedFiles_(sharedFiles),
+      uploadSlots_(options_.maxRunningUploads),
       uploadContext_{settings, sharedFiles, uploadTable_, options_} {}
 
 PeerListener::~PeerListener() {
@@ -216,7 +217,8 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
                 return true;
             }
             connection.fileName = TrimRequestLine(std::move(line));
-            // A name that is not shared, or holds "..", ends here without a row.
+            // A name that is not shared, or could leave the shared directory,
+            // ends here without a row.
             if (!IsServableName(*sharedFiles_.Get(), connection.fileName)) {
                 return true;
             }
@@ -235,9 +237,15 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
             if (closed && line.empty()) {
                 return true;
             }
+            // With every upload slot taken the request is refused like any other:
+            // closed at once, without a row.
+            UploadSlots::Slot slot = uploadSlots_.TryTake();
+            if (!slot) {
+                return true;
+            }
             auto upload = std::make_shared<UploadRecord>(
                 connection.fileName, connection.userName, TrimRequestLine(std::move(line)),
-                std::move(connection.socket), uploadContext_);
+                std::move(connection.socket), uploadContext_, std::move(slot));
             upload->Start(threads_);
             return true;
         }

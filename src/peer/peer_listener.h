@@ -1,7 +1,8 @@
 // The peer listener: accepts connections on the peer port and reads the
 // request lines of every connection at once in one poll loop, each with a
 // deadline, so a silent or trickling peer holds nobody else up. A complete
-// "GET\n" request goes to an upload worker, a "MESSAGE\n" line to the display.
+// "GET\n" request goes to an upload worker while fewer than the allowed number
+// run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display.
 #pragma once
 
 #include <atomic>
@@ -54,6 +55,8 @@ class PeerListener {
 
     // Connections whose request lines are still arriving.
     std::size_t pendingConnections() const { return pendingCount_.load(); }
+    // Upload workers running now (never more than the options allow).
+    std::size_t runningUploads() const { return uploadSlots_.taken(); }
 
   private:
     struct Connection;
@@ -67,6 +70,7 @@ class PeerListener {
     IMessageBox& messages_;
     const PeerOptions options_;
     const SharedFilesHolder& sharedFiles_;
+    UploadSlots uploadSlots_;
     TransferTable uploadTable_;
     const UploadContext uploadContext_;
 

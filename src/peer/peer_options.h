@@ -10,6 +10,9 @@
 namespace brindle {
 
 inline constexpr int kPeerPort = 2000;
+// Uploads that may run at once. Each holds a thread, a block buffer and a
+// socket, so a crowd of peers that ask and never read cannot swell the process.
+inline constexpr std::size_t kMaxRunningUploads = 64;
 
 using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -23,7 +26,9 @@ struct PeerOptions {
     std::chrono::milliseconds requestTimeout{10000};
     // Connections whose request lines are still being read; more wait in the queue.
     std::size_t maxPendingConnections = 32;
-    // Largest block moved by one system call.
+    // Uploads that may run at once; a request beyond them is refused.
+    std::size_t maxRunningUploads = kMaxRunningUploads;
+    // Largest block moved by one system call (never more than the file holds).
     std::size_t blockSize = 1 << 20;
     SteadyClock clock = [] { return std::chrono::steady_clock::now(); };
 };

@@ -47,17 +47,62 @@ std::string TrimRequestLine(std::string line) {
     return TrimTrailing(std::move(line), "\n\r\t ");
 }
 
+bool IsPlainRelativeName(std::string_view name) {
+    if (name.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    // Each part, up to the next separator or the end; a leading separator
+    // (an absolute name) makes an empty first part.
+    for (;;) {
+        std::size_t end = name.find_first_of("\\/");
+        std::string_view part = name.substr(0, end);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        if (end == std::string_view::npos) {
+            return true;
+        }
+        name.remove_prefix(end + 1);
+    }
+}
+
 bool IsServableName(const SharedFileList& files, const std::string& fileName) {
-    return LookupSharedFileSize(files, fileName) >= 0 && fileName.find("..") == std::string::npos;
+    return LookupSharedFileSize(files, fileName) >= 0 && IsPlainRelativeName(fileName);
+}
+
+UploadSlots::Slot& UploadSlots::Slot::operator=(Slot&& other) noexcept {
+    if (this != &other) {
+        Release();
+        owner_ = std::exchange(other.owner_, nullptr);
+    }
+    return *this;
+}
+
+void UploadSlots::Slot::Release() {
+    if (owner_ != nullptr) {
+        owner_->taken_.fetch_sub(1);
+        owner_ = nullptr;
+    }
+}
+
+UploadSlots::Slot UploadSlots::TryTake() {
+    std::size_t now = taken_.load();
+    do {
+        if (now >= limit_) {
+            return Slot();
+        }
+    } while (!taken_.compare_exchange_weak(now, now + 1));
+    return Slot(this);
 }
 
 UploadRecord::UploadRecord(std::string fileName, std::string userName, std::string connectionText,
-                           Socket socket, const UploadContext& context)
+                           Socket socket, const UploadContext& context, UploadSlots::Slot slot)
     : TransferRecord(std::move(socket)),
       fileName_(std::move(fileName)),
       userName_(std::move(userName)),
       connectionText_(std::move(connectionText)),
-      context_(context) {}
+      context_(context),
+      slot_(std::move(slot)) {}
 
 int UploadRecord::Refuse() {
     CloseSocket();
@@ -119,7 +164,9 @@ int UploadRecord::UploadFile() {
 bool UploadRecord::SendBlocks(int fileFd, long long size) {
     int fd = socketFd();
     SetStallTimeout(fd, context_.options.stallTimeout);
-    std::size_t block = std::max<std::size_t>(context_.options.blockSize, 1);
+    // Never a buffer larger than the file: small files cost little memory.
+    std::size_t block = static_cast<std::size_t>(
+        std::clamp<long long>(size, 1, std::max<long long>(context_.options.blockSize, 1)));
     // The bytes are copied into the socket, never sent from the page cache by
     // reference (sendfile): a file cut short while they still wait in the
     // socket would otherwise have them turn into zeros on the way.

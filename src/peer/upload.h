@@ -1,7 +1,11 @@
 // Serving one file to a peer that asked for it with "GET\n".
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "app/settings.h"
 #include "directory/shared_files.h"
@@ -24,18 +28,62 @@ struct UploadContext {
 // returns, tabs and spaces.
 std::string TrimRequestLine(std::string line);
 
+// True when the name stays below the directory it is taken in: not absolute,
+// no NUL byte, and no part between "\" or "/" separators that is empty, "."
+// or "..". Full stops inside a part ("a..b.txt") are ordinary characters.
+bool IsPlainRelativeName(std::string_view name);
+
 // True when the name is on the shared-file list (exactly, case and all) and
-// holds no "..".
+// is a plain relative name.
 bool IsServableName(const SharedFileList& files, const std::string& fileName);
+
+// Counts the uploads that run at once, up to a limit: a slot is taken when a
+// request is accepted and given back when its worker ends.
+class UploadSlots {
+  public:
+    // Holds one slot until it goes; an empty one holds nothing.
+    class Slot {
+      public:
+        Slot() = default;
+        ~Slot() { Release(); }
+        Slot(Slot&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
+        Slot& operator=(Slot&& other) noexcept;
+        Slot(const Slot&) = delete;
+        Slot& operator=(const Slot&) = delete;
+        explicit operator bool() const { return owner_ != nullptr; }
+
+      private:
+        friend class UploadSlots;
+        explicit Slot(UploadSlots* owner) : owner_(owner) {}
+        void Release();
+
+        UploadSlots* owner_ = nullptr;
+    };
+
+    explicit UploadSlots(std::size_t limit) : limit_(limit) {}
+    UploadSlots(const UploadSlots&) = delete;
+    UploadSlots& operator=(const UploadSlots&) = delete;
+
+    // A held slot, or an empty one when every slot is taken.
+    [[nodiscard]] Slot TryTake();
+    std::size_t taken() const { return taken_.load(); }
+
+  private:
+    const std::size_t limit_;
+    std::atomic<std::size_t> taken_{0};
+};
 
 class UploadRecord : public TransferRecord {
   public:
     // `socket` is the accepted connection, all four request lines read; the
-    // texts are the trimmed lines 2, 3 and 4.
+    // texts are the trimmed lines 2, 3 and 4. `slot` is given back when Run ends.
     UploadRecord(std::string fileName, std::string userName, std::string connectionText,
-                 Socket socket, const UploadContext& context);
+                 Socket socket, const UploadContext& context, UploadSlots::Slot slot = {});
 
-    int Run() override { return UploadFile(); }
+    int Run() override {
+        UploadSlots::Slot held = std::move(slot_);
+        return UploadFile();
+    }
 
     // Checks the name, adds the row and sends exactly the published number of bytes.
     int UploadFile();
@@ -51,6 +99,7 @@ class UploadRecord : public TransferRecord {
     const std::string userName_;
     const std::string connectionText_;
     const UploadContext& context_;
+    UploadSlots::Slot slot_;
 };
 
 }  // namespace brindle

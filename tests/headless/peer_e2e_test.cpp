@@ -318,7 +318,8 @@ class PeerEndToEnd : public ::testing::Test {
 
 TEST_F(PeerEndToEnd, SearchDownloadRefuseAndMessageBetweenTwoHosts) {
     WriteRandomFile(bob.shared() / "movie.bin", 64u << 20);
-    std::ofstream(bob.shared() / "a..b.bin") << "never served";
+    std::ofstream(bob.shared() / "a..b.bin") << "full stops inside a name";
+    std::ofstream(bob.shared() / "gone.bin") << "removed after it was published";
     auto bobServing = Serve(bob, lab.bob());
     auto aliceServing = Serve(alice, lab.alice());
 
@@ -342,11 +343,17 @@ TEST_F(PeerEndToEnd, SearchDownloadRefuseAndMessageBetweenTwoHosts) {
         10s))
         << bobServing->Err();
 
-    // A name the sharer refuses: the connection ends without a byte.
-    Result refused = Command(alice, lab.alice(), {"get", "a..b", "--pick", "1"});
+    // Full stops inside a name are no way out of the shared directory.
+    Result dotted = Command(alice, lab.alice(), {"get", "a..b", "--pick", "1"});
+    EXPECT_EQ(dotted.code, 0) << dotted.out << dotted.err;
+    EXPECT_EQ(ReadWholeFile(alice.shared() / "a..b.bin"), "full stops inside a name");
+
+    // A file the sharer can no longer open: the connection ends without a byte.
+    std::filesystem::remove(bob.shared() / "gone.bin");
+    Result refused = Command(alice, lab.alice(), {"get", "gone", "--pick", "1"});
     EXPECT_EQ(refused.code, 1);
     EXPECT_TRUE(Contains(refused.out, "Transfer Error...")) << refused.out << refused.err;
-    EXPECT_EQ(SharedNames(alice), std::vector<std::string>{"movie.bin"});
+    EXPECT_EQ(SharedNames(alice), (std::vector<std::string>{"a..b.bin", "movie.bin"}));
 
     Result toBob = Command(alice, lab.alice(), {"send", "bob", "hello bob"});
     EXPECT_EQ(toBob.code, 0) << toBob.err;

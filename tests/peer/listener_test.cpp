@@ -144,6 +144,31 @@ TEST_F(ListenerTest, ACrowdOfSilentPeersMakesRoomForNewOnes) {
     EXPECT_LE(peer->listener->pendingConnections(), 2u);
 }
 
+TEST_F(ListenerTest, AGetBeyondTheRunningUploadsIsClosedAtOnceUntilOneEnds) {
+    PeerOptions options = test::LoopbackOptions();
+    options.maxRunningUploads = 2;
+    Start(options);
+    peer->Share("big.bin", std::string(16 << 20, 'b'));
+    std::vector<Socket> stalled;
+    for (int i = 0; i < 2; ++i) {
+        stalled.push_back(test::OpenStalledReader(port(), "GET\nbig.bin\nann\nT1\n"));
+        ASSERT_EQ(test::WaitForReply(stalled.back().fd(), 10s), test::PeerReply::Data);
+    }
+    EXPECT_EQ(peer->listener->runningUploads(), 2u);
+
+    auto asked = std::chrono::steady_clock::now();
+    bool closed = false;
+    EXPECT_EQ(Exchange(port(), "GET\nsong.mp3\nann\nT1\n", false, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_EQ(peer->listener->uploadRecords().RowCount(), 2u);
+
+    // A reader that goes ends its upload, and its place is free again.
+    stalled.pop_back();
+    ASSERT_TRUE(WaitFor([&] { return peer->listener->runningUploads() == 1; }));
+    EXPECT_EQ(Exchange(port(), "GET\nsong.mp3\nann\nT1\n"), "0123456789");
+}
+
 TEST_F(ListenerTest, ABusyPortIsReportedAndTheListenerDoesNotRun) {
     Start();
     PeerOptions same = test::LoopbackOptions();

@@ -56,8 +56,7 @@ TEST_F(UploadTest, ServesExactlyThePublishedBytesAndFillsItsRow) {
 
 TEST_F(UploadTest, RefusedRequestsEndWithoutAByteOrARow) {
     peer.Share("song.mp3", "abc");
-    peer.Share("a..b.txt", "abc");
-    for (const std::string name : {"other.mp3", "SONG.MP3", "a..b.txt", "../song.mp3"}) {
+    for (const std::string name : {"other.mp3", "SONG.MP3", "../song.mp3"}) {
         bool closed = false;
         EXPECT_EQ(Fetch(peer.port(), Request(name), &closed), "") << name;
         EXPECT_TRUE(closed) << name;

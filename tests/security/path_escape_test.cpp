@@ -137,30 +137,54 @@ const std::vector<std::string> kEscapingNames = {
     "SONG.MP3",
     "song.mp3/",
     "unlisted.txt",
+    // Listed below as well: refused for their parts, not for being unlisted.
+    "\\song.mp3",
+    "sub\\\\deep.txt",
+    "sub\\.\\deep.txt",
+    "sub\\..",
+    "a..b.txt\\..\\..\\secret.txt",
+};
+
+// Full stops inside a part are ordinary characters.
+const std::vector<std::string> kDottedNames = {"a..b.txt", "Vol..2.mp3", "...",
+                                               "sub\\..x..\\y..txt"};
+
+// A listener on loopback serving `share` with `list` published.
+struct ServingPeer {
+    ServingPeer(const fs::path& share, SharedFileList list) {
+        AppSettings values;
+        values.sharedDirectory = share.string() + "/";
+        settings.Set(values);
+        files.Publish({values.sharedDirectory, std::move(list)});
+        PeerOptions options;
+        options.port = 0;
+        options.listenAddress = "127.0.0.1";
+        options.requestTimeout = 2s;
+        listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
+    }
+    SettingsHolder settings;
+    SharedFilesHolder files;
+    NoDisplay display;
+    FakeMessageBox messages;
+    std::unique_ptr<PeerListener> listener;
 };
 
 TEST(UploadSide, RefusesEveryEscapingOrUnlistedNameWithoutOpeningAFile) {
     Sandbox box;
-    SettingsHolder settings;
-    AppSettings values;
-    values.sharedDirectory = box.share.string() + "/";
-    settings.Set(values);
-    SharedFilesHolder files;
     // The list as a scan makes it, plus names no scan produces but a damaged
     // or hand-made list might hold: the upload side must refuse them itself.
-    files.Publish({values.sharedDirectory,
-                   {{"song.mp3", static_cast<long long>(box.song.size())},
-                    {"sub\\deep.txt", 4},
-                    {"../secret.txt", static_cast<long long>(box.secret.size())},
-                    {"..\\secret.txt", static_cast<long long>(box.secret.size())},
-                    {"sub\\..\\..\\secret.txt", static_cast<long long>(box.secret.size())}}});
-    NoDisplay display;
-    FakeMessageBox messages;
-    PeerOptions options;
-    options.port = 0;
-    options.listenAddress = "127.0.0.1";
-    options.requestTimeout = 2s;
-    PeerListener listener(display, messages, settings, files, options);
+    ServingPeer peer(box.share,
+                     {{"song.mp3", static_cast<long long>(box.song.size())},
+                      {"sub\\deep.txt", 4},
+                      {"../secret.txt", static_cast<long long>(box.secret.size())},
+                      {"..\\secret.txt", static_cast<long long>(box.secret.size())},
+                      {"sub\\..\\..\\secret.txt", static_cast<long long>(box.secret.size())},
+                      {"\\song.mp3", static_cast<long long>(box.song.size())},
+                      {"sub\\\\deep.txt", 4},
+                      {"sub\\.\\deep.txt", 4},
+                      {"sub\\..", 4},
+                      {"a..b.txt\\..\\..\\secret.txt", static_cast<long long>(box.secret.size())}});
+    PeerListener& listener = *peer.listener;
     ASSERT_TRUE(listener.Start());
 
     OpenWatch watch;
@@ -184,6 +208,22 @@ TEST(UploadSide, RefusesEveryEscapingOrUnlistedNameWithoutOpeningAFile) {
     }));
     auto opened = watch.Take();
     EXPECT_NE(std::find(opened.begin(), opened.end(), "song.mp3"), opened.end());
+}
+
+TEST(UploadSide, ServesListedNamesWithFullStopsInsideAPart) {
+    Sandbox box;
+    SharedFileList list;
+    for (const std::string& name : kDottedNames) {
+        std::string path = name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        box.root.WriteFile("share/" + path, "bytes of " + name);
+        list.push_back({name, static_cast<long long>(("bytes of " + name).size())});
+    }
+    ServingPeer peer(box.share, list);
+    ASSERT_TRUE(peer.listener->Start());
+    for (const std::string& name : kDottedNames) {
+        EXPECT_EQ(Fetch(peer.listener->port(), Request(name)), "bytes of " + name) << name;
+    }
 }
 
 // A peer that answers every request with the same bytes, whatever it asks.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/ui_ports.h"
+#include "net/socket.h"
 
 namespace brindle::test {
 
@@ -133,5 +134,18 @@ class RecordingDisplay : public IMessageDisplay {
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
 };
+
+// A loopback client that sends `request` to `port` and then reads nothing. Its
+// small receive buffer makes a sender block after a few kilobytes. Invalid when
+// the connect or the send failed.
+Socket OpenStalledReader(int port, const std::string& request);
+
+// What the peer of a connection has done, looked at without reading.
+enum class PeerReply { Nothing, Data, Closed };
+// Waits until `fd` has a byte or the peer's close to read, at most `deadline`.
+PeerReply WaitForReply(int fd, std::chrono::milliseconds deadline);
+
+// Resident memory of this process in bytes (VmRSS), or -1 when unknown.
+long long ResidentBytes();
 
 }  // namespace brindle::test
