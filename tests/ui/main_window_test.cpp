@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
 #include <QTabBar>
 
 #include "support/scripted_server.h"
@@ -40,7 +41,9 @@ QStringList MenuTexts(const QMenu* menu) {
 TEST_F(MainWindowTest, WindowTabsAndMenus) {
     EXPECT_EQ(window->windowTitle(), "Brindlenet V1.0");
     // The frame is 640 x 480; the offscreen platform reports 2-pixel margins.
+    window->show();
     EXPECT_EQ(window->frameGeometry().size(), QSize(640, 480));
+    EXPECT_EQ(window->size(), QSize(636, 476));
     EXPECT_FALSE(window->windowIcon().isNull());
     ASSERT_EQ(tabs->tabBar()->count(), 3);
     EXPECT_EQ(tabs->tabBar()->tabText(0), "Messages");
