@@ -18,7 +18,7 @@ void CShareApp::BeginStartUp() {
 
 bool CShareApp::LoadSettingsAndRegister() {
     LoadSettings();
-    if (!settingsComplete_) {
+    if (!settingsComplete_ || exitRequested_) {
         return false;
     }
     if (!registration_.registered && !registration_.registrationAttempted) {
@@ -30,6 +30,11 @@ bool CShareApp::LoadSettingsAndRegister() {
 }
 
 void CShareApp::ExitApplication() {
+    if (exited_) {
+        return;
+    }
+    exited_ = true;
+    exitRequested_ = true;
     UnregisterFromServer();
     if (closeListener_) {
         closeListener_();
@@ -50,7 +55,9 @@ void CShareApp::LoadSettings() {
             return;
         }
         EditSettings();
-        SaveSettings();
+        if (settingsComplete_) {
+            SaveSettings();
+        }
         return;
     }
     settings_.Set(file.values);
@@ -75,8 +82,11 @@ void CShareApp::EditSettings() {
         values.serverUrl = kDefaultServerUrl;
     }
     for (;;) {
+        if (exitRequested_) {
+            return;  // ended from inside the dialog: nothing is applied
+        }
         ports_.configDialog->ShowModal(values);
-        if (!values.Complete()) {
+        if (exitRequested_ || !values.Complete()) {
             continue;
         }
         settings_.Set(values);

@@ -39,7 +39,12 @@ class CShareApp {
     // not be completed (headless, incomplete config.txt).
     bool LoadSettingsAndRegister();
     // Exit steps 1 and 2: unregister (result ignored), then close the listener.
+    // Runs once; later calls do nothing.
     void ExitApplication();
+    // The program is ending: the configuration dialog is not shown again,
+    // start-up does not register, and unsaved settings are not written.
+    void RequestExit() { exitRequested_ = true; }
+    bool exitRequested() const { return exitRequested_; }
 
     // Settings and config.txt.
     void LoadSettings();
@@ -89,9 +94,11 @@ class CShareApp {
     RegistrationState registration_;
     RequestTimeouts timeouts_{};
     bool settingsComplete_ = false;
+    bool exitRequested_ = false;
+    bool exited_ = false;
     std::function<void()> closeListener_;
 
-public:
+  public:
     // The download table (row k is download record k) and the threads of its
     // workers; the peer listener, created at start-up, holds the upload table.
     // Declared last, in this order, so the listener and then the downloads wind

@@ -176,9 +176,10 @@ void CMainTabCtrl::CreateControls() {
 }
 
 void CMainTabCtrl::SetColumnWidths(int clientWidth) {
-    resultsList_->SetColumnWidths((clientWidth - 10) / 4);
-    downloadTable_->SetColumnWidths((clientWidth - 10) / 7);
-    uploadTable_->SetColumnWidths((clientWidth - 10) / 7);
+    for (CReportView* list : {resultsList_, downloadTable_, uploadTable_}) {
+        list->SetColumnWidths(
+            ListColumnWidth(clientWidth, list->frameWidth(), list->model()->columnCount()));
+    }
 }
 
 void CMainTabCtrl::AttachUploadTable(const TransferTable& uploads) {

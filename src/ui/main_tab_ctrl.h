@@ -39,8 +39,8 @@ class CMainTabCtrl : public QWidget {
     CMainTabCtrl(CShareApp& app, QtMessageDisplay& display, QWidget* parent = nullptr);
     ~CMainTabCtrl() override;
 
-    // Column widths from the window's client width W at creation: (W - 10) / 4
-    // for the results list, (W - 10) / 7 for the transfer tables. Set once.
+    // Column widths from the window's client width at creation (ListColumnWidth):
+    // four columns in the results list, seven in each transfer table. Set once.
     void SetColumnWidths(int clientWidth);
     // Shows the upload table once the peer listener exists.
     void AttachUploadTable(const TransferTable& uploads);

@@ -5,13 +5,47 @@
 #include <QGuiApplication>
 #include <QMenuBar>
 #include <QScreen>
+#include <QTimer>
+#include <QWindow>
 
 #include "app/share_app.h"
 #include "ui/about_dialog.h"
 #include "ui/main_tab_ctrl.h"
+#include "ui/progress_dialog.h"
 #include "ui/system_tray.h"
 
 namespace brindle {
+
+namespace {
+
+constexpr int kExitRetryMs = 20;
+
+// Rejects every open modal dialog; each one's event loop ends when control
+// returns to it. Returns whether any was open.
+bool CloseModalDialogs() {
+    bool any = false;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(window);
+        if (dialog != nullptr && dialog->isVisible() && dialog->isModal()) {
+            dialog->reject();
+            any = true;
+        }
+    }
+    return any;
+}
+
+// A directory-server request or a scan runs on this thread: its progress
+// window exists exactly as long as it does.
+bool BlockingRequestRunning() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (qobject_cast<CProgressDialog*>(window) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon& icon,
                          QWidget* parent)
@@ -19,10 +53,18 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
     setWindowTitle(QString::fromUtf8(kAppTitle));
     setWindowIcon(icon_);
     resize(kWidth, kHeight);
+    // The frame is 640 x 480 where the platform reports its margins once the
+    // native window exists; elsewhere (a window manager that frames it later)
+    // the client area is, and the column widths below still fit.
+    create();
+    if (QWindow* native = windowHandle()) {
+        const QMargins frame = native->frameMargins();
+        resize(kWidth - frame.left() - frame.right(), kHeight - frame.top() - frame.bottom());
+    }
 
     tabCtrl_ = new CMainTabCtrl(app_, display, this);
     setCentralWidget(tabCtrl_);
-    tabCtrl_->SetColumnWidths(kWidth);  // the client area's width at creation
+    tabCtrl_->SetColumnWidths(width());  // the client area's width at creation
 
     trayIcon_ = new CSystemTray(this);
     trayIcon_->Create(QString::fromUtf8(kAppTitle), icon_);
@@ -77,16 +119,55 @@ void CMainWindow::ShowMainWindow() {
 }
 
 void CMainWindow::closeEvent(QCloseEvent* event) {
+    if (exitStarted()) {
+        event->accept();  // the program is ending: a close must not hold it up
+        return;
+    }
     event->ignore();
     HideMainWindow();
 }
 
 void CMainWindow::ExitApplication() {
-    // Not from inside a dialog's own event loop (the tray menu stays usable
-    // while one is open): that loop, and whatever opened it, must end first.
-    if (QApplication::activeModalWidget() != nullptr) {
+    if (exitState_ != ExitState::Running) {
         return;
     }
+    BeginExit();
+    // A dialog's event loop, and the code that opened it, must end before the
+    // program does (the tray menu stays usable while a dialog is open).
+    if (CloseModalDialogs() || BlockingRequestRunning()) {
+        QTimer::singleShot(0, this, &CMainWindow::CompleteExitWhenIdle);
+        return;
+    }
+    CompleteExit();
+}
+
+void CMainWindow::BeginExit() {
+    exitState_ = ExitState::Closing;
+    app_.RequestExit();  // no dialog reopens, start-up does not register
+    emit closing();
+}
+
+void CMainWindow::CompleteExitWhenIdle() {
+    if (exitState_ == ExitState::Done) {
+        return;
+    }
+    // A request on this thread shows progress and lets timers run meanwhile;
+    // unregistering inside it would interleave two server requests.
+    if (BlockingRequestRunning()) {
+        QTimer::singleShot(kExitRetryMs, this, &CMainWindow::CompleteExitWhenIdle);
+        return;
+    }
+    CompleteExit();
+}
+
+void CMainWindow::CompleteExit() {
+    if (exitState_ == ExitState::Done) {
+        return;
+    }
+    if (exitState_ == ExitState::Running) {
+        BeginExit();
+    }
+    exitState_ = ExitState::Done;
     app_.ExitApplication();
     trayIcon_->HideFromTray();
     emit exiting();  // the program's run leaves its event loop on this

@@ -35,16 +35,25 @@ class CMainWindow : public QMainWindow {
     void HideMainWindow();
     // Tray "&Show" and a double-click on the tray icon.
     void ShowMainWindow();
-    // File "&Exit" and tray "&Exit": unregister, close the listener, take the
-    // icon out of the tray, then signal `exiting` (the program then quits).
+    // File "&Exit", tray "&Exit", the end of the session and termination
+    // signals. Open modal dialogs are closed first; once their event loops
+    // have unwound (and no blocking server request is running) the exit steps
+    // run: unregister, close the listener, take the icon out of the tray, then
+    // signal `exiting` (the program then quits). Later calls do nothing.
     void ExitApplication();
+    // Runs the exit steps now, if they have not run yet; for when no event
+    // loop is left to run them later.
+    void CompleteExit();
+    bool exitStarted() const { return exitState_ != ExitState::Running; }
     // Help "&About".
     void ShowAbout();
     // File "Confi&guation": edit the settings, then save them.
     void EditConfiguration();
 
   signals:
-    // Emitted by ExitApplication once the exit order has run.
+    // Emitted when the exit begins, before any dialog is closed.
+    void closing();
+    // Emitted once the exit steps have run.
     void exiting();
 
   protected:
@@ -53,12 +62,18 @@ class CMainWindow : public QMainWindow {
     virtual bool HasTray() const;
 
   private:
+    enum class ExitState { Running, Closing, Done };
+
     void CreateMenus();
+    void BeginExit();
+    // Runs the exit steps once the dialogs' loops and blocking requests are over.
+    void CompleteExitWhenIdle();
 
     CShareApp& app_;
     QIcon icon_;
     CMainTabCtrl* tabCtrl_ = nullptr;
     CSystemTray* trayIcon_ = nullptr;
+    ExitState exitState_ = ExitState::Running;
 };
 
 }  // namespace brindle

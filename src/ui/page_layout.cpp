@@ -40,4 +40,9 @@ PageLayout ComputePageLayout(const QRect& client, int tabHeight) {
     return l;
 }
 
+int ListColumnWidth(int clientWidth, int listFrameWidth, int columns) {
+    const int W = clientWidth - 2 * listFrameWidth;
+    return (W - 10) / columns;
+}
+
 }  // namespace brindle

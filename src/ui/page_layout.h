@@ -22,4 +22,11 @@ struct PageLayout {
 // margins gives zero or negative widths and heights.
 PageLayout ComputePageLayout(const QRect& client, int tabHeight);
 
+// Width of each of the `columns` columns of a page list, set once when the
+// window is created: (W - 10) / columns. The list spans the client width less
+// the two 5-pixel margins, and its own frame lies inside that span, so W is the
+// client width less the frame on both sides: the columns then fit inside the
+// list and no horizontal scroll bar is needed while it has no vertical one.
+int ListColumnWidth(int clientWidth, int listFrameWidth, int columns);
+
 }  // namespace brindle

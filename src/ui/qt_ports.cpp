@@ -61,6 +61,10 @@ void QtMessageBox::ShowMessage(const std::string& text, MessageIcon icon) {
         held_.push_back(Held{text, icon});
         return;
     }
+    if (closing_) {
+        std::fprintf(stderr, "%s: %s\n", kAppName, text.c_str());
+        return;
+    }
     QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon,
                     CaptionText(), ToQ(text), QMessageBox::Ok, Parent());
     box.setWindowModality(Qt::ApplicationModal);
@@ -78,6 +82,9 @@ Answer QtMessageBox::AskYesNoCancel(const std::string& text) {
             qApp, [this, &text, &answer] { answer = AskYesNoCancel(text); },
             Qt::BlockingQueuedConnection);
         return answer;
+    }
+    if (closing_) {
+        return Answer::Cancel;
     }
     QMessageBox box(QMessageBox::NoIcon, CaptionText(), ToQ(text),
                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, Parent());

@@ -28,6 +28,9 @@ class QtMessageBox : public IMessageBox {
     // Without a user to answer (the screenshot tour): messages go to standard
     // error and questions are answered Yes.
     void SetUnattended(bool unattended) { unattended_ = unattended; }
+    // Once the program is ending no box opens any more: messages go to
+    // standard error and questions are answered Cancel (GUI thread only).
+    void SetClosing() { closing_ = true; }
     // While held, messages wait and are shown when it ends (start-up holds them
     // while the splash picture, which stays on top, is up).
     void HoldMessages();
@@ -42,6 +45,7 @@ class QtMessageBox : public IMessageBox {
 
     std::function<QWidget*()> parent_;
     bool unattended_ = false;
+    bool closing_ = false;
     bool holding_ = false;
     std::vector<Held> held_;
 };

@@ -25,7 +25,9 @@ int SearchResultsModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant SearchResultsModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) {
+    // The tooltip holds the whole text of a cell cut short by its column.
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
+        index.row() >= rowCount()) {
         return {};
     }
     const SearchResult& row = rows_[static_cast<size_t>(index.row())];

@@ -24,15 +24,18 @@ bool CSystemTray::Create(const QString& tip, const QIcon& icon) {
     icon_ = std::make_unique<QSystemTrayIcon>(icon);
     icon_->setToolTip(tip);
     icon_->setContextMenu(menu_.get());
-    connect(icon_.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::DoubleClick) {
-                    HandleDoubleClick();
-                }
-            });
+    connect(icon_.get(), &QSystemTrayIcon::activated, this, &CSystemTray::HandleActivation);
     icon_->show();
     iconAdded_ = true;
     return true;
+}
+
+void CSystemTray::HandleActivation(QSystemTrayIcon::ActivationReason reason) {
+    // Trays that know double-clicks report the click before it as well;
+    // showing the window twice is harmless.
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) {
+        HandleDoubleClick();
+    }
 }
 
 void CSystemTray::HandleDoubleClick() {

@@ -1,14 +1,15 @@
 // The tray icon: tip "Brindlenet V1.0", a double-click shows the main window,
-// the right-click menu offers "&Show" (the default), "&Hide" and "&Exit".
+// the right-click menu offers "&Show" (the default), "&Hide" and "&Exit". Trays
+// that report single clicks only (the D-Bus trays) show the window on a click.
 #pragma once
 
 #include <QIcon>
 #include <QObject>
+#include <QSystemTrayIcon>
 #include <memory>
 
 class QAction;
 class QMenu;
-class QSystemTrayIcon;
 
 namespace brindle {
 
@@ -31,6 +32,9 @@ class CSystemTray : public QObject {
 
     // What a double-click on the icon does: the menu's default command.
     void HandleDoubleClick();
+    // An activation of the icon: a double-click or a single click runs the
+    // default command; the context menu is opened by the tray itself.
+    void HandleActivation(QSystemTrayIcon::ActivationReason reason);
 
   signals:
     void showRequested();

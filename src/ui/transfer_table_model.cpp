@@ -49,7 +49,8 @@ void TransferTableModel::Refresh() {
         if (rows_[i].cells != next[i].cells) {
             rows_[i].cells = next[i].cells;
             const int r = static_cast<int>(i);
-            emit dataChanged(index(r, 0), index(r, kTransferColumnCount - 1), {Qt::DisplayRole});
+            emit dataChanged(index(r, 0), index(r, kTransferColumnCount - 1),
+                             {Qt::DisplayRole, Qt::ToolTipRole});
         }
     }
     if (next.size() > rows_.size()) {
@@ -69,8 +70,9 @@ int TransferTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount() ||
-        index.column() >= kTransferColumnCount) {
+    // The tooltip holds the whole text of a cell cut short by its column.
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
+        index.row() >= rowCount() || index.column() >= kTransferColumnCount) {
         return {};
     }
     return ToQ(rows_[static_cast<size_t>(index.row())].cells[static_cast<size_t>(index.column())]);

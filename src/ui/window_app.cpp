@@ -9,9 +9,34 @@
 #include "ui/main_tab_ctrl.h"
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"
+#include "ui/termination_signals.h"
 #include "ui/ui_resources.h"
 
 namespace brindle {
+
+namespace {
+
+// The application's quit request (the session manager's at logout, or a
+// quit() from anywhere) would close the window, which only hides; it becomes
+// the Exit command instead.
+class QuitAsExit : public QObject {
+  public:
+    explicit QuitAsExit(CMainWindow& window) : window_(window) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == qApp && event->type() == QEvent::Quit) {
+            window_.ExitApplication();
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    CMainWindow& window_;
+};
+
+}  // namespace
 
 void RunEventLoopFor(std::chrono::milliseconds duration) {
     QEventLoop loop;
@@ -31,6 +56,8 @@ CWindowApp::CWindowApp(WindowAppOptions options)
 
 CWindowApp::~CWindowApp() {
     // The window goes first; the core then winds its threads down.
+    termination_.reset();
+    quitFilter_.reset();
     window_.reset();
     app_.reset();
 }
@@ -46,10 +73,26 @@ void CWindowApp::StartUp() {
     RunEventLoopFor(options_.splashWait);
 
     window_ = std::make_unique<CMainWindow>(*app_, display_, AppIcon());
+    QObject::connect(window_.get(), &CMainWindow::closing, window_.get(),
+                     [this] { messageBox_.SetClosing(); });
     QObject::connect(window_.get(), &CMainWindow::exiting, window_.get(), [this] {
         exitRequested_ = true;
-        QCoreApplication::quit();
+        // Outside Run's loop there is nothing to leave: ending the loops of
+        // start-up's dialogs would make every later one return at once.
+        if (inEventLoop_) {
+            QCoreApplication::exit(0);
+        }
     });
+    // However the loop ends, the user is unregistered before the process goes.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, window_.get(), [this] {
+        inEventLoop_ = false;
+        window_->CompleteExit();
+    });
+    quitFilter_ = std::make_unique<QuitAsExit>(*window_);
+    qApp->installEventFilter(quitFilter_.get());
+    termination_ = std::make_unique<CTerminationSignals>();
+    QObject::connect(termination_.get(), &CTerminationSignals::terminationRequested, window_.get(),
+                     &CMainWindow::ExitApplication);
     window_->tabCtrl()->SetPeerOptions(options_.peerOptions);
     window_->CentreOnScreen();
     window_->show();
@@ -67,10 +110,15 @@ void CWindowApp::StartUp() {
 
 int CWindowApp::Run() {
     StartUp();
-    if (exitRequested_) {
-        return 0;
+    int code = 0;
+    if (!window_->exitStarted()) {
+        inEventLoop_ = true;
+        code = QApplication::exec();
+        inEventLoop_ = false;
     }
-    return QApplication::exec();
+    // Exit during start-up leaves its steps to here.
+    window_->CompleteExit();
+    return code;
 }
 
 }  // namespace brindle

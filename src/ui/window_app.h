@@ -15,6 +15,7 @@ namespace brindle {
 
 class CMainWindow;
 class CShareApp;
+class CTerminationSignals;
 
 struct WindowAppOptions {
     std::string configPath = kConfigFileName;
@@ -37,7 +38,9 @@ class CWindowApp {
     // be dragged), main window, peer listener, splash gone, settings and
     // registration. A port already taken is reported and the window runs on.
     void StartUp();
-    // StartUp, then the event loop until Exit. Returns the exit code.
+    // StartUp, then the event loop until Exit, the end of the session or a
+    // termination signal; the exit steps have run when it returns (once,
+    // however many of these came). Returns the exit code.
     int Run();
 
     CShareApp& app() { return *app_; }
@@ -45,6 +48,8 @@ class CWindowApp {
     QtMessageBox& messageBox() { return messageBox_; }
     QtMessageDisplay& display() { return display_; }
     bool exitRequested() const { return exitRequested_; }
+    // Run's event loop is running (start-up is over).
+    bool running() const { return inEventLoop_; }
 
   private:
     WindowAppOptions options_;
@@ -55,7 +60,10 @@ class CWindowApp {
     QtMessageDisplay display_;
     std::unique_ptr<CShareApp> app_;
     std::unique_ptr<CMainWindow> window_;
+    std::unique_ptr<QObject> quitFilter_;
+    std::unique_ptr<CTerminationSignals> termination_;
     bool exitRequested_ = false;
+    bool inEventLoop_ = false;  // Run's event loop is running
 };
 
 // Runs the event loop for `duration`.

@@ -11,6 +11,7 @@
 #include "peer/transfer_record.h"
 #include "ui/qt_ports.h"
 #include "ui/report_view.h"
+#include "ui/search_results_model.h"
 #include "ui/transfer_table_model.h"
 #include "ui_test_support.h"
 
@@ -92,6 +93,37 @@ TEST(TransferTableModelTest, UpdatesBetweenRefreshesAreCoalesced) {
     v.model.Refresh();
     EXPECT_EQ(changes.count(), 1);
     EXPECT_EQ(v.Cell(0, kColumnSize), "10000 of 10000");
+}
+
+// Every cell of a list carries its whole text as its tooltip, so a cell cut
+// short by its column ("File Comple...") can still be read.
+void ExpectEveryToolTipIsTheWholeText(const QAbstractItemModel& model) {
+    ASSERT_GT(model.rowCount(), 0);
+    for (int row = 0; row < model.rowCount(); ++row) {
+        for (int column = 0; column < model.columnCount(); ++column) {
+            const QModelIndex cell = model.index(row, column);
+            EXPECT_FALSE(cell.data(Qt::DisplayRole).toString().isEmpty());
+            EXPECT_EQ(cell.data(Qt::ToolTipRole).toString(), cell.data(Qt::DisplayRole).toString())
+                << "row " << row << ", column " << column;
+        }
+    }
+}
+
+TEST(ListToolTipsTest, EveryCellOfTheTransferAndResultsListsShowsItsWholeText) {
+    ViewOverTable transfers;
+    auto record = transfers.Add("A rather long recording of the harbour at night.mp3");
+    record->SetCell(kColumnStatus, kStatusComplete);
+    transfers.model.Refresh();
+    ExpectEveryToolTipIsTheWholeText(transfers.model);
+    EXPECT_EQ(transfers.model.index(0, kColumnStatus).data(Qt::ToolTipRole).toString(),
+              kStatusComplete);
+
+    SearchResultsTable table;
+    table.Append(SearchResult{"music\\A rather long recording.mp3", "bob", "ISDN-128K", "3100000",
+                              "127.0.0.1"});
+    SearchResultsModel results;
+    results.Reload(table);
+    ExpectEveryToolTipIsTheWholeText(results);
 }
 
 // A pointer resting on a row selects it (hover selection), a moment later.

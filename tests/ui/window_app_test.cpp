@@ -2,11 +2,17 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <csignal>
+#include <filesystem>
+
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 
 #include "app/share_app.h"
 #include "net/socket.h"
@@ -15,6 +21,7 @@
 #include "ui/config_dialog.h"
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"
+#include "ui/system_tray.h"
 #include "ui/window_app.h"
 #include "ui_test_support.h"
 
@@ -102,6 +109,175 @@ TEST(WindowAppTest, FirstStartWithThePortTaken) {
     EXPECT_TRUE(windowApp.app().registered());
     EXPECT_TRUE(windowApp.window()->isVisible());
     EXPECT_EQ(windowApp.window()->windowTitle(), "Brindlenet V1.0");
+}
+
+// How an exit is asked for while the program runs.
+enum class ExitWay {
+    FileExitMinimised,
+    TrayExitHidden,
+    TrayExitOverAMessageBox,
+    Sigterm,
+    SessionEnd
+};
+
+struct ExitCase {
+    const char* name;
+    ExitWay way;
+};
+
+// A program run against a scripted directory server, on a loopback port of its
+// own. A watchdog ends a run that does not end by itself: it answers whatever
+// dialog is up and then leaves the event loop with code 99.
+class ProgramRun {
+  public:
+    explicit ProgramRun(bool withConfig) {
+        dir.WriteFile("share/a.txt", "a");
+        if (withConfig) {
+            dir.WriteFile("config.txt", server.url() + "\nann\n" + Share() + "\nT1\npw\n");
+        }
+        WindowAppOptions options;
+        options.configPath = ConfigPath();
+        options.splashWait = std::chrono::milliseconds(20);
+        options.peerOptions.port = 0;
+        options.peerOptions.listenAddress = "127.0.0.1";
+        windowApp = std::make_unique<CWindowApp>(options);
+        QObject::connect(&watchdog, &QTimer::timeout, [this] { Unstick(); });
+        watchdog.setInterval(50);
+        QTimer::singleShot(5000, &watchdog, [this] { watchdog.start(); });
+    }
+
+    std::string Share() const { return (dir.path() / "share").string(); }
+    std::string ConfigPath() const { return (dir.path() / "config.txt").string(); }
+    int Unregistrations() const {
+        int count = 0;
+        for (const std::string& request : server.requests()) {
+            count += request.find("event=onUnregisterUser") != std::string::npos ? 1 : 0;
+        }
+        return count;
+    }
+
+    // Calls `action` once Run's event loop runs with no dialog open (a dialog's
+    // own loop would be level 2).
+    void WhenRunning(std::function<void()> action) {
+        QObject::connect(&poll, &QTimer::timeout, [this, action] {
+            if (windowApp->running() && QThread::currentThread()->loopLevel() == 1 &&
+                QApplication::activeModalWidget() == nullptr) {
+                poll.stop();
+                action();
+            }
+        });
+        poll.start(5);
+    }
+
+    TempDir dir;
+    HttpScriptedServer server{HttpReply("OK\n")};
+    std::unique_ptr<CWindowApp> windowApp;
+    QTimer poll;
+    QTimer watchdog;
+
+  private:
+    void Unstick() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = qobject_cast<CConfigDialog*>(modal)) {
+            dialog->serverUrlEdit()->setText(QString::fromStdString(server.url()));
+            dialog->userNameEdit()->setText("ann");
+            dialog->passwordEdit()->setText("pw");
+            dialog->sharedDirectoryEdit()->setText(QString::fromStdString(Share()));
+            dialog->connectionCombo()->setEditText("T1");
+            dialog->okButton()->click();
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            box->accept();
+        } else if (modal == nullptr && QThread::currentThread()->loopLevel() == 1) {
+            QCoreApplication::exit(99);
+        }
+    }
+};
+
+class ExitTest : public ::testing::TestWithParam<ExitCase> {};
+
+// Whatever the window's state and however the exit is asked for, the event
+// loop ends at once, and the user is unregistered exactly once (the end of the
+// loop itself would unregister too).
+TEST_P(ExitTest, TheProgramEndsPromptlyAndUnregistersOnce) {
+    ProgramRun run(true);
+    CWindowApp& windowApp = *run.windowApp;
+    QElapsedTimer sinceExit;
+    auto exit = [&] {
+        sinceExit.start();
+        CMainWindow* window = windowApp.window();
+        switch (GetParam().way) {
+            case ExitWay::FileExitMinimised:
+                window->showMinimized();
+                window->menuBar()->actions()[0]->menu()->actions()[2]->trigger();
+                break;
+            case ExitWay::TrayExitHidden:
+            case ExitWay::TrayExitOverAMessageBox:
+                emit window->trayIcon()->exitRequested();
+                break;
+            case ExitWay::Sigterm:
+                std::raise(SIGTERM);
+                break;
+            case ExitWay::SessionEnd:
+                QCoreApplication::quit();  // as the session manager's quit request
+                break;
+        }
+    };
+    ModalScript script({
+        [&](QWidget* modal) {  // "Registred with server!" at start-up
+            ASSERT_NE(qobject_cast<QMessageBox*>(modal), nullptr);
+            qobject_cast<QMessageBox*>(modal)->accept();
+        },
+        [&](QWidget*) { exit(); },  // the box opened below: left open
+    });
+    run.WhenRunning([&] {
+        if (GetParam().way == ExitWay::TrayExitHidden) {
+            windowApp.window()->hide();
+        }
+        if (GetParam().way == ExitWay::TrayExitOverAMessageBox) {
+            windowApp.messageBox().ShowMessage("Hello", MessageIcon::None);
+        } else {
+            exit();
+        }
+    });
+
+    EXPECT_EQ(windowApp.Run(), 0);
+    ASSERT_TRUE(sinceExit.isValid());
+    EXPECT_LT(sinceExit.elapsed(), 2000);
+    EXPECT_TRUE(windowApp.exitRequested());
+    EXPECT_EQ(run.Unregistrations(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ExitTest,
+    ::testing::Values(ExitCase{"FileExitMinimised", ExitWay::FileExitMinimised},
+                      ExitCase{"TrayExitHidden", ExitWay::TrayExitHidden},
+                      ExitCase{"TrayExitOverAMessageBox", ExitWay::TrayExitOverAMessageBox},
+                      ExitCase{"Sigterm", ExitWay::Sigterm},
+                      ExitCase{"SessionEnd", ExitWay::SessionEnd}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The first-use dialog has no Cancel: Exit closes it and it does not come back;
+// nothing is saved or registered.
+TEST(ExitTest, ExitFromTheFirstUseDialogEndsStartUp) {
+    ProgramRun run(false);
+    CWindowApp& windowApp = *run.windowApp;
+    int dialogs = 0;
+    QElapsedTimer sinceExit;
+    ModalScript script({[&](QWidget* modal) {
+        ASSERT_NE(qobject_cast<CConfigDialog*>(modal), nullptr);
+        ++dialogs;
+        sinceExit.start();
+        emit windowApp.window()->trayIcon()->exitRequested();
+    }});
+
+    EXPECT_EQ(windowApp.Run(), 0);
+    EXPECT_EQ(dialogs, 1);
+    ASSERT_TRUE(sinceExit.isValid());
+    EXPECT_LT(sinceExit.elapsed(), 2000);
+    EXPECT_EQ(script.pending(), 0u);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(run.ConfigPath()));
+    EXPECT_TRUE(run.server.requests().empty());
 }
 
 }  // namespace
