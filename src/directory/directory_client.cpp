@@ -9,17 +9,19 @@ namespace {
 // Sends one form body with its header block on a request connection of its own
 // and reads the first reply line. False when any step failed.
 bool PostAndReadLine(const DirectoryContext& context, const std::string& body, std::string& line) {
+    const Deadline deadline = RequestDeadline(context.timeouts);
     ServerAddress server;
     if (!ParseServerUrl(context.settings.serverUrl, server)) {
         return false;
     }
-    Socket socket = OpenRequestConnection(server, context.timeouts);
+    Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
     if (!socket) {
         return false;
     }
-    return SendAll(socket.fd(), BuildPostHeaders(server, static_cast<long long>(body.size()))) &&
-           SendAll(socket.fd(), body) && SkipResponseHeaders(socket.fd()) &&
-           ReceiveLine(socket.fd(), line);
+    const int fd = socket.fd();
+    return SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())), deadline) &&
+           SendAll(fd, body, deadline) && SkipResponseHeaders(fd, deadline) &&
+           ReceiveLine(fd, line, deadline);
 }
 
 std::string RegistrationPrefix(const AppSettings& settings) {
@@ -45,10 +47,11 @@ long long BuildFileListPieces(const SharedFileList& files, std::vector<std::stri
     return total;
 }
 
-bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar) {
+bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar,
+                        Deadline deadline) {
     for (const std::string& piece : pieces) {
         bar.SetStep(static_cast<long long>(piece.size()));
-        if (!SendAll(fd, piece)) {
+        if (!SendAll(fd, piece, deadline)) {
             return false;
         }
         bar.StepIt();
@@ -59,11 +62,12 @@ bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgres
 bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& files,
                         RegistrationState& state) {
     state.registrationAttempted = true;
+    const Deadline deadline = RequestDeadline(context.timeouts);
     ServerAddress server;
     if (!ParseServerUrl(context.settings.serverUrl, server)) {
         return false;
     }
-    Socket socket = OpenRequestConnection(server, context.timeouts);
+    Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
     if (!socket) {
         return false;
     }
@@ -76,15 +80,15 @@ bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& f
     window->SetRange(total);
 
     const int fd = socket.fd();
-    if (!SendAll(fd, BuildPostHeaders(server, total)) || !SendAll(fd, prefix)) {
+    if (!SendAll(fd, BuildPostHeaders(server, total), deadline) || !SendAll(fd, prefix, deadline)) {
         return false;
     }
     window->SetStep(static_cast<long long>(prefix.size()));
     window->StepIt();
 
     std::string line;
-    if (!SendFileListPieces(fd, state.fileListPieces, *window) || !SkipResponseHeaders(fd) ||
-        !ReceiveLine(fd, line)) {
+    if (!SendFileListPieces(fd, state.fileListPieces, *window, deadline) ||
+        !SkipResponseHeaders(fd, deadline) || !ReceiveLine(fd, line, deadline)) {
         return false;
     }
     if (line == "BAD-PASSWORD\n") {

@@ -31,7 +31,8 @@ struct RegistrationState {
 long long BuildFileListPieces(const SharedFileList& files, std::vector<std::string>& pieces);
 
 // Sends the pieces in order, stepping the bar by each piece's length.
-bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar);
+bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar,
+                        Deadline deadline = kNoDeadline);
 
 // Sends onRegisterUser with the whole file list. True only on the reply "OK\n".
 // Shows "Bad password for that username!" and "Registred with server!" itself.

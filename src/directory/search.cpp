@@ -57,7 +57,7 @@ void TrimTrailingSpace(std::string& text) {
 
 // Reads the five lines of one result. On a failed read shows that field's
 // message and returns false.
-bool ReadResult(int fd, IMessageBox& messages, SearchResult& result) {
+bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline deadline) {
     struct Field {
         std::string SearchResult::*member;
         const char* error;
@@ -71,7 +71,7 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result) {
     };
     for (const Field& field : kFields) {
         std::string& value = result.*field.member;
-        if (!ReceiveLine(fd, value)) {
+        if (!ReceiveLine(fd, value, deadline)) {
             messages.ShowMessage(field.error, MessageIcon::Error);
             return false;
         }
@@ -84,40 +84,41 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result) {
 void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgressWindow& window,
               SearchResultsTable& table) {
     IMessageBox& messages = context.messages;
+    const Deadline deadline = RequestDeadline(context.timeouts);
     ServerAddress server;
     if (!ParseServerUrl(context.settings.serverUrl, server)) {
         messages.ShowMessage("Bad server URL!", MessageIcon::None);
         return;
     }
-    Socket socket = OpenRequestConnection(server, context.timeouts);
+    Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
     if (!socket) {
         messages.ShowMessage("Unabel to connect to " + server.host, MessageIcon::None);
         return;
     }
     const int fd = socket.fd();
     const std::string body = BuildSearchBody(query, context.settings.userName);
-    if (!SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())))) {
+    if (!SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())), deadline)) {
         messages.ShowMessage("Unable to wrte request to server!", MessageIcon::Error);
         return;
     }
-    if (!SendAll(fd, body)) {
+    if (!SendAll(fd, body, deadline)) {
         messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
         return;
     }
-    ReadSearchReply(fd, messages, window, table);
+    ReadSearchReply(fd, messages, window, table, deadline);
 }
 
 }  // namespace
 
 void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
-                     SearchResultsTable& table) {
+                     SearchResultsTable& table, Deadline deadline) {
     window.SetStatus("Dowloading results...");
-    if (!SkipResponseHeaders(fd)) {
+    if (!SkipResponseHeaders(fd, deadline)) {
         messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
         return;
     }
     std::string countLine;
-    if (!ReceiveLine(fd, countLine)) {
+    if (!ReceiveLine(fd, countLine, deadline)) {
         messages.ShowMessage("Unable to read the number of results!", MessageIcon::Error);
         return;
     }
@@ -129,7 +130,7 @@ void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
         SearchResult result;
         // A field that cannot be read means the reply is over: one message, then
         // stop, keeping the results read so far.
-        if (!ReadResult(fd, messages, result)) {
+        if (!ReadResult(fd, messages, result, deadline)) {
             return;
         }
         table.Append(result);

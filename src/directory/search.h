@@ -24,14 +24,14 @@ struct SearchResult {
 // The results list and, beside each row, its peer address. Emptied and filled
 // together, so row k always goes with resultAddresses[k].
 class SearchResultsTable {
-public:
+  public:
     void Clear();
     void Append(const SearchResult& result);
     std::size_t size() const { return rows_.size(); }
     const std::vector<SearchResult>& rows() const { return rows_; }
     const std::vector<std::string>& resultAddresses() const { return resultAddresses_; }
 
-private:
+  private:
     std::vector<SearchResult> rows_;
     std::vector<std::string> resultAddresses_;
 };
@@ -50,13 +50,14 @@ long long ParseLongLikeAtol(const std::string& text);
 // is emptied only once the result count has been read; a search that fails
 // before that leaves the previous rows. Every message goes through the
 // context's message box.
-void RunSearch(const DirectoryContext& context, const SearchQuery& query, SearchResultsTable& table);
+void RunSearch(const DirectoryContext& context, const SearchQuery& query,
+               SearchResultsTable& table);
 
 // Reads a search reply once the request has gone out: the header block, the
 // count line and five lines per result, into `table`. Messages as RunSearch
 // shows them.
 void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
-                     SearchResultsTable& table);
+                     SearchResultsTable& table, Deadline deadline = kNoDeadline);
 
 // The request body of a search.
 std::string BuildSearchBody(const SearchQuery& query, const std::string& ownUserName);

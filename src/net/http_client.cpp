@@ -1,5 +1,6 @@
 #include "net/http_client.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace brindle {
@@ -44,18 +45,39 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// True when the status line names an interim "Continue" response: the text
-// after its last space, without trailing line-end and blank bytes.
-bool IsContinueStatus(const std::string& statusLine) {
-    size_t space = statusLine.rfind(' ');
-    if (space == std::string::npos || space + 1 >= statusLine.size()) {
+// The status code of a status line "HTTP/x.y NNN reason"; -1 when the line is
+// no status line.
+int StatusCode(std::string_view line) {
+    size_t space = line.find(' ');
+    if (line.substr(0, 5) != "HTTP/" || space == std::string_view::npos ||
+        line.size() < space + 4) {
+        return -1;
+    }
+    int code = 0;
+    for (char c : line.substr(space + 1, 3)) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        code = code * 10 + (c - '0');
+    }
+    std::string_view rest = line.substr(space + 4, 1);
+    return rest.empty() || rest == " " || rest == "\r" || rest == "\n" ? code : -1;
+}
+
+// True for a "Transfer-Encoding" header with a coding other than identity: the
+// body is then no sequence of plain lines.
+bool HasTransferCoding(std::string_view line) {
+    constexpr std::string_view kName = "Transfer-Encoding:";
+    if (line.size() < kName.size() || !EqualsIgnoringCase(line.substr(0, kName.size()), kName)) {
         return false;
     }
-    std::string_view reason(statusLine);
-    reason.remove_prefix(space + 1);
-    size_t end = reason.find_last_not_of("\r\n\t\v\b");
-    reason = end == std::string_view::npos ? std::string_view() : reason.substr(0, end + 1);
-    return EqualsIgnoringCase(reason, "Continue");
+    std::string_view value = line.substr(kName.size());
+    size_t first = value.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return false;
+    }
+    value = value.substr(first, value.find_last_not_of(" \t\r\n") + 1 - first);
+    return !EqualsIgnoringCase(value, "identity");
 }
 
 }  // namespace
@@ -90,7 +112,7 @@ bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out) {
 
 std::string UrlEncodeValue(std::string_view value) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    static constexpr std::string_view kEscaped = "!\"#$%&'(),:;<=>?{\\}~";
+    static constexpr std::string_view kEscaped = "!\"#$%&'()+,:;<=>?{\\}~";
     std::string encoded;
     encoded.reserve(value.size() + 10);
     for (char c : value) {
@@ -111,7 +133,7 @@ std::string UrlEncodeValue(std::string_view value) {
 std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength) {
     std::string headers;
     headers.reserve(320 + server.path.size() + server.host.size());
-    headers += "POST " + server.path + " HTTP/1.1\r\n";
+    headers += "POST " + (server.path.empty() ? std::string("/") : server.path) + " HTTP/1.1\r\n";
     headers += "Accept: text/plain\r\n";
     headers += "Referer: about:blank\r\n";
     headers += "Accept-Language: en-us\r\n";
@@ -124,16 +146,20 @@ std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength) 
     return headers;
 }
 
-bool SkipResponseHeaders(int fd) {
+bool SkipResponseHeaders(int fd, Deadline deadline) {
     for (;;) {
         std::string line;
-        if (!ReceiveLine(fd, line)) {
+        if (!ReceiveLine(fd, line, deadline)) {
             return false;
         }
-        bool interim = IsContinueStatus(line);
+        const int status = StatusCode(line);
+        const bool interim = status >= 100 && status <= 199;
+        if (!interim && (status < 200 || status > 299)) {
+            return false;
+        }
         // Only a line of exactly CR LF ends the block; a bare LF does not.
         while (line != "\r\n") {
-            if (!ReceiveLine(fd, line)) {
+            if (!ReceiveLine(fd, line, deadline) || (!interim && HasTransferCoding(line))) {
                 return false;
             }
         }
@@ -143,9 +169,23 @@ bool SkipResponseHeaders(int fd) {
     }
 }
 
-Socket OpenRequestConnection(const ServerAddress& server, const RequestTimeouts& timeouts) {
-    return OpenServerConnection(server.host, server.port,
-                                ConnectTimeouts{timeouts.connect, timeouts.idle});
+Deadline RequestDeadline(const RequestTimeouts& timeouts) {
+    return timeouts.total.count() > 0 ? std::chrono::steady_clock::now() + timeouts.total
+                                      : kNoDeadline;
+}
+
+Socket OpenRequestConnection(const ServerAddress& server, const RequestTimeouts& timeouts,
+                             Deadline deadline) {
+    std::chrono::milliseconds connect = timeouts.connect;
+    if (deadline != kNoDeadline) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return Socket();
+        }
+        connect = connect.count() > 0 ? std::min(connect, left) : left;
+    }
+    return OpenServerConnection(server.host, server.port, ConnectTimeouts{connect, timeouts.idle});
 }
 
 }  // namespace brindle

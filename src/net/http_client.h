@@ -20,25 +20,35 @@ struct ServerAddress {
 // does not start with exactly "http://".
 bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out);
 
-// Form-encodes one field value: space to '+', the 20 bytes !"#$%&'(),:;<=>?{\}~
-// to %XX, every other byte unchanged.
+// Form-encodes one field value: space to '+', '+' and the 20 bytes
+// !"#$%&'(),:;<=>?{\}~ to %XX, every other byte unchanged. ('+' must be escaped:
+// a form decoder reads a bare '+' as a space.)
 std::string UrlEncodeValue(std::string_view value);
 
 // The request line and headers of a POST, up to and including the blank line.
+// An empty path is sent as "/".
 std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength);
 
-// Reads the status line and headers of the final response (skipping "100
-// Continue" responses). False when a read failed.
-bool SkipResponseHeaders(int fd);
+// Reads the status line and headers of the final response, skipping interim
+// (1xx) responses. False when a read failed, when the final status is not 2xx
+// (its body is no reply of the server's events) and when the body comes in a
+// transfer coding such as chunked (it could not be read as plain lines).
+bool SkipResponseHeaders(int fd, Deadline deadline = kNoDeadline);
 
-// Limits of every directory-server request: a stalled server never freezes the
-// program.
+// Limits of every directory-server request: a stalled or trickling server never
+// freezes the program. Zero means none.
 struct RequestTimeouts {
-    std::chrono::milliseconds connect{10000};
-    std::chrono::milliseconds idle{30000};
+    std::chrono::milliseconds connect{10000};  // the connect
+    std::chrono::milliseconds idle{30000};     // each send or receive
+    std::chrono::milliseconds total{120000};   // the whole request, connect to last byte
 };
 
-// Opens the connection of one request with the request time-outs applied.
-Socket OpenRequestConnection(const ServerAddress& server, const RequestTimeouts& timeouts);
+// The deadline of a request that starts now.
+Deadline RequestDeadline(const RequestTimeouts& timeouts);
+
+// Opens the connection of one request with the request time-outs applied; the
+// connect also ends by `deadline`.
+Socket OpenRequestConnection(const ServerAddress& server, const RequestTimeouts& timeouts,
+                             Deadline deadline = kNoDeadline);
 
 }  // namespace brindle

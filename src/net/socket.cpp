@@ -47,7 +47,48 @@ void Socket::Shutdown() const {
     }
 }
 
-bool SendAll(int fd, const void* data, long long length) {
+namespace {
+
+// Before each send or receive of an exchange with a deadline: false (ETIMEDOUT)
+// once it has passed; otherwise the socket's time-out `option` (SO_SNDTIMEO or
+// SO_RCVTIMEO) is cut to the time left when that is shorter.
+bool WithinDeadline(int fd, int option, Deadline deadline) {
+    if (deadline == kNoDeadline) {
+        return true;
+    }
+    auto left =
+        std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        errno = ETIMEDOUT;
+        return false;
+    }
+    timeval current{};
+    socklen_t size = sizeof current;
+    long long currentUs = ::getsockopt(fd, SOL_SOCKET, option, &current, &size) == 0
+                              ? current.tv_sec * 1000000LL + current.tv_usec
+                              : 0;
+    if (currentUs == 0 || left.count() < currentUs) {
+        timeval limit{};
+        limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
+        limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+        ::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit);
+    }
+    return true;
+}
+
+// recv() retried after EINTR.
+ssize_t RecvRetrying(int fd, void* into, size_t length, int flags) {
+    for (;;) {
+        ssize_t got = ::recv(fd, into, length, flags);
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
+}
+
+}  // namespace
+
+bool SendAll(int fd, const void* data, long long length, Deadline deadline) {
     if (length < 0) {
         return false;
     }
@@ -56,6 +97,9 @@ bool SendAll(int fd, const void* data, long long length) {
     while (remaining > 0) {
         size_t chunk = static_cast<size_t>(
             std::min<unsigned long long>(remaining, std::numeric_limits<ssize_t>::max()));
+        if (!WithinDeadline(fd, SO_SNDTIMEO, deadline)) {
+            return false;
+        }
         ssize_t sent = ::send(fd, position, chunk, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) {
@@ -74,25 +118,11 @@ bool SendAll(int fd, const void* data, long long length) {
     return true;
 }
 
-bool SendAll(int fd, const std::string& data) {
-    return SendAll(fd, data.data(), static_cast<long long>(data.size()));
+bool SendAll(int fd, const std::string& data, Deadline deadline) {
+    return SendAll(fd, data.data(), static_cast<long long>(data.size()), deadline);
 }
 
-namespace {
-
-// recv() retried after EINTR.
-ssize_t RecvRetrying(int fd, void* into, size_t length, int flags) {
-    for (;;) {
-        ssize_t got = ::recv(fd, into, length, flags);
-        if (got >= 0 || errno != EINTR) {
-            return got;
-        }
-    }
-}
-
-}  // namespace
-
-bool ReceiveLine(int fd, char* buffer, int limit, int* count) {
+bool ReceiveLine(int fd, char* buffer, int limit, int* count, Deadline deadline) {
     // Peek at what is waiting, then take exactly the bytes up to and including
     // the line feed: bytes beyond it stay on the socket for the next reader.
     // The peek goes to scratch space so that the caller's buffer never holds
@@ -111,6 +141,11 @@ bool ReceiveLine(int fd, char* buffer, int limit, int* count) {
     while (got < limit) {
         size_t want = static_cast<size_t>(std::min(limit - got, window));
         window = std::min<int>(window * 2, sizeof scratch);
+        if (!WithinDeadline(fd, SO_RCVTIMEO, deadline)) {
+            result = false;
+            break;
+        }
+        // Blocks until bytes are waiting; the take below then never blocks.
         ssize_t peeked = RecvRetrying(fd, scratch, want, MSG_PEEK);
         if (peeked <= 0) {
             // An error fails the read; a close fails it only when nothing came.
@@ -136,10 +171,10 @@ bool ReceiveLine(int fd, char* buffer, int limit, int* count) {
     return result;
 }
 
-bool ReceiveLine(int fd, std::string& line) {
+bool ReceiveLine(int fd, std::string& line, Deadline deadline) {
     char buffer[kLineBufferSize] = {};
     int count = 0;
-    bool ok = ReceiveLine(fd, buffer, kLineLimit, &count);
+    bool ok = ReceiveLine(fd, buffer, kLineLimit, &count, deadline);
     line.assign(buffer, static_cast<size_t>(count));
     return ok;
 }

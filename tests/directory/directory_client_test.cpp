@@ -165,8 +165,8 @@ TEST(UserLookup, ReturnsStatusWordsOrTheLineAsRead) {
         {HttpReply("NOT-REGISTERED\r\n"), "NOT-REGISTERED\r\n"},
         {HttpReply("not-registered\n"), "not-registered\n"},
         {HttpReply(""), ""},
-        {"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>gone</html>\n",
-         "<html>gone</html>\n"},
+        // An error page is no address.
+        {"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>gone</html>\n", ""},
         {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n10.0.0.9\n", "10.0.0.9\n"},
     };
     for (const auto& [reply, expected] : cases) {

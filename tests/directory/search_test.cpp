@@ -80,10 +80,8 @@ TEST_F(SearchTest, MaxIsSentAsTypedAndEmptyQueryStaysEmpty) {
 }
 
 TEST_F(SearchTest, CountsWithoutResultsEmptyTheTable) {
-    for (std::string reply :
-         {HttpReply("0\n"), HttpReply("none\n"), HttpReply("-4\n"),
-          std::string(
-              "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>x</html>\n")}) {
+    for (std::string reply : {HttpReply("0\n"), HttpReply("none\n"), HttpReply("-4\n"),
+                              HttpReply("<html>x</html>\n")}) {
         SCOPED_TRACE(reply);
         table.Append(kOld);
         HttpScriptedServer server(reply);

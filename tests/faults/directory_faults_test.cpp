@@ -23,6 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr RequestTimeouts kFaultTimeouts{2000ms, 300ms};
+// A trickle never trips the idle limit: the limit on the whole request ends it.
+constexpr RequestTimeouts kTrickleTimeouts{2000ms, 300ms, 600ms};
 // A stall costs one idle limit per read that waits; anything near this is a hang.
 constexpr auto kNoHang = 5s;
 
@@ -124,6 +126,10 @@ std::vector<Case> AllCases() {
             for (Fault fault : {Fault::Close, Fault::Stall, Fault::Garbage}) {
                 cases.push_back({event, point, fault});
             }
+            // Once the request is in, a trickle can hold every step of the reply.
+            if (point != FaultPoint::OnAccept && point != FaultPoint::MidRequest) {
+                cases.push_back({event, point, Fault::Trickle});
+            }
         }
     }
     return cases;
@@ -143,6 +149,9 @@ TEST_P(DirectoryServerFaults, UserSeesTheFailureAndNothingHangs) {
     const Case c = GetParam();
     FaultyDirectoryServer server(c.point, c.fault, PartialBody(c.event));
     App a(server.url());
+    if (c.fault == Fault::Trickle) {
+        a.app->SetRequestTimeouts(kTrickleTimeouts);
+    }
     // Loading scans the shared directory; what follows is the event alone.
     Stopwatch watch;
 
@@ -236,6 +245,103 @@ TEST_P(DirectoryServerFaults, UserSeesTheFailureAndNothingHangs) {
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, DirectoryServerFaults, ::testing::ValuesIn(AllCases()),
                          CaseName);
+
+// A reply whose status is an error, or whose body comes in chunks, is no answer,
+// even when its body reads like one: each event fails as when the headers
+// cannot be read.
+struct ErrorCase {
+    Event event;
+    const char* name;
+    std::string reply;
+};
+
+std::string ErrorCaseName(const ::testing::TestParamInfo<ErrorCase>& info) {
+    return std::string(EventName(info.param.event)) + "_" + info.param.name;
+}
+
+std::vector<ErrorCase> ErrorCases() {
+    auto answer = [](Event event) -> std::string {
+        switch (event) {
+            case Event::Register:
+            case Event::Unregister:
+                return "OK\n";
+            case Event::Lookup:
+                return "127.0.0.1\n";
+            case Event::Search:
+                return "1\nsong.mp3\nbob\nT1\n10\n127.0.0.1\n";
+        }
+        return "";
+    };
+    std::vector<ErrorCase> cases;
+    for (Event event : {Event::Register, Event::Unregister, Event::Lookup, Event::Search}) {
+        cases.push_back(
+            {event, "NotFound",
+             "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n" + answer(event)});
+        cases.push_back(
+            {event, "ServerError", "HTTP/1.1 500 Internal Server Error\r\n\r\n" + answer(event)});
+    }
+    // Chunk sizes read as lines: a lookup would take "a" for an address and a
+    // search "1e" for a count. (A registration fails on them either way.)
+    cases.push_back(
+        {Event::Lookup, "Chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\na\r\n127.0.0.1\n\r\n0\r\n\r\n"});
+    cases.push_back({Event::Search, "Chunked",
+                     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1e\r\n" +
+                         answer(Event::Search) + "\r\n0\r\n\r\n"});
+    return cases;
+}
+
+class DirectoryServerErrorReplies : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(DirectoryServerErrorReplies, AreFailuresNotAnswers) {
+    const ErrorCase c = GetParam();
+    HttpScriptedServer server(c.reply);
+    App a(server.url());
+    switch (c.event) {
+        case Event::Register:
+            ASSERT_TRUE(a.app->LoadSettingsAndRegister());
+            EXPECT_EQ(a.messages.texts(),
+                      std::vector<std::string>{"Unable to register with server!"});
+            EXPECT_FALSE(a.app->registered());
+            break;
+        case Event::Unregister:
+            a.app->LoadSettings();
+            EXPECT_FALSE(a.app->UnregisterFromServer());
+            EXPECT_TRUE(a.messages.texts().empty());
+            break;
+        case Event::Lookup: {
+            a.app->LoadSettings();
+            RefusingPort nobody;  // where a wrongly taken address would lead
+            PeerOptions options;
+            options.port = std::stoi(nobody.url().substr(nobody.url().rfind(':') + 1));
+            options.requestTimeout = 1s;
+            Recorder display;
+            auto settings = a.app->Settings();
+            MessageContext context{
+                *settings, a.messages, display,
+                [&](const std::string& user) { return a.app->LookupUserIp(user); }, options};
+            EXPECT_NE(SendInstantMessage(context, "bob", "hello"), MessageResult::Sent);
+            EXPECT_EQ(a.messages.texts(),
+                      std::vector<std::string>{"Unable to lookup user bob's IP address."});
+            break;
+        }
+        case Event::Search: {
+            a.app->LoadSettings();
+            SearchResultsTable table;
+            table.Append(kEarlierRow);
+            a.app->RunSearch(Query(), table);
+            EXPECT_EQ(a.messages.texts(),
+                      std::vector<std::string>{"Unable to read HTTP response headers!"});
+            EXPECT_EQ(table.rows(), std::vector<SearchResult>{kEarlierRow});
+            EXPECT_EQ(table.resultAddresses(), std::vector<std::string>{kEarlierRow.ip});
+            break;
+        }
+    }
+    EXPECT_TRUE(a.ProgressClosed());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachEvent, DirectoryServerErrorReplies, ::testing::ValuesIn(ErrorCases()),
+                         ErrorCaseName);
 
 // A server that is not there at all.
 TEST(DirectoryServerAbsent, EachEventReportsItsOwnWay) {

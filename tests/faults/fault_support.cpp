@@ -73,6 +73,8 @@ const char* FaultName(Fault fault) {
             return "Stall";
         case Fault::Garbage:
             return "Garbage";
+        case Fault::Trickle:
+            return "Trickle";
     }
     return "?";
 }
@@ -134,6 +136,20 @@ void FaultyDirectoryServer::Serve(int fd) {
             SendBytes(fd, GarbageBytes(3000, static_cast<unsigned>(point_) + 7));
             ::shutdown(fd, SHUT_WR);
             return;
+        case Fault::Trickle: {
+            // Each byte comes well inside any idle limit, so only a limit on
+            // the whole request ends it; stops when the client goes.
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+            char chunk[4096];
+            while (std::chrono::steady_clock::now() < end &&
+                   ::send(fd, "x", 1, MSG_NOSIGNAL) == 1) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 30) > 0 && ::recv(fd, chunk, sizeof chunk, 0) <= 0) {
+                    return;
+                }
+            }
+            return;
+        }
     }
 }
 

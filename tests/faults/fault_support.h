@@ -31,6 +31,7 @@ enum class Fault {
     Close,    // closes the connection
     Stall,    // sends nothing more and keeps the connection open until the client goes
     Garbage,  // sends bytes that are no HTTP at all, then closes
+    Trickle,  // sends one byte (never a line end) every 30 ms for up to 6 s
 };
 
 const char* FaultPointName(FaultPoint point);

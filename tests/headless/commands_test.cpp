@@ -65,6 +65,15 @@ TEST_F(HeadlessCommandTest, AFailedSearchIsReportedAndFails) {
     EXPECT_NE(err.str().find("Bad server URL!"), std::string::npos);
 }
 
+TEST_F(HeadlessCommandTest, ASearchAnsweredWithAnErrorPageFails) {
+    test::HttpScriptedServer directory(
+        "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>Not Found</html>\n");
+    WriteConfig(directory.url());
+    EXPECT_EQ(Run({"search", "song"}), 1);
+    EXPECT_EQ(err.str(), "Unable to read HTTP response headers!\n");
+    EXPECT_EQ(out.str(), "");
+}
+
 TEST_F(HeadlessCommandTest, AnIncompleteConfigNamesTheFiveLines) {
     EXPECT_EQ(Run({"send", "bob", "hi"}), 1);
     for (const char* line :

@@ -374,6 +374,28 @@ TEST_F(PeerEndToEnd, SearchDownloadRefuseAndMessageBetweenTwoHosts) {
     EXPECT_EQ(bobServing->Wait(20s), 0) << bobServing->Err();
 }
 
+// '+' in a shared file's name, in a query and in a user name reaches the
+// server and the sharing peer as typed.
+TEST_F(PeerEndToEnd, PlusSignsInANameAQueryAndAUserName) {
+    PeerHome sharer("ann+lee");
+    WriteRandomFile(sharer.shared() / "c++ notes.txt", 1u << 20);
+    auto serving = Serve(sharer, lab.bob());
+
+    Result search = Command(alice, lab.alice(), {"search", "c++"});
+    ASSERT_EQ(search.code, 0) << search.err;
+    EXPECT_TRUE(Contains(search.out, "1  c++ notes.txt  1048576    ann+lee")) << search.out;
+
+    Result get = Command(alice, lab.alice(), {"get", "c++", "--pick", "1"});
+    ASSERT_EQ(get.code, 0) << get.out << get.err;
+    EXPECT_EQ(Sha256Of(alice.shared() / "c++ notes.txt"),
+              Sha256Of(sharer.shared() / "c++ notes.txt"));
+    EXPECT_EQ(Sha256Of(alice.shared() / "c++ notes.txt").size(), 64u);
+
+    Result message = Command(alice, lab.alice(), {"send", "ann+lee", "hi"});
+    EXPECT_EQ(message.code, 0) << message.err;
+    EXPECT_TRUE(WaitFor([&] { return Contains(serving->Out(), "<alice> hi\n"); }));
+}
+
 TEST_F(PeerEndToEnd, ASharerKilledMidTransferLeavesTheOldFileAndNoPart) {
     WriteRandomFile(bob.shared() / "movie.bin", 64u << 20);
     std::ofstream(alice.shared() / "movie.bin") << "alice's own movie";

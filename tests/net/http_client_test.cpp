@@ -63,7 +63,9 @@ TEST(UrlEncodeValue, EncodesTheGivenExamples) {
     EXPECT_EQ(UrlEncodeValue("28.8K Modem"), "28.8K+Modem");
     EXPECT_EQ(UrlEncodeValue("DSL,Cable"), "DSL%2CCable");
     EXPECT_EQ(UrlEncodeValue("music\\a b.mp3"), "music%5Ca+b.mp3");
-    EXPECT_EQ(UrlEncodeValue("a+b/c"), "a+b/c");
+    // A bare '+' would come back as a space from every form decoder.
+    EXPECT_EQ(UrlEncodeValue("a+b/c"), "a%2Bb/c");
+    EXPECT_EQ(UrlEncodeValue("c++ notes.txt"), "c%2B%2B+notes.txt");
     EXPECT_EQ(UrlEncodeValue("50%"), "50%25");
     EXPECT_EQ(UrlEncodeValue(""), "");
     std::string longValue(5000, '~');
@@ -74,10 +76,10 @@ TEST(UrlEncodeValue, EncodesTheGivenExamples) {
     EXPECT_EQ(UrlEncodeValue(longValue), expected);
 }
 
-TEST(UrlEncodeValue, EscapesExactlyTheTwentyPunctuationBytes) {
+TEST(UrlEncodeValue, EscapesExactlyThePlusAndTheTwentyPunctuationBytes) {
     auto escaped = [](int b) {
-        return (b >= 0x21 && b <= 0x29) || b == 0x2C || (b >= 0x3A && b <= 0x3F) || b == 0x5C ||
-               b == 0x7B || b == 0x7D || b == 0x7E;
+        return (b >= 0x21 && b <= 0x29) || b == 0x2B || b == 0x2C || (b >= 0x3A && b <= 0x3F) ||
+               b == 0x5C || b == 0x7B || b == 0x7D || b == 0x7E;
     };
     int escapedCount = 0;
     for (int b = 0; b < 256; ++b) {
@@ -95,7 +97,7 @@ TEST(UrlEncodeValue, EscapesExactlyTheTwentyPunctuationBytes) {
             EXPECT_EQ(out, in);
         }
     }
-    EXPECT_EQ(escapedCount, 20);
+    EXPECT_EQ(escapedCount, 21);
 }
 
 TEST(BuildPostHeaders, WritesTheExactHeaderBlock) {
@@ -115,7 +117,8 @@ TEST(BuildPostHeaders, WritesTheExactHeaderBlock) {
     ServerAddress plain;
     ASSERT_TRUE(ParseServerUrl("http://10.0.0.5", plain));
     std::string headers = BuildPostHeaders(plain, 0);
-    EXPECT_EQ(headers.rfind("POST  HTTP/1.1\r\n", 0), 0u);
+    // A URL without a path asks for the root, never for "POST  HTTP/1.1".
+    EXPECT_EQ(headers.rfind("POST / HTTP/1.1\r\n", 0), 0u);
     EXPECT_NE(headers.find("\r\nHost: 10.0.0.5:80\r\nContent-Length: 0\r\n"), std::string::npos);
 }
 
@@ -134,8 +137,21 @@ TEST(SkipResponseHeaders, ReadsThroughTheFinalResponsesHeaders) {
         {"lower-case continue",
          "HTTP/1.1 100 continue\r\nX: y\r\n\r\nHTTP/1.1 200 OK\r\n\r\nBAD-PASSWORD\n", true,
          "BAD-PASSWORD\n"},
-        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 6\r\n\r\n<html>\n", true,
-         "<html>\n"},
+        {"no reason phrase", "HTTP/1.0 204\r\n\r\nOK\n", true, "OK\n"},
+        {"other interim response", "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 200 OK\r\n\r\nOK\n",
+         true, "OK\n"},
+        {"identity coding", "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\n\r\nOK\n", true,
+         "OK\n"},
+        // An error page, or a body in chunks, is no reply of the server's events.
+        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 6\r\n\r\n<html>\n", false, ""},
+        {"server error", "HTTP/1.1 500 Internal Server Error\r\n\r\nOK\n", false, ""},
+        {"redirect", "HTTP/1.1 302 Found\r\nLocation: /\r\n\r\nOK\n", false, ""},
+        {"error after continue", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\n\r\nOK\n",
+         false, ""},
+        {"chunked", "HTTP/1.1 200 OK\r\ntransfer-encoding:  Chunked\r\n\r\n3\r\nOK\n\r\n0\r\n\r\n",
+         false, ""},
+        {"no status line", "OK\r\n\r\nOK\n", false, ""},
+        {"four-digit status", "HTTP/1.1 2000 OK\r\n\r\nOK\n", false, ""},
         {"bare line feed is a header line", "HTTP/1.1 200 OK\r\nA: b\r\n\n\r\nOK\n", true, "OK\n"},
         {"no body", "HTTP/1.1 200 OK\r\n\r\n", true, ""},
         {"ends mid-headers", "HTTP/1.1 200 OK\r\nContent-Type: te", false, ""},

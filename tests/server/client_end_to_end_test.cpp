@@ -67,6 +67,19 @@ TEST(ClientEndToEnd, RegisterLookUpSearchAndUnregister) {
     EXPECT_TRUE(bob.Search("a b").empty());
 }
 
+// '+' travels as itself: a name holding it is published, found by a query
+// holding it and looked up exactly as typed, never as spaces.
+TEST(ClientEndToEnd, PlusSignsArriveAsTyped) {
+    InProcessServer server;
+    Client ann(server, "ann+lee", "pw+1", "ISDN+");
+    ASSERT_TRUE(ann.Register({{"docs\\c++ notes.txt", 42}, {"c  notes.txt", 7}}));
+    Client bob(server, "bob", "pw");
+    EXPECT_EQ(bob.Search("c++"), (std::vector<SearchResult>{{"docs\\c++ notes.txt", "ann+lee",
+                                                             "ISDN+", "42", "127.0.0.1"}}));
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann+lee"), "127.0.0.1\n");
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), "NOT-REGISTERED");
+}
+
 TEST(ClientEndToEnd, BadPasswordAndReRegistrationReplacingTheList) {
     InProcessServer server;
     Client ann(server, "ann", "right");
