@@ -1,5 +1,7 @@
 #include "server/event_dispatcher.h"
 
+#include "base/strings.h"
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -84,27 +86,6 @@ std::optional<std::size_t> KeyIndex(std::string_view key, std::string_view prefi
 }
 
 }  // namespace
-
-long long ParseLongLikeAtol(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        int digit = text[i] - '0';
-        if (value > (LLONG_MAX - digit) / 10) {
-            return negative ? LLONG_MIN : LLONG_MAX;
-        }
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
 
 std::string PrintableForLog(std::string_view text, std::size_t limit) {
     std::string out;

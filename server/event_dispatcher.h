@@ -54,10 +54,6 @@ class EventDispatcher {
     DirectoryLimits limits_;
 };
 
-// `atol` reading: leading white space, optional sign, digits up to the first
-// other byte; no digits gives 0; out-of-range values are clamped.
-long long ParseLongLikeAtol(std::string_view text);
-
 // Text made safe for one log line: printable ASCII kept, every other byte as
 // \xHH, cut after `limit` bytes of input.
 std::string PrintableForLog(std::string_view text, std::size_t limit = 64);

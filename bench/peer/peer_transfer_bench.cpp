@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/ui_ports.h"
-#include "directory/shared_files.h"
+#include "base/settings.h"
+#include "base/ui_ports.h"
+#include "share/shared_files.h"
 #include "peer/download.h"
 #include "peer/peer_listener.h"
 #include "peer/progress.h"

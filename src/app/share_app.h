@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "app/settings.h"
-#include "app/ui_ports.h"
+#include "base/settings.h"
+#include "base/ui_ports.h"
 #include "directory/directory_client.h"
 #include "directory/search.h"
-#include "directory/shared_files.h"
+#include "share/shared_files.h"
 #include "peer/peer_listener.h"
 #include "peer/thread_group.h"
 #include "peer/transfer_record.h"

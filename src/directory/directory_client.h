@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/ui_ports.h"
-#include "directory/shared_files.h"
+#include "base/settings.h"
+#include "base/ui_ports.h"
+#include "share/shared_files.h"
 #include "net/http_client.h"
 
 namespace brindle {

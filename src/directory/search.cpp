@@ -1,5 +1,7 @@
 #include "directory/search.h"
 
+#include "base/strings.h"
+
 #include <climits>
 #include <memory>
 
@@ -13,32 +15,6 @@ void SearchResultsTable::Clear() {
 void SearchResultsTable::Append(const SearchResult& result) {
     rows_.push_back(result);
     resultAddresses_.push_back(result.ip);
-}
-
-long long ParseLongLikeAtol(const std::string& text) {
-    std::size_t at = text.find_first_not_of(" \t\n\v\f\r");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    bool negative = false;
-    if (text[at] == '+' || text[at] == '-') {
-        negative = text[at] == '-';
-        ++at;
-    }
-    // Accumulated as a negative number so LLONG_MIN fits; saturates instead of overflowing.
-    long long value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-        int digit = text[at] - '0';
-        if (value < (LLONG_MIN + digit) / 10) {
-            value = LLONG_MIN;
-        } else {
-            value = value * 10 - digit;
-        }
-    }
-    if (negative) {
-        return value;
-    }
-    return value == LLONG_MIN ? LLONG_MAX : -value;
 }
 
 std::string BuildSearchBody(const SearchQuery& query, const std::string& ownUserName) {

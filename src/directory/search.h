@@ -43,9 +43,6 @@ struct SearchQuery {
     std::string maxResults;
 };
 
-// `atol` reading: leading white space, optional sign, digits up to the first other byte.
-long long ParseLongLikeAtol(const std::string& text);
-
 // Checks the inputs, sends onSearch and reads the reply into `table`. The table
 // is emptied only once the result count has been read; a search that fails
 // before that leaves the previous rows. Every message goes through the

@@ -13,7 +13,7 @@
 #include "app/share_app.h"
 #include "directory/search.h"
 #include "peer/download.h"
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 #include "peer/transfer_record.h"
 
 namespace brindle {

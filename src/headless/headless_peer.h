@@ -8,8 +8,8 @@
 #include <ostream>
 #include <string>
 
-#include "app/settings.h"
-#include "app/ui_ports.h"
+#include "base/settings.h"
+#include "base/ui_ports.h"
 #include "headless/headless_cli.h"
 #include "net/http_client.h"
 #include "peer/peer_options.h"

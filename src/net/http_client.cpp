@@ -1,5 +1,7 @@
 #include "net/http_client.h"
 
+#include "base/strings.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -8,42 +10,6 @@ namespace brindle {
 namespace {
 
 constexpr std::string_view kScheme = "http://";
-
-// The leading number of `text` the way atoi reads it (blanks, a sign, digits;
-// no digits gives 0), saturated instead of overflowing.
-int LeadingNumber(std::string_view text) {
-    size_t at = 0;
-    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (at < text.size() && blank(text[at])) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        negative = text[at] == '-';
-        ++at;
-    }
-    long long value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-        value = value * 10 + (text[at] - '0');
-        if (value > INT_MAX) {
-            return negative ? INT_MIN : INT_MAX;
-        }
-    }
-    return static_cast<int>(negative ? -value : value);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The status code of a status line "HTTP/x.y NNN reason"; -1 when the line is
 // no status line.
@@ -101,8 +67,10 @@ bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out) {
         parsed.port = 80;
         parsed.host = serverUrl.substr(start, slash - start);
     } else {
-        parsed.port =
-            LeadingNumber(std::string_view(serverUrl).substr(colon + 1, slash - colon - 1));
+        // atoi reading, saturated at the int range instead of overflowing.
+        const long long port =
+            ParseLongLikeAtol(std::string_view(serverUrl).substr(colon + 1, slash - colon - 1));
+        parsed.port = static_cast<int>(std::clamp<long long>(port, INT_MIN, INT_MAX));
         parsed.host = serverUrl.substr(start, colon - start);
     }
     parsed.path = serverUrl.substr(slash);

@@ -1,5 +1,7 @@
 #include "peer/download.h"
 
+#include "base/strings.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,9 +13,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "directory/shared_files.h"
 #include "peer/peer_io.h"
 #include "peer/progress.h"
+#include "share/shared_files.h"
 
 namespace brindle {
 
@@ -99,35 +101,19 @@ bool IsSafeLocalName(const std::string& localName) {
 }
 
 std::optional<long long> ParseFileLength(std::string_view text) {
-    std::size_t at = text.find_first_not_of(" \t\n\v\f\r");
-    if (at == std::string_view::npos) {
+    const LeadingNumber number = ReadLeadingNumber(text);
+    if (!number.hasDigits || number.overflowed) {
         return std::nullopt;
     }
-    bool negative = false;
-    if (text[at] == '+' || text[at] == '-') {
-        negative = text[at] == '-';
-        ++at;
+    if (number.value >= 0) {
+        return number.value;
     }
-    const std::size_t firstDigit = at;
-    unsigned long long magnitude = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-        auto digit = static_cast<unsigned long long>(text[at] - '0');
-        if (magnitude > (static_cast<unsigned long long>(LLONG_MAX) - digit) / 10) {
-            return std::nullopt;
-        }
-        magnitude = magnitude * 10 + digit;
-    }
-    if (at == firstDigit) {
+    // A copy that keeps lengths in 32 bits publishes 2 GiB to 4 GiB as negative.
+    constexpr long long kTwoTo31 = 1LL << 31;
+    if (number.value < -kTwoTo31) {
         return std::nullopt;
     }
-    if (!negative || magnitude == 0) {
-        return static_cast<long long>(magnitude);
-    }
-    constexpr unsigned long long kTwoTo31 = 1ULL << 31;
-    if (magnitude > kTwoTo31) {
-        return std::nullopt;
-    }
-    return static_cast<long long>((1ULL << 32) - magnitude);
+    return number.value + (1LL << 32);
 }
 
 TransferCells NewDownloadCells(const std::string& localName, const std::string& ownerUserName,

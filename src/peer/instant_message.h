@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "app/settings.h"
-#include "app/ui_ports.h"
+#include "base/settings.h"
+#include "base/ui_ports.h"
 #include "peer/peer_options.h"
 
 namespace brindle {

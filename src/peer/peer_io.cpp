@@ -112,18 +112,4 @@ void SetStallTimeout(int fd, std::chrono::milliseconds idle) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
-std::string DirectoryPrefix(std::string directory) {
-    if (!directory.empty() && directory.back() != '/') {
-        directory += '/';
-    }
-    return directory;
-}
-
-std::string TrimTrailing(std::string text, std::string_view characters) {
-    while (!text.empty() && characters.find(text.back()) != std::string_view::npos) {
-        text.pop_back();
-    }
-    return text;
-}
-
 }  // namespace brindle

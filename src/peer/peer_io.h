@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/strings.h"
 #include "net/socket.h"
 
 namespace brindle {
@@ -43,10 +44,5 @@ bool ConnectWithin(int fd, std::uint32_t networkOrder, int port, std::chrono::mi
 // Send and receive calls that move no byte for `idle` fail (EAGAIN).
 void SetStallTimeout(int fd, std::chrono::milliseconds idle);
 
-// A directory setting as a path prefix: ending in "/" (empty stays empty).
-std::string DirectoryPrefix(std::string directory);
-
-// `text` without the trailing bytes that are in `characters`.
-std::string TrimTrailing(std::string text, std::string_view characters);
 
 }  // namespace brindle

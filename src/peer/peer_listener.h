@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/ui_ports.h"
-#include "directory/shared_files.h"
+#include "base/settings.h"
+#include "base/ui_ports.h"
+#include "share/shared_files.h"
 #include "peer/peer_io.h"
 #include "peer/peer_options.h"
 #include "peer/thread_group.h"

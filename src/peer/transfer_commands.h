@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 #include "directory/search.h"
 #include "peer/peer_options.h"
 #include "peer/thread_group.h"

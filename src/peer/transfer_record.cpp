@@ -8,14 +8,6 @@ bool IsFinalStatus(std::string_view status) {
     return status == kStatusComplete || status == kStatusCanceled || status == kStatusError;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    auto lower = [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // ---- SocketThread
 
 bool SocketThread::Start(ThreadGroup& threads) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/strings.h"
 #include "net/socket.h"
 #include "peer/thread_group.h"
 
@@ -154,8 +155,5 @@ class TransferTable {
     std::vector<std::shared_ptr<TransferRecord>> records_;
     std::shared_ptr<std::atomic<std::uint64_t>> changes_;
 };
-
-// Whole-text comparison with ASCII letters compared without regard to case.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace brindle

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <utility>
 
-#include "app/settings.h"
-#include "directory/shared_files.h"
+#include "base/settings.h"
+#include "share/shared_files.h"
 #include "peer/peer_options.h"
 #include "peer/transfer_record.h"
 

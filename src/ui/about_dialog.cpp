@@ -4,7 +4,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 #include "ui/dialog_units.h"
 
 namespace brindle {

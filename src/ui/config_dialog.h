@@ -3,7 +3,7 @@
 
 #include <QDialog>
 
-#include "app/settings.h"
+#include "base/settings.h"
 
 class QComboBox;
 class QLineEdit;

@@ -13,7 +13,7 @@
 #include <algorithm>
 
 #include "app/share_app.h"
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 #include "ui/page_layout.h"
 #include "ui/qt_ports.h"
 #include "ui/qt_text.h"

@@ -7,7 +7,7 @@
 #include <QPointer>
 #include <functional>
 
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 
 class QLabel;
 class QProgressBar;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 
 class QPlainTextEdit;
 class QWidget;

@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "app/share_app.h"
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 #include "ui/main_tab_ctrl.h"
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "peer/peer_options.h"
 #include "ui/progress_dialog.h"
 #include "ui/qt_ports.h"

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <utility>
 
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 #include "peer/peer_fixture.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"

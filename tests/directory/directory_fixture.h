@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "directory/directory_client.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"

@@ -174,18 +174,5 @@ TEST_F(SearchTest, BadUrlAndUnreachableServer) {
     ExpectOldRows();
 }
 
-TEST(AtolReading, LeadingNumberWithSignAndSaturation) {
-    EXPECT_EQ(ParseLongLikeAtol("  42x"), 42);
-    EXPECT_EQ(ParseLongLikeAtol("\t\n+7"), 7);
-    EXPECT_EQ(ParseLongLikeAtol("-5"), -5);
-    EXPECT_EQ(ParseLongLikeAtol("3\r\n"), 3);
-    EXPECT_EQ(ParseLongLikeAtol(""), 0);
-    EXPECT_EQ(ParseLongLikeAtol("abc"), 0);
-    EXPECT_EQ(ParseLongLikeAtol("- 5"), 0);
-    EXPECT_EQ(ParseLongLikeAtol("99999999999999999999999"), LLONG_MAX);
-    EXPECT_EQ(ParseLongLikeAtol("-9223372036854775808"), LLONG_MIN);
-    EXPECT_EQ(ParseLongLikeAtol("-99999999999999999999999"), LLONG_MIN);
-}
-
 }  // namespace
 }  // namespace brindle

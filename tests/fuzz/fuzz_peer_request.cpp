@@ -23,7 +23,7 @@
 #include <mutex>
 #include <thread>
 
-#include "directory/shared_files.h"
+#include "share/shared_files.h"
 #include "fuzz_support.h"
 #include "peer/peer_listener.h"
 

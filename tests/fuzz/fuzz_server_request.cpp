@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "base/strings.h"
 #include "server/event_dispatcher.h"
 #include "server/password_hasher.h"
 #include "server/sqlite_store.h"
@@ -109,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (*event == "onSearch") {
-        long long count = ParseLongLikeAtol(lines[0]);
+        long long count = brindle::ParseLongLikeAtol(lines[0]);
         if (lines[0] != std::to_string(count) || count < 0 ||
             lines.size() != static_cast<std::size_t>(1 + 5 * count)) {
             std::abort();

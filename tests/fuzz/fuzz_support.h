@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 #include "net/socket.h"
 
 namespace brindle::fuzz {

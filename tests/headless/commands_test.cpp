@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "headless/headless_peer.h"
 #include "peer/peer_fixture.h"
 #include "support/scripted_server.h"

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "app/share_app.h"
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 #include "peer_fixture.h"
 #include "support/scripted_server.h"
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
-#include "directory/shared_files.h"
+#include "base/settings.h"
+#include "share/shared_files.h"
 #include "net/socket.h"
 #include "peer/peer_listener.h"
 #include "peer/peer_options.h"

@@ -100,15 +100,5 @@ TEST(NameFilter, TrigramsComeFromAsciiRunsEveryMatchContains) {
     EXPECT_EQ(texts(NameFilter("x\xC3\xA9y", "")), Texts{});
 }
 
-TEST(ParseLongLikeAtol, ReadsLeadingNumber) {
-    EXPECT_EQ(ParseLongLikeAtol("100"), 100);
-    EXPECT_EQ(ParseLongLikeAtol("10abc"), 10);
-    EXPECT_EQ(ParseLongLikeAtol("  \t-5"), -5);
-    EXPECT_EQ(ParseLongLikeAtol("+7"), 7);
-    EXPECT_EQ(ParseLongLikeAtol("abc"), 0);
-    EXPECT_EQ(ParseLongLikeAtol(""), 0);
-    EXPECT_EQ(ParseLongLikeAtol("99999999999999999999999"), LLONG_MAX);
-}
-
 }  // namespace
 }  // namespace brindle::server

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 #include "net/socket.h"
 
 namespace brindle::test {

@@ -10,7 +10,7 @@
 #include <atomic>
 
 #include "net/socket.h"
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 #include "peer/transfer_record.h"
 #include "support/scripted_server.h"
 #include "ui/report_view.h"

@@ -1,4 +1,4 @@
-#include "directory/shared_files.h"
+#include "share/shared_files.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

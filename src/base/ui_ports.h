@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/settings.h"
+#include "base/settings.h"
 
 namespace brindle {
 

@@ -1,4 +1,4 @@
-#include "directory/shared_files.h"
+#include "share/shared_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "peer/peer_app.h"
+#include "app/app_commands.h"
 
 namespace brindle {
 

@@ -1,4 +1,4 @@
-#include "app/ui_ports.h"
+#include "base/ui_ports.h"
 
 namespace brindle {
 
