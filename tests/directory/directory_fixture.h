@@ -54,18 +54,4 @@ class RefusingPort {
     int port_ = 0;
 };
 
-// The header block every request to `port` carries before a body of `length` bytes.
-inline std::string ExpectedHeaders(int port, std::size_t length) {
-    return "POST /examples/servlet/brindlenet HTTP/1.1\r\n"
-           "Accept: text/plain\r\n"
-           "Referer: about:blank\r\n"
-           "Accept-Language: en-us\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\n"
-           "Accept-Encoding: gzip, deflate\r\n"
-           "User-Agent: Brindlenet V1.0\r\n"
-           "Host: 127.0.0.1:" +
-           std::to_string(port) + "\r\nContent-Length: " + std::to_string(length) +
-           "\r\nConnection: close\r\n\r\n";
-}
-
 }  // namespace brindle::test

@@ -58,22 +58,6 @@ std::string PartialBody(Event event) {
     return "";
 }
 
-class Recorder : public IMessageDisplay {
-  public:
-    void AppendLine(const std::string& line) override {
-        std::lock_guard<std::mutex> hold(lock_);
-        lines_.push_back(line);
-    }
-    std::size_t count() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_.size();
-    }
-
-  private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
-
 // One copy of the application, configured for `serverUrl`, with a shared
 // directory of one file.
 struct App {
@@ -176,7 +160,7 @@ TEST_P(DirectoryServerFaults, UserSeesTheFailureAndNothingHangs) {
             PeerOptions options;
             options.port = std::stoi(nobody.url().substr(nobody.url().rfind(':') + 1));
             options.requestTimeout = 1s;
-            Recorder display;
+            RecordingDisplay display;
             auto settings = a.app->Settings();
             MessageContext context{
                 *settings, a.messages, display,
@@ -315,7 +299,7 @@ TEST_P(DirectoryServerErrorReplies, AreFailuresNotAnswers) {
             PeerOptions options;
             options.port = std::stoi(nobody.url().substr(nobody.url().rfind(':') + 1));
             options.requestTimeout = 1s;
-            Recorder display;
+            RecordingDisplay display;
             auto settings = a.app->Settings();
             MessageContext context{
                 *settings, a.messages, display,

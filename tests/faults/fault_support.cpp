@@ -1,8 +1,6 @@
 #include "faults/fault_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -130,7 +128,7 @@ void FaultyDirectoryServer::Serve(int fd) {
         case Fault::Close:
             return;
         case Fault::Stall:
-            DrainUntilClosed(fd, std::chrono::seconds(10));
+            ReadUntilClosed(fd, std::chrono::seconds(10));
             return;
         case Fault::Garbage:
             SendBytes(fd, GarbageBytes(3000, static_cast<unsigned>(point_) + 7));
@@ -151,35 +149,6 @@ void FaultyDirectoryServer::Serve(int fd) {
             return;
         }
     }
-}
-
-void DrainUntilClosed(int fd, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    char chunk[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return;
-        }
-        if (::recv(fd, chunk, sizeof chunk, 0) <= 0) {
-            return;
-        }
-    }
-}
-
-Socket ConnectToLoopback(int port) {
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!socket ||
-        ::connect(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return Socket();
-    }
-    return socket;
 }
 
 DirectoryProcess::DirectoryProcess(std::string binary, std::filesystem::path database,

@@ -1,6 +1,6 @@
 // What the fault suites share: a stand-in directory server that breaks off at
-// a chosen step of an exchange, a peer that serves scripted bytes, loopback
-// helpers and a stopwatch.
+// a chosen step of an exchange, a peer that serves scripted bytes, a stopwatch
+// and counts of descriptors and threads.
 #pragma once
 
 #include <sys/types.h>
@@ -59,12 +59,6 @@ class FaultyDirectoryServer {
     const std::string partialBody_;
     ScriptedServer server_;
 };
-
-// Reads and drops everything until the client closes, at most `limit`.
-void DrainUntilClosed(int fd, std::chrono::milliseconds limit);
-
-// Connects to 127.0.0.1:port (invalid Socket on failure).
-Socket ConnectToLoopback(int port);
 
 class Stopwatch {
   public:

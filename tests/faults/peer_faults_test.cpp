@@ -27,14 +27,6 @@ using namespace std::chrono_literals;
 
 constexpr char kOldContent[] = "the song the user already had";
 
-std::string Pattern(std::size_t length) {
-    std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>((i * 31 + 7) & 0xFF);
-    }
-    return bytes;
-}
-
 // Reads the four request lines a downloader sends (fewer when it goes).
 std::string ReadRequestLines(int fd) {
     return test::ReadLines(fd, 4);
@@ -44,15 +36,6 @@ std::string ReadRequestLines(int fd) {
 std::size_t FirstDifference(const std::string& a, const std::string& b) {
     auto [left, right] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
     return static_cast<std::size_t>(left - a.begin());
-}
-
-std::vector<std::string> Entries(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 PeerOptions ShortLimits(int port) {
@@ -84,7 +67,7 @@ class DownloadFaults : public ::testing::Test {
     void ExpectFailedCleanly(const std::shared_ptr<DownloadRecord>& record) {
         EXPECT_EQ(record->Cell(kColumnStatus), kStatusError);
         EXPECT_EQ(ReadWholeFile(share.path() / "song.mp3"), kOldContent);
-        EXPECT_EQ(Entries(share.path()), std::vector<std::string>{"song.mp3"});
+        EXPECT_EQ(DirectoryEntries(share.path()), std::vector<std::string>{"song.mp3"});
     }
 
     TempDir share;
@@ -105,7 +88,7 @@ TEST_F(DownloadFaults, APeerThatClosesAfterEachByteOfTheRequest) {
 }
 
 TEST_F(DownloadFaults, APeerThatClosesAfterEachByteOfTheFile) {
-    const std::string content = Pattern(40);
+    const std::string content = PatternBytes(40);
     for (std::size_t sent = 0; sent <= content.size(); ++sent) {
         SCOPED_TRACE("peer closes after sending " + std::to_string(sent) + " bytes");
         std::string request;
@@ -122,18 +105,18 @@ TEST_F(DownloadFaults, APeerThatClosesAfterEachByteOfTheFile) {
         } else {
             EXPECT_EQ(record->Cell(kColumnStatus), kStatusComplete);
             EXPECT_EQ(ReadWholeFile(share.path() / "song.mp3"), content);
-            EXPECT_EQ(Entries(share.path()), std::vector<std::string>{"song.mp3"});
+            EXPECT_EQ(DirectoryEntries(share.path()), std::vector<std::string>{"song.mp3"});
         }
         EXPECT_EQ(request, kRequest);
     }
 }
 
 TEST_F(DownloadFaults, APeerThatSendsMoreThanAnnouncedGivesExactlyTheAnnouncedBytes) {
-    const std::string content = Pattern(4000);
+    const std::string content = PatternBytes(4000);
     ScriptedServer peer([&](int fd) {
         ReadRequestLines(fd);
         SendAll(fd, content + std::string(10000, 'X'));
-        DrainUntilClosed(fd, 10s);  // the downloader must not wait for this close
+        ReadUntilClosed(fd, 10s);  // the downloader must not wait for this close
     });
     Stopwatch watch;
     auto record = Download(peer.port(), static_cast<long long>(content.size()));
@@ -147,8 +130,8 @@ TEST_F(DownloadFaults, APeerThatStopsSendingIsATransferErrorAfterTheStallLimit) 
         SCOPED_TRACE("peer stops after " + std::to_string(sent) + " bytes");
         ScriptedServer peer([&](int fd) {
             ReadRequestLines(fd);
-            SendAll(fd, Pattern(sent));
-            DrainUntilClosed(fd, 10s);
+            SendAll(fd, PatternBytes(sent));
+            ReadUntilClosed(fd, 10s);
         });
         Stopwatch watch;
         ExpectFailedCleanly(Download(peer.port(), 40));
@@ -157,7 +140,7 @@ TEST_F(DownloadFaults, APeerThatStopsSendingIsATransferErrorAfterTheStallLimit) 
 }
 
 TEST_F(DownloadFaults, APeerThatNeverReadsTheRequestIsATransferError) {
-    ScriptedServer peer([&](int fd) { DrainUntilClosed(fd, 10s); });
+    ScriptedServer peer([&](int fd) { ReadUntilClosed(fd, 10s); });
     Stopwatch watch;
     ExpectFailedCleanly(Download(peer.port(), 40));
     EXPECT_LT(watch.elapsed(), 3s);
@@ -174,16 +157,16 @@ TEST_F(DownloadFaults, AFullDiskIsATransferErrorAndKeepsTheOldFile) {
     }
     const fs::path full = mountPoint.path();
     { std::ofstream(full / "song.mp3", std::ios::binary) << kOldContent; }
-    const std::string content = Pattern(256 * 1024);
+    const std::string content = PatternBytes(256 * 1024);
     ScriptedServer peer([&](int fd) {
         ReadRequestLines(fd);
         SendAll(fd, content);
-        DrainUntilClosed(fd, 10s);
+        ReadUntilClosed(fd, 10s);
     });
     auto record = Download(peer.port(), static_cast<long long>(content.size()), full.string());
     EXPECT_EQ(record->Cell(kColumnStatus), kStatusError);
     EXPECT_EQ(ReadWholeFile(full / "song.mp3"), kOldContent);
-    EXPECT_EQ(Entries(full), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(DirectoryEntries(full), std::vector<std::string>{"song.mp3"});
     ::umount2(full.c_str(), MNT_DETACH);
 }
 
@@ -238,7 +221,7 @@ class UploadFaults : public ::testing::Test {
 };
 
 TEST_F(UploadFaults, AFileRemovedBeforeTheRequestIsATransferErrorOnBothSides) {
-    Share("big.bin", Pattern(5000));
+    Share("big.bin", PatternBytes(5000));
     fs::remove(share.path() / "big.bin");
     TempDir into;
     auto record = DownloadInto(into, 5000);
@@ -250,25 +233,18 @@ TEST_F(UploadFaults, AFileRemovedBeforeTheRequestIsATransferErrorOnBothSides) {
 // Reads a request's reply on a raw socket: the first bytes, then (once
 // `between` has run) the rest until the uploader closes.
 std::string FetchAround(int port, const std::function<void()>& between) {
-    Socket socket = ConnectToLoopback(port);
+    Socket socket = ConnectLoopback(port);
     SendAll(socket.fd(), "GET\nbig.bin\nann\nT1\n");
     std::string got(4096, '\0');
     ssize_t first = ::recv(socket.fd(), got.data(), got.size(), MSG_WAITALL);
     got.resize(first > 0 ? static_cast<std::size_t>(first) : 0);
     between();
-    char chunk[65536];
-    for (;;) {
-        ssize_t more = ::recv(socket.fd(), chunk, sizeof chunk, 0);
-        if (more <= 0) {
-            return got;
-        }
-        got.append(chunk, static_cast<std::size_t>(more));
-    }
+    return got + ReadUntilClosed(socket.fd(), 60s);
 }
 
 TEST_F(UploadFaults, AFileShortenedDuringTheUploadEndsTheStreamEarlyWithoutPadding) {
     // Larger than the socket buffers, so the uploader is still sending.
-    const std::string content = Pattern(24 << 20);
+    const std::string content = PatternBytes(24 << 20);
     Share("big.bin", content);
     std::string got =
         FetchAround(listener->port(), [&] { fs::resize_file(share.path() / "big.bin", 8192); });
@@ -282,7 +258,7 @@ TEST_F(UploadFaults, AFileShortenedDuringTheUploadEndsTheStreamEarlyWithoutPaddi
 }
 
 TEST_F(UploadFaults, AFileRemovedDuringTheUploadIsServedWholeFromTheOpenFile) {
-    const std::string content = Pattern(24 << 20);
+    const std::string content = PatternBytes(24 << 20);
     Share("big.bin", content);
     std::string got = FetchAround(listener->port(), [&] { fs::remove(share.path() / "big.bin"); });
     EXPECT_EQ(got.size(), content.size());
@@ -291,7 +267,7 @@ TEST_F(UploadFaults, AFileRemovedDuringTheUploadIsServedWholeFromTheOpenFile) {
 }
 
 TEST_F(UploadFaults, ADownloaderMeetingAShortenedFileKeepsNoPartialFile) {
-    const std::string content = Pattern(24 << 20);
+    const std::string content = PatternBytes(24 << 20);
     Share("big.bin", content);
     TempDir into;
     into.WriteFile("big.bin", kOldContent);
@@ -306,7 +282,7 @@ TEST_F(UploadFaults, ADownloaderMeetingAShortenedFileKeepsNoPartialFile) {
     shrink.join();
     EXPECT_EQ(record->Cell(kColumnStatus), kStatusError);
     EXPECT_EQ(ReadWholeFile(into.path() / "big.bin"), kOldContent);
-    EXPECT_EQ(Entries(into.path()), std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(DirectoryEntries(into.path()), std::vector<std::string>{"big.bin"});
 }
 
 }  // namespace

@@ -25,14 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string Pattern(std::size_t length, unsigned seed) {
-    std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 257) & 0xFF);
-    }
-    return bytes;
-}
-
 // One sharing peer on loopback.
 class SharingPeer {
   public:
@@ -87,7 +79,7 @@ TEST(PeerLoad, TwoHundredConcurrentDownloadsArriveWholeAndLeaveNothingBehind) {
         SharingPeer peer(LoadOptions());
         std::size_t empty = 0;
         for (int i = 0; i < kDownloads; ++i) {
-            contents.push_back(Pattern(sizes[i % std::size(sizes)], static_cast<unsigned>(i)));
+            contents.push_back(PatternBytes(sizes[i % std::size(sizes)], static_cast<unsigned>(i)));
             empty += contents.back().empty() ? 1 : 0;
             peer.Share("file" + std::to_string(i) + ".bin", contents.back());
         }
@@ -210,7 +202,7 @@ TEST(PeerLoad, ThreeHundredStalledDownloadsDoNotSwellThePeer) {
 
     // The listener still takes messages at once.
     Stopwatch watch;
-    Socket sender = ConnectToLoopback(port);
+    Socket sender = ConnectLoopback(port);
     ASSERT_TRUE(SendAll(sender.fd(), "MESSAGE\n<ann> still there?\n"));
     EXPECT_TRUE(WaitFor([&] { return peer.display.count() == 1; }, 1s))
         << "after " << watch.elapsed().count() << " ms";
@@ -259,14 +251,14 @@ TEST(PeerLoad, AHundredSilentConnectionsDoNotKeepLegitimatePeersOut) {
     PeerOptions listenerOptions = LoadOptions();
     listenerOptions.requestTimeout = 2s;
     SharingPeer peer(listenerOptions);
-    const std::string content = Pattern(100000, 1);
+    const std::string content = PatternBytes(100000, 1);
     peer.Share("song.mp3", content);
     ASSERT_TRUE(peer.listener->Start());
     const int port = peer.listener->port();
 
     std::vector<Socket> silent;
     for (int i = 0; i < 100; ++i) {
-        Socket socket = ConnectToLoopback(port);
+        Socket socket = ConnectLoopback(port);
         ASSERT_TRUE(socket);
         silent.push_back(std::move(socket));
     }

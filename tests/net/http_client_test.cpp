@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/net_helpers.h"
 #include "support/scripted_server.h"
 
 namespace brindle {
@@ -102,17 +103,7 @@ TEST(UrlEncodeValue, EscapesExactlyThePlusAndTheTwentyPunctuationBytes) {
 
 TEST(BuildPostHeaders, WritesTheExactHeaderBlock) {
     ServerAddress server{"10.0.0.5", 8080, "/examples/servlet/brindlenet"};
-    EXPECT_EQ(BuildPostHeaders(server, 42),
-              "POST /examples/servlet/brindlenet HTTP/1.1\r\n"
-              "Accept: text/plain\r\n"
-              "Referer: about:blank\r\n"
-              "Accept-Language: en-us\r\n"
-              "Content-Type: application/x-www-form-urlencoded\r\n"
-              "Accept-Encoding: gzip, deflate\r\n"
-              "User-Agent: Brindlenet V1.0\r\n"
-              "Host: 10.0.0.5:8080\r\n"
-              "Content-Length: 42\r\n"
-              "Connection: close\r\n\r\n");
+    EXPECT_EQ(BuildPostHeaders(server, 42), test::ExpectedHeaders(8080, 42, "10.0.0.5"));
 
     ServerAddress plain;
     ASSERT_TRUE(ParseServerUrl("http://10.0.0.5", plain));

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/scripted_server.h"
+#include "support/test_support.h"
 
 namespace brindle {
 namespace {
@@ -46,23 +47,6 @@ int OpenDescriptors() {
         ++count;
     }
     return count;
-}
-
-// Reads until the peer closes or nothing arrives for the deadline.
-std::string DrainUntilClosed(int fd) {
-    std::string data;
-    char chunk[4096];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0) {
-            return data;
-        }
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) {
-            return data;
-        }
-        data.append(chunk, static_cast<size_t>(n));
-    }
 }
 
 // Whatever is readable now, without waiting.
@@ -109,13 +93,10 @@ TEST(SendAll, DeliversEveryByteThroughPartialAndInterruptedSends) {
     SocketPair pair;
     int small = 4096;
     ::setsockopt(pair.a.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    std::string data(4 << 20, '\0');
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>(i * 131 % 251);
-    }
+    const std::string data = test::PatternBytes(4 << 20);
 
     std::string received;
-    std::thread reader([&] { received = DrainUntilClosed(pair.b.fd()); });
+    std::thread reader([&] { received = test::ReadUntilClosed(pair.b.fd(), 20s); });
     std::atomic<bool> done{false};
     pthread_t sender = ::pthread_self();
     std::thread signaller([&] {

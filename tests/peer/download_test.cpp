@@ -72,14 +72,7 @@ class DownloadTest : public ::testing::Test {
         return WaitFor([&] { return record->IsFinished(); }, 15s);
     }
 
-    std::vector<std::string> SharedEntries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(shared.path())) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> SharedEntries() const { return test::DirectoryEntries(shared.path()); }
 
     test::TempDir shared;
     TransferTable table;

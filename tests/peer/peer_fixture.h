@@ -1,12 +1,6 @@
 // What the peer suites share: a recording message display, a listener wired to
-// a sandbox shared directory on a loopback port, and small socket helpers.
+// a sandbox shared directory on a loopback port.
 #pragma once
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -15,10 +9,10 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "share/shared_files.h"
 #include "net/socket.h"
 #include "peer/peer_listener.h"
 #include "peer/peer_options.h"
+#include "share/shared_files.h"
 #include "support/test_support.h"
 
 namespace brindle::test {
@@ -48,56 +42,6 @@ inline PeerOptions LoopbackOptions() {
     options.stallTimeout = std::chrono::seconds(20);
     options.requestTimeout = std::chrono::seconds(5);
     return options;
-}
-
-// A connected loopback socket to `port` (invalid when the connect failed).
-inline Socket ConnectLoopback(int port) {
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return Socket();
-    }
-    return socket;
-}
-
-// Reads until the peer closes or the deadline passes.
-inline std::string ReadUntilClosed(int fd,
-                                   std::chrono::milliseconds deadline = std::chrono::seconds(10),
-                                   bool* closed = nullptr) {
-    std::string data;
-    auto end = std::chrono::steady_clock::now() + deadline;
-    std::vector<char> chunk(1 << 16);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            if (closed != nullptr) {
-                *closed = false;
-            }
-            return data;
-        }
-        ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
-        if (got <= 0) {
-            if (closed != nullptr) {
-                *closed = true;
-            }
-            return data;
-        }
-        data.append(chunk.data(), static_cast<std::size_t>(got));
-    }
-}
-
-// Deterministic file contents that hold every byte value.
-inline std::string PatternBytes(std::size_t length) {
-    std::string data(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-        data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    }
-    return data;
 }
 
 // A shared directory with its settings and published list, and a listener on it.

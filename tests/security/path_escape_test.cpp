@@ -83,23 +83,13 @@ std::string Request(const std::string& name) {
 }
 
 std::string Fetch(int port, const std::string& request) {
-    Socket socket = ConnectToLoopback(port);
+    Socket socket = ConnectLoopback(port);
     if (!socket || !SendAll(socket.fd(), request)) {
         return "<no connection>";
     }
-    std::string got;
-    char chunk[4096];
-    for (;;) {
-        pollfd p{socket.fd(), POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0) {
-            return got + "<no close>";
-        }
-        ssize_t more = ::recv(socket.fd(), chunk, sizeof chunk, 0);
-        if (more <= 0) {
-            return got;
-        }
-        got.append(chunk, static_cast<std::size_t>(more));
-    }
+    bool closed = false;
+    std::string got = ReadUntilClosed(socket.fd(), 10s, &closed);
+    return closed ? got : got + "<no close>";
 }
 
 // Printable form of a name for failure messages.

@@ -17,24 +17,13 @@
 namespace brindle::server {
 namespace {
 
+using brindle::test::ConnectLoopback;
 using test::ClientRequest;
 using test::Exchange;
 using test::InProcessServer;
 using test::ParseReply;
 using test::Post;
 using test::RegistrationBody;
-
-Socket ConnectLoopback(int port) {
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        socket.reset();
-    }
-    return socket;
-}
 
 TEST(HttpServer, RepliesArePlainWithContentLengthAndNoCarriageReturns) {
     InProcessServer server;

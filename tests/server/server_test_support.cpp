@@ -1,8 +1,5 @@
 #include "server/server_test_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,21 +41,7 @@ std::string RegistrationBody(const std::string& user, const std::string& passwor
 }
 
 std::string ClientRequest(const std::string& body, int port) {
-    return "POST /examples/servlet/brindlenet HTTP/1.1\r\n"
-           "Accept: text/plain\r\n"
-           "Referer: about:blank\r\n"
-           "Accept-Language: en-us\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\n"
-           "Accept-Encoding: gzip, deflate\r\n"
-           "User-Agent: Brindlenet V1.0\r\n"
-           "Host: 127.0.0.1:" +
-           std::to_string(port) +
-           "\r\n"
-           "Content-Length: " +
-           std::to_string(body.size()) +
-           "\r\n"
-           "Connection: close\r\n\r\n" +
-           body;
+    return brindle::test::ExpectedHeaders(port, body.size()) + body;
 }
 
 std::string HttpReply::Header(const std::string& name) const {
@@ -91,41 +74,19 @@ HttpReply ParseReply(const std::string& raw) {
 }
 
 std::string Exchange(int port, const std::string& bytes, int deadlineMs) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    Socket socket = brindle::test::ConnectLoopback(port);
+    if (!socket) {
         return "";
     }
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(socket.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
             break;  // the server may refuse before reading everything
         }
         sent += static_cast<std::size_t>(n);
     }
-    std::string reply;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-    char chunk[65536];
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) {
-            continue;
-        }
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) {
-            break;
-        }
-        reply.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return reply;
+    return brindle::test::ReadUntilClosed(socket.fd(), std::chrono::milliseconds(deadlineMs));
 }
 
 HttpReply Post(int port, const std::string& body) {

@@ -1,14 +1,10 @@
 #include "support/test_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -125,6 +121,14 @@ std::vector<std::string> DirectoryEntries(const std::filesystem::path& directory
     return names;
 }
 
+std::string PatternBytes(std::size_t length, unsigned seed) {
+    std::string data(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        data[i] = static_cast<char>((i * 7 + i / 251 + seed * 131) & 0xFF);
+    }
+    return data;
+}
+
 void FakeMessageBox::ShowMessage(const std::string& text, MessageIcon icon) {
     std::lock_guard<std::mutex> hold(lock_);
     shown_.push_back({text, icon});
@@ -236,33 +240,6 @@ void FakeConfigDialog::ShowModal(AppSettings& values) {
     if (step.ok && step.edit) {
         step.edit(values);
     }
-}
-
-Socket OpenStalledReader(int port, const std::string& request) {
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    // Set before connecting, so the window offered to the sender stays small.
-    int small = 4096;
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!socket ||
-        ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(request.size())) {
-        return Socket();
-    }
-    return socket;
-}
-
-PeerReply WaitForReply(int fd, std::chrono::milliseconds deadline) {
-    pollfd watched{fd, POLLIN, 0};
-    if (::poll(&watched, 1, static_cast<int>(std::max<long long>(deadline.count(), 0))) <= 0) {
-        return PeerReply::Nothing;
-    }
-    char byte;
-    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0 ? PeerReply::Data : PeerReply::Closed;
 }
 
 long long ResidentBytes() {

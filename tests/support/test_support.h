@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/ui_ports.h"
-#include "net/socket.h"
+#include "support/net_helpers.h"
 
 namespace brindle::test {
 
@@ -53,6 +53,10 @@ void RunWithoutPermissionOverride(const std::function<void()>& body);
 
 // The names in a directory, sorted.
 std::vector<std::string> DirectoryEntries(const std::filesystem::path& directory);
+
+// Deterministic file contents that hold every byte value; another `seed` gives
+// other contents of the same length.
+std::string PatternBytes(std::size_t length, unsigned seed = 0);
 
 // Records every message box; answers questions from a script (Yes by default).
 class FakeMessageBox : public IMessageBox {
@@ -134,16 +138,6 @@ class RecordingDisplay : public IMessageDisplay {
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
 };
-
-// A loopback client that sends `request` to `port` and then reads nothing. Its
-// small receive buffer makes a sender block after a few kilobytes. Invalid when
-// the connect or the send failed.
-Socket OpenStalledReader(int port, const std::string& request);
-
-// What the peer of a connection has done, looked at without reading.
-enum class PeerReply { Nothing, Data, Closed };
-// Waits until `fd` has a byte or the peer's close to read, at most `deadline`.
-PeerReply WaitForReply(int fd, std::chrono::milliseconds deadline);
 
 // Resident memory of this process in bytes (VmRSS), or -1 when unknown.
 long long ResidentBytes();

@@ -1,0 +1,86 @@
+#include "support/net_helpers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace brindle::test {
+
+Socket ConnectLoopback(int port, int receiveBuffer) {
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (socket && receiveBuffer > 0) {
+        ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!socket ||
+        ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return Socket();
+    }
+    return socket;
+}
+
+std::string ReadUntilClosed(int fd, std::chrono::milliseconds deadline, bool* closed) {
+    std::string data;
+    auto end = std::chrono::steady_clock::now() + deadline;
+    std::vector<char> chunk(1 << 16);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            if (closed != nullptr) {
+                *closed = false;
+            }
+            return data;
+        }
+        ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
+        if (got <= 0) {
+            if (closed != nullptr) {
+                *closed = true;
+            }
+            return data;
+        }
+        data.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+}
+
+std::string ExpectedHeaders(int port, std::size_t length, const std::string& host) {
+    return "POST /examples/servlet/brindlenet HTTP/1.1\r\n"
+           "Accept: text/plain\r\n"
+           "Referer: about:blank\r\n"
+           "Accept-Language: en-us\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\n"
+           "Accept-Encoding: gzip, deflate\r\n"
+           "User-Agent: Brindlenet V1.0\r\n"
+           "Host: " +
+           host + ":" + std::to_string(port) + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nConnection: close\r\n\r\n";
+}
+
+Socket OpenStalledReader(int port, const std::string& request) {
+    Socket socket = ConnectLoopback(port, 4096);
+    if (!socket || ::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
+                       static_cast<ssize_t>(request.size())) {
+        return Socket();
+    }
+    return socket;
+}
+
+PeerReply WaitForReply(int fd, std::chrono::milliseconds deadline) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, static_cast<int>(std::max<long long>(deadline.count(), 0))) <= 0) {
+        return PeerReply::Nothing;
+    }
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0 ? PeerReply::Data : PeerReply::Closed;
+}
+
+}  // namespace brindle::test
