@@ -135,7 +135,7 @@ int main() {
         for (int i = 0; i < 2 * kRounds; ++i) {
             brindle::Socket peer(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
             if (peer) {
-                brindle::SendAll(peer.fd(), reply);
+                static_cast<void>(brindle::SendAll(peer.fd(), reply));
             }
         }
     });

@@ -6,22 +6,11 @@ namespace brindle {
 
 namespace {
 
-// Sends one form body with its header block on a request connection of its own
-// and reads the first reply line. False when any step failed.
+// Sends one form body on a request connection of its own and reads the first
+// reply line. False when any step failed.
 bool PostAndReadLine(const DirectoryContext& context, const std::string& body, std::string& line) {
-    const Deadline deadline = RequestDeadline(context.timeouts);
-    ServerAddress server;
-    if (!ParseServerUrl(context.settings.serverUrl, server)) {
-        return false;
-    }
-    Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
-    if (!socket) {
-        return false;
-    }
-    const int fd = socket.fd();
-    return SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())), deadline) &&
-           SendAll(fd, body, deadline) && SkipResponseHeaders(fd, deadline) &&
-           ReceiveLine(fd, line, deadline);
+    FormReply reply = PostForm(context.settings.serverUrl, context.timeouts, body);
+    return reply && reply.ReadLine(line);
 }
 
 std::string RegistrationPrefix(const AppSettings& settings) {
@@ -47,48 +36,32 @@ long long BuildFileListPieces(const SharedFileList& files, std::vector<std::stri
     return total;
 }
 
-bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar,
-                        Deadline deadline) {
-    for (const std::string& piece : pieces) {
-        bar.SetStep(static_cast<long long>(piece.size()));
-        if (!SendAll(fd, piece, deadline)) {
-            return false;
-        }
-        bar.StepIt();
-    }
-    return true;
-}
-
 bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& files,
                         RegistrationState& state) {
     state.registrationAttempted = true;
-    const Deadline deadline = RequestDeadline(context.timeouts);
-    ServerAddress server;
-    if (!ParseServerUrl(context.settings.serverUrl, server)) {
-        return false;
-    }
-    Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
-    if (!socket) {
-        return false;
-    }
-    const std::string prefix = RegistrationPrefix(context.settings);
-    const long long total =
-        static_cast<long long>(prefix.size()) + BuildFileListPieces(files, state.fileListPieces);
-
-    std::unique_ptr<IProgressWindow> window = context.progress.OpenProgress();
-    window->SetStatus("Registering with server...");
-    window->SetRange(total);
-
-    const int fd = socket.fd();
-    if (!SendAll(fd, BuildPostHeaders(server, total), deadline) || !SendAll(fd, prefix, deadline)) {
-        return false;
-    }
-    window->SetStep(static_cast<long long>(prefix.size()));
-    window->StepIt();
-
+    FormReply reply;
+    std::string prefix;
+    std::unique_ptr<IProgressWindow> window;
+    FormPost post;
+    // The file list and the bar come only once the server has been reached.
+    post.body = [&] {
+        prefix = RegistrationPrefix(context.settings);
+        const long long total = static_cast<long long>(prefix.size()) +
+                                BuildFileListPieces(files, state.fileListPieces);
+        window = context.progress.OpenProgress();
+        window->SetStatus("Registering with server...");
+        window->SetRange(total);
+        std::vector<std::string_view> pieces{prefix};
+        pieces.insert(pieces.end(), state.fileListPieces.begin(), state.fileListPieces.end());
+        return pieces;
+    };
+    post.pieceSent = [&](std::string_view piece) {
+        window->SetStep(static_cast<long long>(piece.size()));
+        window->StepIt();
+    };
+    reply = PostForm(context.settings.serverUrl, context.timeouts, post);
     std::string line;
-    if (!SendFileListPieces(fd, state.fileListPieces, *window, deadline) ||
-        !SkipResponseHeaders(fd, deadline) || !ReceiveLine(fd, line, deadline)) {
+    if (!reply || !reply.ReadLine(line)) {
         return false;
     }
     if (line == "BAD-PASSWORD\n") {

@@ -7,8 +7,8 @@
 
 #include "base/settings.h"
 #include "base/ui_ports.h"
-#include "share/shared_files.h"
 #include "net/http_client.h"
+#include "share/shared_files.h"
 
 namespace brindle {
 
@@ -30,20 +30,18 @@ struct RegistrationState {
 // "count=N", then one "&fileI=NAME&sizeI=SIZE" piece per file. Returns the total length.
 long long BuildFileListPieces(const SharedFileList& files, std::vector<std::string>& pieces);
 
-// Sends the pieces in order, stepping the bar by each piece's length.
-bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar,
-                        Deadline deadline = kNoDeadline);
-
-// Sends onRegisterUser with the whole file list. True only on the reply "OK\n".
-// Shows "Bad password for that username!" and "Registred with server!" itself.
-bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& files,
-                        RegistrationState& state);
+// Sends onRegisterUser with the whole file list, stepping a progress bar by
+// each piece sent. True only on the reply "OK\n". Shows "Bad password for that
+// username!" and "Registred with server!" itself.
+[[nodiscard]] bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& files,
+                                      RegistrationState& state);
 
 // Sends onUnregisterUser. True only on the reply "OK\n"; shows nothing.
-bool UnregisterFromServer(const DirectoryContext& context);
+[[nodiscard]] bool UnregisterFromServer(const DirectoryContext& context);
 
 // Asks for a user's address: "" when the exchange failed, "NOT-REGISTERED",
 // "NOT-LOGGED-IN", or the reply line exactly as received.
-std::string LookupUserIp(const DirectoryContext& context, const std::string& userName);
+[[nodiscard]] std::string LookupUserIp(const DirectoryContext& context,
+                                       const std::string& userName);
 
 }  // namespace brindle

@@ -56,43 +56,35 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline de
     return true;
 }
 
-// Sends the request and reads the reply once the progress window is up.
-void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgressWindow& window,
-              SearchResultsTable& table) {
-    IMessageBox& messages = context.messages;
-    const Deadline deadline = RequestDeadline(context.timeouts);
-    ServerAddress server;
-    if (!ParseServerUrl(context.settings.serverUrl, server)) {
-        messages.ShowMessage("Bad server URL!", MessageIcon::None);
-        return;
+constexpr const char* kReadingReplyText = "Dowloading results...";
+
+// The message of a search request that failed at `failure`.
+void ShowRequestFailure(IMessageBox& messages, PostFailure failure, const std::string& host) {
+    switch (failure) {
+        case PostFailure::None:
+            break;
+        case PostFailure::BadUrl:
+            messages.ShowMessage("Bad server URL!", MessageIcon::None);
+            break;
+        case PostFailure::Connect:
+            messages.ShowMessage("Unabel to connect to " + host, MessageIcon::None);
+            break;
+        case PostFailure::SendHeaders:
+            messages.ShowMessage("Unable to wrte request to server!", MessageIcon::Error);
+            break;
+        case PostFailure::SendBody:
+            messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
+            break;
+        case PostFailure::ReadHeaders:
+            messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
+            break;
     }
-    Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
-    if (!socket) {
-        messages.ShowMessage("Unabel to connect to " + server.host, MessageIcon::None);
-        return;
-    }
-    const int fd = socket.fd();
-    const std::string body = BuildSearchBody(query, context.settings.userName);
-    if (!SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())), deadline)) {
-        messages.ShowMessage("Unable to wrte request to server!", MessageIcon::Error);
-        return;
-    }
-    if (!SendAll(fd, body, deadline)) {
-        messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
-        return;
-    }
-    ReadSearchReply(fd, messages, window, table, deadline);
 }
 
-}  // namespace
-
-void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
-                     SearchResultsTable& table, Deadline deadline) {
-    window.SetStatus("Dowloading results...");
-    if (!SkipResponseHeaders(fd, deadline)) {
-        messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
-        return;
-    }
+// Reads the count line and five lines per result into `table`, once the
+// reply's headers are behind.
+void ReadSearchResults(int fd, IMessageBox& messages, IProgressWindow& window,
+                       SearchResultsTable& table, Deadline deadline) {
     std::string countLine;
     if (!ReceiveLine(fd, countLine, deadline)) {
         messages.ShowMessage("Unable to read the number of results!", MessageIcon::Error);
@@ -112,6 +104,33 @@ void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
         table.Append(result);
         window.StepIt();
     }
+}
+
+// Sends the request and reads the reply once the progress window is up.
+void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgressWindow& window,
+              SearchResultsTable& table) {
+    const std::string body = BuildSearchBody(query, context.settings.userName);
+    FormPost post;
+    post.body = [&body] { return std::vector<std::string_view>{body}; };
+    post.bodySent = [&window] { window.SetStatus(kReadingReplyText); };
+    FormReply reply = PostForm(context.settings.serverUrl, context.timeouts, post);
+    if (!reply) {
+        ShowRequestFailure(context.messages, reply.failure, reply.server.host);
+        return;
+    }
+    ReadSearchResults(reply.socket.fd(), context.messages, window, table, reply.deadline);
+}
+
+}  // namespace
+
+void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
+                     SearchResultsTable& table, Deadline deadline) {
+    window.SetStatus(kReadingReplyText);
+    if (!SkipResponseHeaders(fd, deadline)) {
+        ShowRequestFailure(messages, PostFailure::ReadHeaders, {});
+        return;
+    }
+    ReadSearchResults(fd, messages, window, table, deadline);
 }
 
 void RunSearch(const DirectoryContext& context, const SearchQuery& query,

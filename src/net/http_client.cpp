@@ -156,4 +156,54 @@ Socket OpenRequestConnection(const ServerAddress& server, const RequestTimeouts&
     return OpenServerConnection(server.host, server.port, ConnectTimeouts{connect, timeouts.idle});
 }
 
+FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts,
+                   const FormPost& post) {
+    FormReply reply;
+    reply.deadline = RequestDeadline(timeouts);
+    // A failed request keeps its connection until the caller lets the reply go,
+    // so the server sees the close only after the caller has acted on the failure.
+    auto failed = [&reply](PostFailure step) {
+        reply.failure = step;
+        return std::move(reply);
+    };
+    if (!ParseServerUrl(serverUrl, reply.server)) {
+        return failed(PostFailure::BadUrl);
+    }
+    reply.socket = OpenRequestConnection(reply.server, timeouts, reply.deadline);
+    if (!reply.socket) {
+        return failed(PostFailure::Connect);
+    }
+    const std::vector<std::string_view> pieces = post.body();
+    long long length = 0;
+    for (std::string_view piece : pieces) {
+        length += static_cast<long long>(piece.size());
+    }
+    const int fd = reply.socket.fd();
+    if (!SendAll(fd, BuildPostHeaders(reply.server, length), reply.deadline)) {
+        return failed(PostFailure::SendHeaders);
+    }
+    for (std::string_view piece : pieces) {
+        if (!SendAll(fd, piece.data(), static_cast<long long>(piece.size()), reply.deadline)) {
+            return failed(PostFailure::SendBody);
+        }
+        if (post.pieceSent) {
+            post.pieceSent(piece);
+        }
+    }
+    if (post.bodySent) {
+        post.bodySent();
+    }
+    if (!SkipResponseHeaders(fd, reply.deadline)) {
+        return failed(PostFailure::ReadHeaders);
+    }
+    return reply;
+}
+
+FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts,
+                   const std::string& body) {
+    FormPost post;
+    post.body = [&body] { return std::vector<std::string_view>{body}; };
+    return PostForm(serverUrl, timeouts, post);
+}
+
 }  // namespace brindle

@@ -1,10 +1,14 @@
 // The HTTP form client of the directory server: URL parsing, form encoding,
-// the request header block and reading past the reply's headers.
+// the request header block, reading past the reply's headers, and the one
+// request path every directory event takes.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -18,7 +22,7 @@ struct ServerAddress {
 
 // Splits "http://host[:port][/path]". False (and `out` unchanged) when the URL
 // does not start with exactly "http://".
-bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out);
+[[nodiscard]] bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out);
 
 // Form-encodes one field value: space to '+', '+' and the 20 bytes
 // !"#$%&'(),:;<=>?{\}~ to %XX, every other byte unchanged. ('+' must be escaped:
@@ -33,7 +37,7 @@ std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength);
 // (1xx) responses. False when a read failed, when the final status is not 2xx
 // (its body is no reply of the server's events) and when the body comes in a
 // transfer coding such as chunked (it could not be read as plain lines).
-bool SkipResponseHeaders(int fd, Deadline deadline = kNoDeadline);
+[[nodiscard]] bool SkipResponseHeaders(int fd, Deadline deadline = kNoDeadline);
 
 // Limits of every directory-server request: a stalled or trickling server never
 // freezes the program. Zero means none.
@@ -48,7 +52,56 @@ Deadline RequestDeadline(const RequestTimeouts& timeouts);
 
 // Opens the connection of one request with the request time-outs applied; the
 // connect also ends by `deadline`.
-Socket OpenRequestConnection(const ServerAddress& server, const RequestTimeouts& timeouts,
-                             Deadline deadline = kNoDeadline);
+[[nodiscard]] Socket OpenRequestConnection(const ServerAddress& server,
+                                           const RequestTimeouts& timeouts,
+                                           Deadline deadline = kNoDeadline);
+
+// The step at which a form POST failed.
+enum class PostFailure {
+    None,
+    BadUrl,       // the server URL is no "http://" URL
+    Connect,      // no connection within the limits
+    SendHeaders,  // the request line and headers did not go out
+    SendBody,     // a piece of the body did not go out
+    ReadHeaders,  // the reply's headers could not be read or were no success
+};
+
+// What one form POST does on its way, beside sending.
+struct FormPost {
+    // Gives the body's pieces once the connection is open and before any byte
+    // is sent; the views must stay valid until the POST returns. Their lengths
+    // add up to the Content-Length.
+    std::function<std::vector<std::string_view>()> body;
+    // Called after each piece has gone out (may stay empty).
+    std::function<void(std::string_view piece)> pieceSent;
+    // Called once the whole body is out, before the reply is read (may stay empty).
+    std::function<void()> bodySent;
+};
+
+// The connection of a form POST with the reply's headers read, ready for the
+// reply lines; or the step that failed (with the connection, if one was made,
+// held until the reply goes).
+struct FormReply {
+    PostFailure failure = PostFailure::None;
+    ServerAddress server;  // as read from the URL
+    Socket socket;
+    Deadline deadline = kNoDeadline;
+
+    explicit operator bool() const { return failure == PostFailure::None; }
+    // The next reply line, within the request's deadline.
+    [[nodiscard]] bool ReadLine(std::string& line) const {
+        return ReceiveLine(socket.fd(), line, deadline);
+    }
+};
+
+// One request to the directory server: reads the URL, connects, sends the
+// headers and the body piece by piece, and reads past the reply's headers, all
+// within the request time-outs (the whole-request deadline starts here).
+[[nodiscard]] FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts,
+                                 const FormPost& post);
+
+// The same with a body in one piece.
+[[nodiscard]] FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts,
+                                 const std::string& body);
 
 }  // namespace brindle

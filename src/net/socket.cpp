@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -39,6 +41,11 @@ void Socket::reset(int fd) {
     if (old >= 0) {
         ::close(old);
     }
+}
+
+bool Socket::Close() {
+    int old = std::exchange(fd_, -1);
+    return old < 0 || ::close(old) == 0;
 }
 
 void Socket::Shutdown() const {
@@ -122,6 +129,21 @@ bool SendAll(int fd, const std::string& data, Deadline deadline) {
     return SendAll(fd, data.data(), static_cast<long long>(data.size()), deadline);
 }
 
+bool WriteAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t written = ::write(fd, data, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 bool ReceiveLine(int fd, char* buffer, int limit, int* count, Deadline deadline) {
     // Peek at what is waiting, then take exactly the bytes up to and including
     // the line feed: bytes beyond it stay on the socket for the next reader.
@@ -179,91 +201,104 @@ bool ReceiveLine(int fd, std::string& line, Deadline deadline) {
     return ok;
 }
 
+Socket NewStreamSocket() {
+    return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool ParseDottedAddress(const std::string& text, std::uint32_t* networkOrder) {
+    in_addr address{};
+    if (text.empty() || ::inet_aton(text.c_str(), &address) == 0) {
+        return false;
+    }
+    *networkOrder = address.s_addr;
+    return true;
+}
+
 namespace {
 
+bool SetBlocking(int fd, bool blocking) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return false;
+    }
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Waits until a connect in progress has finished, `deadline` has passed (false)
+// or poll failed (false); kNoDeadline waits without limit.
+bool AwaitConnect(int fd, Deadline deadline) {
+    for (;;) {
+        int wait = -1;
+        if (deadline != kNoDeadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
+        }
+        pollfd p{fd, POLLOUT, 0};
+        int ready = ::poll(&p, 1, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0;
+    }
+}
+
 // The IPv4 address of `host`: a name lookup first, a dotted address second.
-bool ResolveHost(const std::string& host, in_addr& address) {
+bool ResolveHost(const std::string& host, std::uint32_t* networkOrder) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        *networkOrder = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
         ::freeaddrinfo(found);
         return true;
     }
     if (found) {
         ::freeaddrinfo(found);
     }
-    in_addr_t dotted = ::inet_addr(host.c_str());
-    if (dotted == INADDR_NONE) {
-        return false;
-    }
-    address.s_addr = dotted;
-    return true;
-}
-
-// Waits for a connect in progress to finish; `timeoutMs` < 0 waits without limit.
-bool FinishConnect(int fd, long long timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            wait = static_cast<int>(std::min<long long>(left.count(), 1000 * 1000));
-        }
-        pollfd p{fd, POLLOUT, 0};
-        int ready = ::poll(&p, 1, wait);
-        if (ready < 0 && errno != EINTR) {
-            return false;
-        }
-        if (ready > 0) {
-            break;
-        }
-    }
-    int error = 0;
-    socklen_t size = sizeof error;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
-}
-
-bool Connect(int fd, const sockaddr_in& address, std::chrono::milliseconds timeout) {
-    const auto* target = reinterpret_cast<const sockaddr*>(&address);
-    if (timeout.count() <= 0) {
-        if (::connect(fd, target, sizeof address) == 0) {
-            return true;
-        }
-        // An interrupted connect goes on in the background.
-        return errno == EINTR && FinishConnect(fd, -1);
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        return false;
-    }
-    bool connected =
-        ::connect(fd, target, sizeof address) == 0 ||
-        ((errno == EINPROGRESS || errno == EINTR) && FinishConnect(fd, timeout.count()));
-    return connected && ::fcntl(fd, F_SETFL, flags) == 0;
+    return ParseDottedAddress(host, networkOrder);
 }
 
 }  // namespace
+
+bool ConnectWithin(int fd, std::uint32_t networkOrder, int port,
+                   std::chrono::milliseconds timeout) {
+    if (fd < 0 || port < 0 || port > 65535 || !SetBlocking(fd, false)) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = networkOrder;
+    const Deadline deadline =
+        timeout.count() > 0 ? std::chrono::steady_clock::now() + timeout : kNoDeadline;
+    bool connected = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        connected = true;
+    } else if ((errno == EINPROGRESS || errno == EINTR) && AwaitConnect(fd, deadline)) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        // A shut-down connect leaves no error but no peer either.
+        connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 &&
+                    ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0;
+    }
+    return SetBlocking(fd, true) && connected;
+}
 
 Socket OpenServerConnection(const std::string& host, int port, const ConnectTimeouts& timeouts) {
     if (port < 0 || port > 65535) {
         return Socket();
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ResolveHost(host, address.sin_addr)) {
+    std::uint32_t address = 0;
+    if (!ResolveHost(host, &address)) {
         return Socket();
     }
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket || !Connect(socket.fd(), address, timeouts.connect)) {
+    Socket socket = NewStreamSocket();
+    if (!socket || !ConnectWithin(socket.fd(), address, port, timeouts.connect)) {
         return Socket();
     }
     if (timeouts.idle.count() > 0) {
@@ -279,6 +314,41 @@ void SetIdleTimeout(int fd, std::chrono::milliseconds idle) {
     limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+void SetNoDelay(int fd) {
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+ListenResult OpenListeningSocket(const std::string& address, int port, Socket& listener,
+                                 int* boundPort) {
+    Socket opened(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_port = htons(static_cast<std::uint16_t>(port));
+    std::uint32_t host = 0;
+    int reuse = 1;
+    if (!opened || !ParseDottedAddress(address, &host) ||
+        ::setsockopt(opened.fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+        return ListenResult::BindFailed;
+    }
+    bound.sin_addr.s_addr = host;
+    if (::bind(opened.fd(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
+        return ListenResult::BindFailed;
+    }
+    if (::listen(opened.fd(), INT_MAX) != 0) {
+        return ListenResult::ListenFailed;
+    }
+    socklen_t length = sizeof bound;
+    ::getsockname(opened.fd(), reinterpret_cast<sockaddr*>(&bound), &length);
+    *boundPort = ntohs(bound.sin_port);
+    listener = std::move(opened);
+    return ListenResult::Listening;
+}
+
+Socket AcceptConnection(int listenFd) {
+    return Socket(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 }  // namespace brindle

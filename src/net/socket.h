@@ -1,13 +1,17 @@
-// Blocking IPv4 TCP stream sockets: an owning handle and the three stream
-// operations every exchange is built from.
+// Blocking IPv4 TCP stream sockets: the owning descriptor handle, connecting,
+// listening and accepting, time-outs, and the stream operations every exchange
+// is built from.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace brindle {
 
-// Owns one socket descriptor and closes it when it goes.
+// Owns one descriptor and closes it when it goes. Mostly a socket, but files
+// and pipe ends are held the same way.
 class Socket {
   public:
     Socket() = default;
@@ -23,6 +27,9 @@ class Socket {
     explicit operator bool() const { return valid(); }
     int release();
     void reset(int fd = -1);
+    // Closes the descriptor now. False when close reported an error (a delayed
+    // write error of a file, for instance); the descriptor is gone either way.
+    bool Close();
     // Shuts both directions down without closing, so a thread blocked on the
     // socket returns at once.
     void Shutdown() const;
@@ -39,8 +46,13 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
 
 // Sends every byte; retries after partial sends and EINTR. False on the first
 // send error. A closed peer never raises SIGPIPE.
-bool SendAll(int fd, const void* data, long long length, Deadline deadline = kNoDeadline);
-bool SendAll(int fd, const std::string& data, Deadline deadline = kNoDeadline);
+[[nodiscard]] bool SendAll(int fd, const void* data, long long length,
+                           Deadline deadline = kNoDeadline);
+[[nodiscard]] bool SendAll(int fd, const std::string& data, Deadline deadline = kNoDeadline);
+
+// Writes every byte to a file or pipe; retries after partial writes and EINTR.
+// False on the first write error.
+[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t length);
 
 // Reads one line: up to and including the line feed, or `limit` bytes, whichever
 // comes first. Never takes a byte beyond the line feed from the socket. The bytes
@@ -48,15 +60,29 @@ bool SendAll(int fd, const std::string& data, Deadline deadline = kNoDeadline);
 // number. Returns false on a receive error (bytes read before it are still
 // copied out) and when the peer closed before any byte arrived; a close after
 // some bytes gives true with the partial line.
-bool ReceiveLine(int fd, char* buffer, int limit, int* count = nullptr,
-                 Deadline deadline = kNoDeadline);
+[[nodiscard]] bool ReceiveLine(int fd, char* buffer, int limit, int* count = nullptr,
+                               Deadline deadline = kNoDeadline);
 
 // The usual way to read a line: a zeroed 1024-byte buffer with a limit of 1023.
 // `line` receives the bytes read (also on failure).
-bool ReceiveLine(int fd, std::string& line, Deadline deadline = kNoDeadline);
+[[nodiscard]] bool ReceiveLine(int fd, std::string& line, Deadline deadline = kNoDeadline);
 
 inline constexpr int kLineBufferSize = 1024;
 inline constexpr int kLineLimit = 1023;
+
+// A new blocking IPv4 stream socket (invalid on failure).
+[[nodiscard]] Socket NewStreamSocket();
+
+// Reads a dotted-decimal IPv4 address (inet_aton forms); false when the text
+// is not one. No name is looked up.
+[[nodiscard]] bool ParseDottedAddress(const std::string& text, std::uint32_t* networkOrder);
+
+// Connects `fd` to the address (network byte order) and port. A positive
+// `timeout` ends the wait after that long; zero or less waits as long as the
+// system does. Either way a Shutdown of the socket from another thread ends
+// the wait as a failure. The socket is blocking again afterwards.
+[[nodiscard]] bool ConnectWithin(int fd, std::uint32_t networkOrder, int port,
+                                 std::chrono::milliseconds timeout);
 
 // Time limits for a connection; zero means none.
 struct ConnectTimeouts {
@@ -66,10 +92,29 @@ struct ConnectTimeouts {
 
 // Connects to host:port. The host is looked up as an IPv4 name first and read
 // as a dotted address second. Returns an invalid Socket on failure.
-Socket OpenServerConnection(const std::string& host, int port,
-                            const ConnectTimeouts& timeouts = {});
+[[nodiscard]] Socket OpenServerConnection(const std::string& host, int port,
+                                          const ConnectTimeouts& timeouts = {});
 
-// Applies the idle limit to a connected socket (send and receive time-outs).
+// Send and receive calls on `fd` that move no byte for `idle` fail (EAGAIN);
+// zero or less takes the limit away.
 void SetIdleTimeout(int fd, std::chrono::milliseconds idle);
+
+// Sends small writes at once instead of holding them back for an earlier
+// write's acknowledgement.
+void SetNoDelay(int fd);
+
+// Why a listening socket could not be opened.
+enum class ListenResult { Listening, BindFailed, ListenFailed };
+
+// A non-blocking listening socket on the dotted `address` and `port` (0 picks
+// a free port), with the longest queue the system allows. BindFailed covers
+// an address that is no dotted address, a socket that could not be made and a
+// refused bind; `*boundPort` receives the port it listens on.
+[[nodiscard]] ListenResult OpenListeningSocket(const std::string& address, int port,
+                                               Socket& listener, int* boundPort);
+
+// Takes one waiting connection off a listening socket (blocking, close on
+// exec). Invalid when there was none or the accept failed; errno tells which.
+[[nodiscard]] Socket AcceptConnection(int listenFd);
 
 }  // namespace brindle

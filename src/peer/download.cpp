@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "peer/peer_io.h"
+#include "net/socket.h"
 #include "peer/progress.h"
 #include "share/shared_files.h"
 
@@ -33,9 +33,9 @@ class PartFile {
             std::string candidate = directory + kPartialDownloadPrefix +
                                     std::to_string(::getpid()) + "-" +
                                     std::to_string(counter.fetch_add(1)) + kPartialDownloadSuffix;
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                fd_ = fd;
+            Socket file(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (file) {
+                file_ = std::move(file);
                 path_ = std::move(candidate);
                 return true;
             }
@@ -46,26 +46,11 @@ class PartFile {
         return false;
     }
 
-    bool Write(const char* data, std::size_t length) {
-        while (length > 0) {
-            ssize_t written = ::write(fd_, data, length);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                return false;
-            }
-            data += written;
-            length -= static_cast<std::size_t>(written);
-        }
-        return true;
-    }
+    bool Write(const char* data, std::size_t length) { return WriteAll(file_.fd(), data, length); }
 
     // Closes the file and renames it over `destination`.
     bool Commit(const std::string& destination) {
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 || ::rename(path_.c_str(), destination.c_str()) != 0) {
+        if (!file_.Close() || ::rename(path_.c_str(), destination.c_str()) != 0) {
             return false;
         }
         path_.clear();
@@ -73,10 +58,7 @@ class PartFile {
     }
 
     void Discard() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        file_.reset();
         if (!path_.empty()) {
             ::unlink(path_.c_str());
             path_.clear();
@@ -84,7 +66,7 @@ class PartFile {
     }
 
   private:
-    int fd_ = -1;
+    Socket file_;
     std::string path_;
 };
 
@@ -166,7 +148,7 @@ int DownloadRecord::DownloadFile() {
         !ConnectWithin(fd, address, options_.port, options_.stallTimeout) || IsCancelRequested()) {
         return failed();
     }
-    SetStallTimeout(fd, options_.stallTimeout);
+    SetIdleTimeout(fd, options_.stallTimeout);
 
     // The four request lines leave in one send, so no line waits for an ACK.
     std::string request =

@@ -1,10 +1,7 @@
 #include "peer/instant_message.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
-#include "peer/peer_io.h"
+#include "base/strings.h"
+#include "net/socket.h"
 
 namespace brindle {
 
@@ -20,10 +17,9 @@ MessageResult DeliverMessageLine(const std::string& address, const std::string& 
         !ConnectWithin(socket.fd(), networkOrder, options.port, options.requestTimeout)) {
         return MessageResult::ConnectFailed;
     }
-    SetStallTimeout(socket.fd(), options.requestTimeout);
+    SetIdleTimeout(socket.fd(), options.requestTimeout);
     // The two writes go out at once instead of waiting for the first one's ACK.
-    int on = 1;
-    ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SetNoDelay(socket.fd());
     if (!SendAll(socket.fd(), kMessageRequest, 8)) {
         return MessageResult::HeaderFailed;
     }

@@ -1,8 +1,6 @@
 #include "peer/peer_listener.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,30 +53,22 @@ PeerListener::~PeerListener() {
 }
 
 bool PeerListener::Start() {
-    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-    std::uint32_t host = 0;
-    int reuse = 1;
-    bool bound = listener && ParseDottedAddress(options_.listenAddress, &host) &&
-                 ::setsockopt(listener.fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0;
-    address.sin_addr.s_addr = host;
-    if (!bound ||
-        ::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    Socket listener;
+    int boundPort = 0;
+    ListenResult opened =
+        OpenListeningSocket(options_.listenAddress, options_.port, listener, &boundPort);
+    if (opened == ListenResult::BindFailed) {
         messages_.ShowMessage(kBindFailedText, MessageIcon::Error);
         return false;
     }
     int pipeEnds[2];
-    if (::listen(listener.fd(), INT_MAX) != 0 || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    if (opened != ListenResult::Listening || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
         messages_.ShowMessage(kListenFailedText, MessageIcon::Error);
         return false;
     }
-    socklen_t length = sizeof address;
-    ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &length);
-    boundPort_ = ntohs(address.sin_port);
-    wakeRead_ = UniqueFd(pipeEnds[0]);
-    wakeWrite_ = UniqueFd(pipeEnds[1]);
+    boundPort_ = boundPort;
+    wakeRead_ = Socket(pipeEnds[0]);
+    wakeWrite_ = Socket(pipeEnds[1]);
     listenSocket_ = std::move(listener);
     listenThread_ = std::thread(
         [this, listenFd = listenSocket_.fd(), wakeFd = wakeRead_.fd()] { Run(listenFd, wakeFd); });
@@ -130,7 +120,7 @@ void PeerListener::AcceptAll(int listenFd, std::deque<Connection>& pending,
                              SteadyTime& pauseUntil) {
     // A bounded batch, so a flood of new connections cannot starve those waiting.
     for (int batch = 0; batch < kAcceptBatch; ++batch) {
-        Socket accepted(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+        Socket accepted = AcceptConnection(listenFd);
         if (!accepted) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: give up the oldest waiting connection, or pause.

@@ -14,12 +14,12 @@
 
 #include "base/settings.h"
 #include "base/ui_ports.h"
-#include "share/shared_files.h"
-#include "peer/peer_io.h"
+#include "net/socket.h"
 #include "peer/peer_options.h"
 #include "peer/thread_group.h"
 #include "peer/transfer_record.h"
 #include "peer/upload.h"
+#include "share/shared_files.h"
 
 namespace brindle {
 
@@ -75,8 +75,8 @@ class PeerListener {
     const UploadContext uploadContext_;
 
     Socket listenSocket_;
-    UniqueFd wakeRead_;
-    UniqueFd wakeWrite_;
+    Socket wakeRead_;
+    Socket wakeWrite_;
     int boundPort_ = 0;
     std::thread listenThread_;
     std::mutex closeLock_;  // one CloseListeningSocket at a time

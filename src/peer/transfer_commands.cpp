@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "base/strings.h"
 #include "peer/download.h"
-#include "peer/peer_io.h"
 
 namespace brindle {
 

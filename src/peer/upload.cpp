@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "peer/peer_io.h"
+#include "base/strings.h"
+#include "net/socket.h"
 #include "peer/progress.h"
 
 namespace brindle {
@@ -27,18 +28,14 @@ void BlockBrokenPipeSignal() {
 
 // Opens a regular file for reading; a FIFO or device put in its place can
 // neither block the open nor be served.
-int OpenRegularFile(const std::string& path, long long* length) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return -1;
-    }
+Socket OpenRegularFile(const std::string& path, long long* length) {
+    Socket file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
+    if (!file || ::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return Socket();
     }
     *length = static_cast<long long>(info.st_size);
-    return fd;
+    return file;
 }
 
 }  // namespace
@@ -139,7 +136,7 @@ int UploadRecord::UploadFile() {
     std::string relative = fileName_;
     std::replace(relative.begin(), relative.end(), '\\', '/');
     long long length = 0;
-    UniqueFd file(directory.empty() ? -1 : OpenRegularFile(directory + relative, &length));
+    Socket file = directory.empty() ? Socket() : OpenRegularFile(directory + relative, &length);
     if (file.fd() < 0) {
         return Finish(kStatusError, 0);
     }
@@ -163,7 +160,7 @@ int UploadRecord::UploadFile() {
 
 bool UploadRecord::SendBlocks(int fileFd, long long size) {
     int fd = socketFd();
-    SetStallTimeout(fd, context_.options.stallTimeout);
+    SetIdleTimeout(fd, context_.options.stallTimeout);
     // Never a buffer larger than the file: small files cost little memory.
     std::size_t block = static_cast<std::size_t>(
         std::clamp<long long>(size, 1, std::max<long long>(context_.options.blockSize, 1)));

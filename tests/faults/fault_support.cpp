@@ -22,7 +22,7 @@ namespace brindle::test {
 namespace {
 
 void SendBytes(int fd, const std::string& bytes) {
-    SendAll(fd, bytes);
+    static_cast<void>(SendAll(fd, bytes));
 }
 
 // Reads exactly `count` bytes (fewer when the client closes or goes quiet).

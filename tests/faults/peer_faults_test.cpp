@@ -96,7 +96,7 @@ TEST_F(DownloadFaults, APeerThatClosesAfterEachByteOfTheFile) {
         {
             ScriptedServer peer([&](int fd) {
                 request = ReadRequestLines(fd);
-                SendAll(fd, content.substr(0, sent));
+                static_cast<void>(SendAll(fd, content.substr(0, sent)));
             });
             record = Download(peer.port(), static_cast<long long>(content.size()));
         }
@@ -115,7 +115,7 @@ TEST_F(DownloadFaults, APeerThatSendsMoreThanAnnouncedGivesExactlyTheAnnouncedBy
     const std::string content = PatternBytes(4000);
     ScriptedServer peer([&](int fd) {
         ReadRequestLines(fd);
-        SendAll(fd, content + std::string(10000, 'X'));
+        static_cast<void>(SendAll(fd, content + std::string(10000, 'X')));
         ReadUntilClosed(fd, 10s);  // the downloader must not wait for this close
     });
     Stopwatch watch;
@@ -130,7 +130,7 @@ TEST_F(DownloadFaults, APeerThatStopsSendingIsATransferErrorAfterTheStallLimit) 
         SCOPED_TRACE("peer stops after " + std::to_string(sent) + " bytes");
         ScriptedServer peer([&](int fd) {
             ReadRequestLines(fd);
-            SendAll(fd, PatternBytes(sent));
+            static_cast<void>(SendAll(fd, PatternBytes(sent)));
             ReadUntilClosed(fd, 10s);
         });
         Stopwatch watch;
@@ -160,7 +160,7 @@ TEST_F(DownloadFaults, AFullDiskIsATransferErrorAndKeepsTheOldFile) {
     const std::string content = PatternBytes(256 * 1024);
     ScriptedServer peer([&](int fd) {
         ReadRequestLines(fd);
-        SendAll(fd, content);
+        static_cast<void>(SendAll(fd, content));
         ReadUntilClosed(fd, 10s);
     });
     auto record = Download(peer.port(), static_cast<long long>(content.size()), full.string());
@@ -234,7 +234,7 @@ TEST_F(UploadFaults, AFileRemovedBeforeTheRequestIsATransferErrorOnBothSides) {
 // `between` has run) the rest until the uploader closes.
 std::string FetchAround(int port, const std::function<void()>& between) {
     Socket socket = ConnectLoopback(port);
-    SendAll(socket.fd(), "GET\nbig.bin\nann\nT1\n");
+    static_cast<void>(SendAll(socket.fd(), "GET\nbig.bin\nann\nT1\n"));
     std::string got(4096, '\0');
     ssize_t first = ::recv(socket.fd(), got.data(), got.size(), MSG_WAITALL);
     got.resize(first > 0 ? static_cast<std::size_t>(first) : 0);

@@ -217,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string request = brindle::fuzz::AsString(data, size);
     brindle::Socket socket = Connect(peer.listener->port());
     std::thread sender([&] {
-        brindle::SendAll(socket.fd(), request);
+        static_cast<void>(brindle::SendAll(socket.fd(), request));
         ::shutdown(socket.fd(), SHUT_WR);
     });
     bool reset = false;

@@ -14,7 +14,7 @@ FedSocket::FedSocket(std::string bytes) : bytes_(std::move(bytes)) {
     reader_.reset(fds[0]);
     writer_.reset(fds[1]);
     feeder_ = std::thread([this] {
-        SendAll(writer_.fd(), bytes_);
+        static_cast<void>(SendAll(writer_.fd(), bytes_));
         ::shutdown(writer_.fd(), SHUT_WR);
     });
 }

@@ -197,5 +197,62 @@ TEST(OpenRequestConnection, CarriesARequestWithTheRequestTimeouts) {
     EXPECT_FALSE(OpenRequestConnection(unreachable, RequestTimeouts{}).valid());
 }
 
+TEST(PostForm, SendsTheHeadersAndEachPieceThenReadsPastTheReplysHeaders) {
+    test::HttpScriptedServer server(test::HttpReply("OK\nnext\n"));
+    std::vector<std::string> events;
+    FormPost post;
+    post.body = [&] {
+        events.push_back("body");
+        return std::vector<std::string_view>{"count=1", "&file0=a+b", ""};
+    };
+    post.pieceSent = [&](std::string_view piece) {
+        events.push_back("sent " + std::string(piece));
+    };
+    post.bodySent = [&] { events.push_back("done"); };
+    FormReply reply = PostForm(server.url(), RequestTimeouts{}, post);
+    ASSERT_TRUE(reply);
+    std::string line;
+    ASSERT_TRUE(reply.ReadLine(line));
+    EXPECT_EQ(line, "OK\n");
+    ASSERT_TRUE(reply.ReadLine(line));
+    EXPECT_EQ(line, "next\n");
+    reply.socket.reset();
+
+    EXPECT_EQ(events, (std::vector<std::string>{"body", "sent count=1", "sent &file0=a+b", "sent ",
+                                                "done"}));
+    ServerAddress address;
+    ASSERT_TRUE(ParseServerUrl(server.url(), address));
+    EXPECT_EQ(server.requests(),
+              std::vector<std::string>{BuildPostHeaders(address, 17) + "count=1&file0=a+b"});
+}
+
+TEST(PostForm, NamesTheStepThatFailed) {
+    test::HttpScriptedServer refusing("HTTP/1.1 500 Internal Server Error\r\n\r\nOK\n");
+    struct Case {
+        std::string url;
+        PostFailure failure;
+        bool bodyAsked;
+    };
+    for (const Case& c : {Case{"ftp://127.0.0.1/x", PostFailure::BadUrl, false},
+                          Case{"http://127.0.0.1:0/x", PostFailure::Connect, false},
+                          Case{refusing.url(), PostFailure::ReadHeaders, true}}) {
+        SCOPED_TRACE(c.url);
+        bool bodyAsked = false;
+        bool bodySent = false;
+        FormPost post;
+        post.body = [&] {
+            bodyAsked = true;
+            return std::vector<std::string_view>{"event=onSearch"};
+        };
+        post.bodySent = [&] { bodySent = true; };
+        FormReply reply = PostForm(c.url, RequestTimeouts{}, post);
+        EXPECT_FALSE(reply);
+        EXPECT_EQ(reply.failure, c.failure);
+        EXPECT_EQ(bodyAsked, c.bodyAsked);
+        EXPECT_EQ(bodySent, c.bodyAsked);
+    }
+    EXPECT_EQ(refusing.LastBody(), "event=onSearch");
+}
+
 }  // namespace
 }  // namespace brindle

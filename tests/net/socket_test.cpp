@@ -212,7 +212,8 @@ TEST(ReceiveLine, AssemblesALineThatArrivesInPieces) {
 }
 
 TEST(OpenServerConnection, ConnectsToADottedAddressAndToALocalName) {
-    test::ScriptedServer server([](int fd) { SendAll(fd, std::string("hello\nworld\n")); });
+    test::ScriptedServer server(
+        [](int fd) { static_cast<void>(SendAll(fd, std::string("hello\nworld\n"))); });
     for (const char* host : {"127.0.0.1", "localhost"}) {
         SCOPED_TRACE(host);
         Socket socket = OpenServerConnection(host, server.port());
@@ -297,6 +298,126 @@ TEST(OpenServerConnection, IdleTimeoutEndsStalledReceivesAndSends) {
     linger abort{1, 0};
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     socket.reset();
+}
+
+// Fills the queue of a listener that never accepts until a connect gets no
+// answer; the port then leaves every further connect hanging.
+struct UnansweredPort {
+    int port = 0;
+    Socket listener = test::ListenOnLoopback(0, port);
+    std::vector<Socket> queued;
+    bool Fill() {
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            Socket socket = OpenServerConnection("127.0.0.1", port, {200ms, 0ms});
+            if (!socket) {
+                return true;
+            }
+            queued.push_back(std::move(socket));
+        }
+        return false;
+    }
+};
+
+TEST(ConnectWithin, AShutdownFromAnotherThreadEndsAConnectWithoutLimit) {
+    UnansweredPort target;
+    ASSERT_TRUE(target.Fill());
+    std::uint32_t loopback = 0;
+    ASSERT_TRUE(ParseDottedAddress("127.0.0.1", &loopback));
+    Socket socket = NewStreamSocket();
+    ASSERT_TRUE(socket.valid());
+    std::atomic<bool> done{false};
+    std::atomic<bool> connected{true};
+    std::thread connecting([&] {
+        connected = ConnectWithin(socket.fd(), loopback, target.port, 0ms);
+        done = true;
+    });
+    // A shutdown before the connect has begun does nothing, so it is repeated
+    // until the connect has ended.
+    bool ended = test::WaitFor([&] {
+        socket.Shutdown();
+        return done.load();
+    });
+    if (!ended) {
+        socket.reset();  // frees the thread before the test fails
+    }
+    connecting.join();
+    EXPECT_TRUE(ended);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(::fcntl(socket.fd(), F_GETFL) & O_NONBLOCK, 0);
+}
+
+struct DottedCase {
+    const char* text;
+    bool valid;
+    std::uint32_t hostOrder;
+};
+
+class ParseDottedAddressTest : public ::testing::TestWithParam<DottedCase> {};
+
+TEST_P(ParseDottedAddressTest, ReadsOnlyDottedAddresses) {
+    std::uint32_t address = 7;
+    EXPECT_EQ(ParseDottedAddress(GetParam().text, &address), GetParam().valid);
+    EXPECT_EQ(ntohl(address), GetParam().valid ? GetParam().hostOrder : ntohl(7));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseDottedAddressTest,
+    ::testing::Values(DottedCase{"127.0.0.1", true, 0x7F000001}, DottedCase{"0.0.0.0", true, 0},
+                      DottedCase{"255.255.255.255", true, 0xFFFFFFFF}, DottedCase{"", false, 0},
+                      DottedCase{"localhost", false, 0}, DottedCase{"1.2.3.4.5", false, 0},
+                      DottedCase{"1.2.3.256", false, 0}));
+
+TEST(Socket, CloseReportsAnErrorAndLeavesNothingOpen) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    Socket readEnd(fds[0]);
+    Socket writeEnd(fds[1]);
+    EXPECT_TRUE(WriteAll(writeEnd.fd(), "abc", 3));
+    EXPECT_TRUE(writeEnd.Close());
+    EXPECT_FALSE(writeEnd.valid());
+    EXPECT_TRUE(writeEnd.Close());  // nothing left to close
+    char got[4] = {};
+    EXPECT_EQ(::read(readEnd.fd(), got, sizeof got), 3);
+    EXPECT_STREQ(got, "abc");
+
+    int stolen = readEnd.fd();
+    ::close(stolen);  // closed behind the owner's back: its close fails
+    EXPECT_FALSE(readEnd.Close());
+    EXPECT_FALSE(readEnd.valid());
+
+    Socket readOnly(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_FALSE(WriteAll(readOnly.fd(), "x", 1));
+}
+
+TEST(OpenListeningSocket, ListensAcceptsAndNamesEachFailure) {
+    Socket listener;
+    int port = 0;
+    ASSERT_EQ(OpenListeningSocket("127.0.0.1", 0, listener, &port), ListenResult::Listening);
+    ASSERT_TRUE(listener.valid());
+    EXPECT_GT(port, 0);
+    EXPECT_NE(::fcntl(listener.fd(), F_GETFL) & O_NONBLOCK, 0);
+    // Nothing waiting: the accept fails at once instead of blocking.
+    EXPECT_FALSE(AcceptConnection(listener.fd()).valid());
+
+    Socket client = OpenServerConnection("127.0.0.1", port);
+    ASSERT_TRUE(client.valid());
+    pollfd p{listener.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    Socket accepted = AcceptConnection(listener.fd());
+    ASSERT_TRUE(accepted.valid());
+    EXPECT_EQ(::fcntl(accepted.fd(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_TRUE(::fcntl(accepted.fd(), F_GETFD) & FD_CLOEXEC);
+    ASSERT_TRUE(SendAll(client.fd(), std::string("hi\n")));
+    std::string line;
+    ASSERT_TRUE(ReceiveLine(accepted.fd(), line));
+    EXPECT_EQ(line, "hi\n");
+
+    Socket other;
+    int unused = -1;
+    EXPECT_EQ(OpenListeningSocket("127.0.0.1", port, other, &unused), ListenResult::BindFailed);
+    EXPECT_EQ(OpenListeningSocket("no address", 0, other, &unused), ListenResult::BindFailed);
+    EXPECT_FALSE(other.valid());
+    EXPECT_EQ(unused, -1);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ std::string ReadRequest(int fd) {
 }
 
 void Send(int fd, const std::string& data) {
-    SendAll(fd, data);
+    static_cast<void>(SendAll(fd, data));
 }
 
 // Holds a serving handler until the worker's side of the connection goes.

@@ -16,7 +16,7 @@ using test::WaitFor;
 std::string Exchange(int port, const std::string& bytes, bool endSending = false,
                      bool* closed = nullptr) {
     Socket socket = test::ConnectLoopback(port);
-    SendAll(socket.fd(), bytes);
+    static_cast<void>(SendAll(socket.fd(), bytes));
     if (endSending) {
         ::shutdown(socket.fd(), SHUT_WR);
     }

@@ -225,7 +225,7 @@ TEST(DownloadSide, NoRemoteNameWritesOutsideTheSharedDirectory) {
         for (int lines = 0; lines < 4 && ::recv(fd, &byte, 1, 0) == 1;) {
             lines += byte == '\n' ? 1 : 0;
         }
-        SendAll(fd, payload);
+        static_cast<void>(SendAll(fd, payload));
     });
     const std::vector<std::string> remoteNames = {
         "../x",

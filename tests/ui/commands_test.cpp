@@ -45,10 +45,10 @@ class ScriptedPeer {
             lines_.push_back(line);
         }
         if (!stall_) {
-            SendAll(fd, contents_);
+            static_cast<void>(SendAll(fd, contents_));
             return;
         }
-        SendAll(fd, contents_.substr(0, 1));
+        static_cast<void>(SendAll(fd, contents_.substr(0, 1)));
         pollfd wait{fd, POLLIN, 0};
         ::poll(&wait, 1, 10000);  // until the downloader closes, at most 10 s
     }
