@@ -228,15 +228,16 @@ class Peers {
                 std::make_shared<DownloadRecord>(name, local, "127.0.0.1", "bench", "T1", length,
                                                  std::to_string(length), downloadDir_, options_);
             table.Append(record);
-            record->Start(threads);
+            if (!record->Start(threads)) {
+                return -1.0;
+            }
             records.push_back(record);
         }
         threads.JoinAll();
         double seconds = Seconds(Clock::now() - start);
         for (const auto& record : records) {
-            if (record->Cell(kColumnStatus) != kStatusComplete) {
-                std::fprintf(stderr, "download ended with %s\n",
-                             record->Cell(kColumnStatus).c_str());
+            if (record->status() != TransferStatus::Complete) {
+                std::fprintf(stderr, "download ended with %s\n", StatusText(record->status()));
                 return -1.0;
             }
         }
@@ -259,8 +260,9 @@ class Peers {
 double BookkeepingCpuSeconds(long long count, long long blockBytes) {
     class Row : public TransferRecord {
       public:
-        Row() { InitCells(NewDownloadCells("file.bin", "bench", "1", "T1")); }
+        Row() { InitRow(NewDownloadRow("file.bin", "bench", "1", "T1", 1)); }
         int Run() override { return 1; }
+        using TransferRecord::ShowProgress;
     };
     TransferTable table;
     auto row = std::make_shared<Row>();
@@ -271,14 +273,8 @@ double BookkeepingCpuSeconds(long long count, long long blockBytes) {
         if (row->IsCancelRequested()) {
             break;
         }
-        if (meter.Advance(i * blockBytes)) {
-            row->SetCells({{kColumnSize, meter.SizeText()},
-                           {kColumnStatus, kStatusDownloading},
-                           {kColumnRate, meter.RateText()},
-                           {kColumnDone, meter.DoneText()}});
-        } else {
-            row->SetCells({{kColumnSize, meter.SizeText()}, {kColumnStatus, kStatusDownloading}});
-        }
+        const bool pointPassed = meter.Advance(i * blockBytes);
+        row->ShowProgress(TransferStatus::Downloading, meter, pointPassed);
     }
     return CpuSeconds() - start;
 }

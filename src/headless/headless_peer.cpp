@@ -4,16 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <map>
 #include <thread>
 #include <vector>
 
+#include "app/app_commands.h"
 #include "app/share_app.h"
 #include "directory/search.h"
 #include "peer/download.h"
-#include "app/app_commands.h"
 #include "peer/transfer_record.h"
 
 namespace brindle {
@@ -71,12 +70,13 @@ bool Search(CShareApp& app, ConsoleMessageBox& box, const HeadlessCommand& comma
 }
 
 // "[#####.....]  45.00%  1234 of 5678  567.89ks  Downloading..."
-std::string ProgressLine(const TransferCells& cells, long long total) {
-    long long done = 0;
-    std::sscanf(cells[kColumnSize].c_str(), "%lld", &done);
+std::string ProgressLine(const TransferRow& row) {
+    const TransferCells cells = FormatTransferRow(row);
+    const long long total = row.total;
     const int width = 30;
-    int filled = total > 0 ? static_cast<int>(std::min<long long>(width, done * width / total)) : 0;
-    if (cells[kColumnStatus] == kStatusComplete) {
+    int filled =
+        total > 0 ? static_cast<int>(std::min<long long>(width, row.done * width / total)) : 0;
+    if (row.status == TransferStatus::Complete) {
         filled = width;
     }
     return "[" + std::string(static_cast<std::size_t>(filled), '#') +
@@ -130,7 +130,6 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
     console.Err("Downloading " + picked.fileName + " (" + picked.length + " bytes) from " +
                 picked.userName + " at " + table.resultAddresses()[static_cast<std::size_t>(row)] +
                 "\n");
-    long long total = ParseFileLength(picked.length).value_or(0);
     auto interval =
         environment.progressBar ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
     auto nextDraw = std::chrono::steady_clock::now();
@@ -144,18 +143,18 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
             continue;
         }
         nextDraw += interval;
-        std::string line = ProgressLine(record->Cells(), total);
+        std::string line = ProgressLine(record->Row());
         if (line != shown) {
             console.Err(environment.progressBar ? "\r" + line : line + "\n");
             shown = line;
         }
     }
     app.downloadThreads.JoinAll();
-    std::string status = record->Cell(kColumnStatus);
-    std::string last = ProgressLine(record->Cells(), total);
+    const TransferRow final = record->Row();
+    std::string last = ProgressLine(final);
     console.Err(environment.progressBar ? "\r" + last + "\n" : (last != shown ? last + "\n" : ""));
-    console.Out(status + "\n");
-    return status == kStatusComplete ? 0 : 1;
+    console.Out(std::string(StatusText(final.status)) + "\n");
+    return final.status == TransferStatus::Complete ? 0 : 1;
 }
 
 int RunSendCommand(const HeadlessCommand& command, HeadlessEnvironment& environment,
@@ -180,7 +179,8 @@ class UploadReporter {
         auto records = uploads.Records();
         std::vector<std::size_t> finished;
         for (std::size_t row = 0; row < records.size(); ++row) {
-            TransferCells cells = records[row]->Cells();
+            const TransferRow state = records[row]->Row();
+            const TransferCells cells = FormatTransferRow(state);
             TransferCells& last = shown_[records[row].get()];
             if (cells != last) {
                 console_.Err("upload " + cells[kColumnFileName] + " to " + cells[kColumnUser] +
@@ -188,7 +188,7 @@ class UploadReporter {
                              cells[kColumnRate] + "  " + cells[kColumnStatus] + "\n");
                 last = cells;
             }
-            if (IsFinalStatus(cells[kColumnStatus])) {
+            if (IsFinalStatus(state.status)) {
                 finished.push_back(row);
             }
         }

@@ -98,10 +98,12 @@ std::optional<long long> ParseFileLength(std::string_view text) {
     return number.value + (1LL << 32);
 }
 
-TransferCells NewDownloadCells(const std::string& localName, const std::string& ownerUserName,
-                               const std::string& sizeText, const std::string& ownerConnection) {
-    return {localName, ownerUserName, "0 of " + sizeText, ownerConnection,
-            kRateZero, kDoneZero,     kStatusConnecting};
+TransferRow NewDownloadRow(const std::string& localName, const std::string& ownerUserName,
+                           const std::string& sizeText, const std::string& ownerConnection,
+                           long long fileLength) {
+    TransferRow row = NewTransferRow(localName, ownerUserName, ownerConnection, fileLength);
+    row.listedTotal = sizeText;
+    return row;
 }
 
 DownloadRecord::DownloadRecord(std::string remoteName, std::string localName,
@@ -117,16 +119,7 @@ DownloadRecord::DownloadRecord(std::string remoteName, std::string localName,
       fileLength_(fileLength),
       sharedDirectory_(DirectoryPrefix(std::move(sharedDirectory))),
       options_(std::move(options)) {
-    InitCells(NewDownloadCells(localName_, ownerUserName_, sizeText, ownerConnection_));
-}
-
-int DownloadRecord::Finish(const char* status, int result) {
-    if (std::string_view(status) == kStatusComplete) {
-        SetCells({{kColumnRate, kRateZero}, {kColumnDone, kDoneFull}, {kColumnStatus, status}});
-    } else {
-        SetCell(kColumnStatus, status);
-    }
-    return result;
+    InitRow(NewDownloadRow(localName_, ownerUserName_, sizeText, ownerConnection_, fileLength_));
 }
 
 int DownloadRecord::DownloadFile() {
@@ -134,11 +127,12 @@ int DownloadRecord::DownloadFile() {
     // count, fails before anything is sent or written: with no length to stop
     // at, an empty or partial file would be taken for the whole one.
     if (fileLength_ < 0 || !IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
-        return Finish(kStatusError, 0);
+        return Finish(TransferStatus::Error, 0);
     }
     auto failed = [this] {
         CloseSocket();
-        return IsCancelRequested() ? Finish(kStatusCanceled, 1) : Finish(kStatusError, 0);
+        return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
+                                   : Finish(TransferStatus::Error, 0);
     };
 
     AdoptSocket(NewStreamSocket());
@@ -181,21 +175,15 @@ int DownloadRecord::DownloadFile() {
             return failed();
         }
         received += got;
-        if (meter.Advance(received)) {
-            SetCells({{kColumnSize, meter.SizeText()},
-                      {kColumnStatus, kStatusDownloading},
-                      {kColumnRate, meter.RateText()},
-                      {kColumnDone, meter.DoneText()}});
-        } else {
-            SetCells({{kColumnSize, meter.SizeText()}, {kColumnStatus, kStatusDownloading}});
-        }
+        const bool pointPassed = meter.Advance(received);
+        ShowProgress(TransferStatus::Downloading, meter, pointPassed);
     }
     CloseSocket();
     if (!part.Commit(sharedDirectory_ + localName_)) {
         part.Discard();
-        return Finish(kStatusError, 0);
+        return Finish(TransferStatus::Error, 0);
     }
-    return Finish(kStatusComplete, 1);
+    return Finish(TransferStatus::Complete, 1);
 }
 
 }  // namespace brindle

@@ -28,9 +28,10 @@ std::optional<long long> ParseFileLength(std::string_view text);
 // The fileLength of a download whose length text is no byte count.
 inline constexpr long long kNoFileLength = -1;
 
-// The cells of a new download row: "Connecting..." and the size text as listed.
-TransferCells NewDownloadCells(const std::string& localName, const std::string& ownerUserName,
-                               const std::string& sizeText, const std::string& ownerConnection);
+// A new download row: connecting, with the size text as listed.
+TransferRow NewDownloadRow(const std::string& localName, const std::string& ownerUserName,
+                           const std::string& sizeText, const std::string& ownerConnection,
+                           long long fileLength);
 
 class DownloadRecord : public TransferRecord {
   public:
@@ -53,8 +54,6 @@ class DownloadRecord : public TransferRecord {
     long long fileLength() const { return fileLength_; }
 
   private:
-    int Finish(const char* status, int result);
-
     const std::string remoteName_;
     const std::string localName_;
     const std::string ownerUserName_;

@@ -236,7 +236,9 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
             auto upload = std::make_shared<UploadRecord>(
                 connection.fileName, connection.userName, TrimRequestLine(std::move(line)),
                 std::move(connection.socket), uploadContext_, std::move(slot));
-            upload->Start(threads_);
+            // A listener shutting down starts no thread: the record then goes at
+            // once with its socket and slot, and the request gets no row.
+            static_cast<void>(upload->Start(threads_));
             return true;
         }
     }

@@ -1,7 +1,5 @@
 #include "peer/progress.h"
 
-#include <cstdio>
-
 namespace brindle {
 
 namespace {
@@ -11,24 +9,6 @@ constexpr auto kRateWindow = std::chrono::seconds(1);
 constexpr auto kSampleSpacing = std::chrono::milliseconds(50);
 
 }  // namespace
-
-std::string FormatSizeProgress(long long transferred, long long total) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%lld of %lld", transferred, total);
-    return text;
-}
-
-std::string FormatRate(double kibPerSecond) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%#.2fks", kibPerSecond);
-    return text;
-}
-
-std::string FormatPercent(double percent) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%#.2f%%", percent);
-    return text;
-}
 
 ProgressMeter::ProgressMeter(long long total, SteadyClock clock)
     : total_(total), clock_(std::move(clock)) {
@@ -67,12 +47,12 @@ void ProgressMeter::UpdateRate(std::chrono::steady_clock::time_point now) {
     }
 }
 
-std::string ProgressMeter::DoneText() const {
+double ProgressMeter::percent() const {
     if (lastPoint_ == 0 || total_ <= 0) {
-        return FormatPercent(0.0);
+        return 0.0;
     }
-    return FormatPercent(100.0 / static_cast<double>(total_) *
-                         static_cast<double>(lastPoint_ * kUpdateInterval - 1));
+    return 100.0 / static_cast<double>(total_) *
+           static_cast<double>(lastPoint_ * kUpdateInterval - 1);
 }
 
 }  // namespace brindle

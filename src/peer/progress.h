@@ -1,10 +1,9 @@
-// The progress texts of a transfer row: "%d of %d", the rate "%#.2fks" and the
-// "% Done" percentage, kept for transfers that move many bytes per call.
+// The progress of a transfer row: bytes moved, the rate and the "% Done"
+// percentage, kept for transfers that move many bytes per call.
 #pragma once
 
 #include <chrono>
 #include <deque>
-#include <string>
 
 #include "peer/peer_options.h"
 
@@ -14,10 +13,6 @@ namespace brindle {
 // of a transfer and then with every 1025th byte after it.
 inline constexpr long long kUpdateInterval = 1025;
 
-std::string FormatSizeProgress(long long transferred, long long total);  // "%lld of %lld"
-std::string FormatRate(double kibPerSecond);                             // "%#.2fks"
-std::string FormatPercent(double percent);                               // "%#.2f%%"
-
 class ProgressMeter {
   public:
     ProgressMeter(long long total, SteadyClock clock);
@@ -26,13 +21,13 @@ class ProgressMeter {
     // passed at least one update point, so the rate and percentage are due.
     bool Advance(long long transferred);
 
-    std::string SizeText() const { return FormatSizeProgress(transferred_, total_); }
+    long long transferred() const { return transferred_; }
+    long long total() const { return total_; }
     // The rate over roughly the last second, in KiB per second.
-    std::string RateText() const { return FormatRate(rate_); }
+    double rate() const { return rate_; }
     // The percentage at the last update point passed: 100 / total x (point - 1),
     // the bytes moved before that point's byte.
-    std::string DoneText() const;
-    double rate() const { return rate_; }
+    double percent() const;
 
   private:
     struct Sample {

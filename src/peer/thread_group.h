@@ -21,7 +21,7 @@ class ThreadGroup {
     // Runs `body` on a new thread. `interrupt` (optional) is called by
     // InterruptAll while the thread runs; it must make the body return soon.
     // False once the group is closed or when no thread could be created.
-    bool Spawn(std::function<void()> body, std::function<void()> interrupt = {});
+    [[nodiscard]] bool Spawn(std::function<void()> body, std::function<void()> interrupt = {});
 
     // Calls the interrupt of every running thread.
     void InterruptAll();

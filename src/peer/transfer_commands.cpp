@@ -42,7 +42,7 @@ StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchRe
                                                    starter.sharedDirectory, starter.options);
     starter.downloads.Append(record);
     if (!record->Start(starter.threads)) {
-        record->SetCell(kColumnStatus, kStatusError);
+        record->SetStatus(TransferStatus::Error);
         return StartDownloadResult::NotStarted;
     }
     return StartDownloadResult::Started;

@@ -1,11 +1,71 @@
 #include "peer/transfer_record.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#include "peer/progress.h"
 
 namespace brindle {
 
-bool IsFinalStatus(std::string_view status) {
-    return status == kStatusComplete || status == kStatusCanceled || status == kStatusError;
+const char* StatusText(TransferStatus status) {
+    switch (status) {
+        case TransferStatus::Connecting:
+            return kStatusConnecting;
+        case TransferStatus::Downloading:
+            return kStatusDownloading;
+        case TransferStatus::Uploading:
+            return kStatusUploading;
+        case TransferStatus::Complete:
+            return kStatusComplete;
+        case TransferStatus::Canceled:
+            return kStatusCanceled;
+        case TransferStatus::Error:
+            return kStatusError;
+    }
+    return kStatusError;
+}
+
+bool IsFinalStatus(TransferStatus status) {
+    return status == TransferStatus::Complete || status == TransferStatus::Canceled ||
+           status == TransferStatus::Error;
+}
+
+TransferRow NewTransferRow(std::string fileName, std::string user, std::string connection,
+                           long long total) {
+    TransferRow row;
+    row.fileName = std::move(fileName);
+    row.user = std::move(user);
+    row.connection = std::move(connection);
+    row.total = total;
+    return row;
+}
+
+std::string FormatSizeProgress(long long transferred, long long total) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld of %lld", transferred, total);
+    return text;
+}
+
+std::string FormatRate(double kibPerSecond) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%#.2fks", kibPerSecond);
+    return text;
+}
+
+std::string FormatPercent(double percent) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%#.2f%%", percent);
+    return text;
+}
+
+TransferCells FormatTransferRow(const TransferRow& row) {
+    return {row.fileName,
+            row.user,
+            row.listedTotal ? "0 of " + *row.listedTotal : FormatSizeProgress(row.done, row.total),
+            row.connection,
+            FormatRate(row.rateKiBps),
+            FormatPercent(row.percent),
+            StatusText(row.status)};
 }
 
 // ---- SocketThread
@@ -53,54 +113,60 @@ void SocketThread::CloseSocket() {
 
 // ---- TransferRecord
 
-namespace {
-
-bool IsColumn(int column) {
-    return column >= 0 && column < kTransferColumnCount;
+TransferRow TransferRecord::Row() const {
+    std::lock_guard<std::mutex> hold(rowLock_);
+    return row_;
 }
 
-}  // namespace
+TransferStatus TransferRecord::status() const {
+    std::lock_guard<std::mutex> hold(rowLock_);
+    return row_.status;
+}
 
 std::string TransferRecord::Cell(int column) const {
-    if (!IsColumn(column)) {
+    if (column < 0 || column >= kTransferColumnCount) {
         return {};
     }
-    std::lock_guard<std::mutex> hold(cellLock_);
-    return cells_[static_cast<std::size_t>(column)];
+    return Cells()[static_cast<std::size_t>(column)];
 }
 
-TransferCells TransferRecord::Cells() const {
-    std::lock_guard<std::mutex> hold(cellLock_);
-    return cells_;
-}
-
-void TransferRecord::SetCell(int column, std::string text) {
-    if (!IsColumn(column)) {
-        return;
-    }
-    std::lock_guard<std::mutex> hold(cellLock_);
-    cells_[static_cast<std::size_t>(column)] = std::move(text);
-    Changed();
-}
-
-void TransferRecord::SetCells(std::initializer_list<std::pair<int, std::string_view>> cells) {
-    std::lock_guard<std::mutex> hold(cellLock_);
-    for (const auto& [column, text] : cells) {
-        if (IsColumn(column)) {
-            cells_[static_cast<std::size_t>(column)].assign(text);
-        }
-    }
-    Changed();
+void TransferRecord::SetStatus(TransferStatus status) {
+    UpdateRow([status](TransferRow& row) { row.status = status; });
 }
 
 bool TransferRecord::IsFinished() const {
-    std::lock_guard<std::mutex> hold(cellLock_);
-    return IsFinalStatus(cells_[kColumnStatus]);
+    return IsFinalStatus(status());
 }
 
-void TransferRecord::InitCells(TransferCells cells) {
-    std::lock_guard<std::mutex> hold(cellLock_);
-    cells_ = std::move(cells);
+void TransferRecord::InitRow(TransferRow row) {
+    std::lock_guard<std::mutex> hold(rowLock_);
+    row_ = std::move(row);
+}
+
+void TransferRecord::ShowProgress(TransferStatus active, const ProgressMeter& meter,
+                                  bool pointPassed) {
+    UpdateRow([&](TransferRow& row) {
+        row.done = meter.transferred();
+        row.total = meter.total();
+        row.listedTotal.reset();
+        row.status = active;
+        if (pointPassed) {
+            row.rateKiBps = meter.rate();
+            row.percent = meter.percent();
+        }
+    });
+}
+
+int TransferRecord::Finish(TransferStatus status, int result) {
+    CloseSocket();
+    UpdateRow([status](TransferRow& row) {
+        if (status == TransferStatus::Complete) {
+            row.rateKiBps = 0.0;
+            row.percent = 100.0;
+        }
+        row.status = status;
+    });
+    return result;
 }
 
 void TransferRecord::Changed() {
@@ -130,7 +196,7 @@ std::vector<std::shared_ptr<TransferRecord>> TransferTable::Records() const {
 
 void TransferTable::Append(std::shared_ptr<TransferRecord> record) {
     {
-        std::lock_guard<std::mutex> cells(record->cellLock_);
+        std::lock_guard<std::mutex> row(record->rowLock_);
         record->tableChanges_ = changes_;
     }
     std::lock_guard<std::mutex> hold(lock_);
@@ -141,7 +207,7 @@ void TransferTable::Append(std::shared_ptr<TransferRecord> record) {
 int TransferTable::FindTransferRow(const std::string& name) const {
     std::lock_guard<std::mutex> hold(lock_);
     for (std::size_t row = 0; row < records_.size(); ++row) {
-        if (EqualsIgnoringCase(records_[row]->Cell(kColumnFileName), name)) {
+        if (EqualsIgnoringCase(records_[row]->Row().fileName, name)) {
             return static_cast<int>(row);
         }
     }
@@ -194,7 +260,7 @@ TransferTable::Snapshot TransferTable::TakeSnapshot() const {
     snapshot.changeCount = changes_->load(std::memory_order_acquire);
     snapshot.rows.reserve(records_.size());
     for (const auto& record : records_) {
-        snapshot.rows.push_back(record->Cells());
+        snapshot.rows.push_back(record->Row());
     }
     return snapshot;
 }

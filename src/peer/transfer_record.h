@@ -1,7 +1,8 @@
 // Transfer records and the two transfer tables. A record is one transfer in
 // either direction: a worker thread with its socket, its cancel flag and the
-// seven cell texts of its row. A table is an ordered list of records, so row k
-// shows record k by construction; views take snapshots of it.
+// typed state of its row (bytes moved, total, rate, status). One function turns
+// that state into the seven cell texts. A table is an ordered list of records,
+// so row k shows record k by construction; views take snapshots of it.
 #pragma once
 
 #include <array>
@@ -10,8 +11,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,10 +46,44 @@ inline constexpr char kRateZero[] = "0.00ks";
 inline constexpr char kDoneZero[] = "0.00%";
 inline constexpr char kDoneFull[] = "100.00%";
 
-// True for the three texts after which a worker never writes its row again.
-bool IsFinalStatus(std::string_view status);
+enum class TransferStatus { Connecting, Downloading, Uploading, Complete, Canceled, Error };
+
+// The Status cell text of `status`.
+const char* StatusText(TransferStatus status);
+
+// True for the three states after which a worker never writes its row again.
+bool IsFinalStatus(TransferStatus status);
 
 using TransferCells = std::array<std::string, kTransferColumnCount>;
+
+// What a transfer row holds.
+struct TransferRow {
+    std::string fileName;
+    std::string user;
+    std::string connection;
+    long long done = 0;
+    long long total = 0;
+    // A new download shows "0 of " and its length exactly as the search result
+    // listed it, until the first bytes arrive.
+    std::optional<std::string> listedTotal;
+    double rateKiBps = 0.0;
+    // The percentage at the last update point passed.
+    double percent = 0.0;
+    TransferStatus status = TransferStatus::Connecting;
+
+    bool operator==(const TransferRow&) const = default;
+};
+
+// A connecting row with nothing moved yet.
+TransferRow NewTransferRow(std::string fileName, std::string user, std::string connection,
+                           long long total);
+
+std::string FormatSizeProgress(long long transferred, long long total);  // "%lld of %lld"
+std::string FormatRate(double kibPerSecond);                             // "%#.2fks"
+std::string FormatPercent(double percent);                               // "%#.2f%%"
+
+// The cell texts the row shows, column by column.
+TransferCells FormatTransferRow(const TransferRow& row);
 
 // A thread that owns one socket. The socket and the cancel flag share one lock,
 // so a cancel from another thread can shut the socket down (waking a worker
@@ -63,7 +98,7 @@ class SocketThread : public std::enable_shared_from_this<SocketThread> {
     virtual int Run() = 0;
     // Runs Run on a new thread of `threads`, which keeps this object alive until
     // Run returns. False when the thread could not be started.
-    bool Start(ThreadGroup& threads);
+    [[nodiscard]] bool Start(ThreadGroup& threads);
 
     void RequestCancel();
     bool IsCancelRequested() const;
@@ -88,28 +123,44 @@ class SocketThread : public std::enable_shared_from_this<SocketThread> {
 };
 
 class TransferTable;
+class ProgressMeter;
 
-// The common part of download and upload records: the row's cell texts.
+// The common part of download and upload records: the row's state.
 class TransferRecord : public SocketThread {
   public:
+    TransferRow Row() const;
+    TransferStatus status() const;
+    // The row's texts, as FormatTransferRow makes them.
+    TransferCells Cells() const { return FormatTransferRow(Row()); }
     std::string Cell(int column) const;
-    TransferCells Cells() const;
-    void SetCell(int column, std::string text);
-    // Sets several cells as one change.
-    void SetCells(std::initializer_list<std::pair<int, std::string_view>> cells);
+    void SetStatus(TransferStatus status);
     bool IsFinished() const;
 
   protected:
     TransferRecord() = default;
     explicit TransferRecord(Socket socket) : SocketThread(std::move(socket)) {}
-    void InitCells(TransferCells cells);
+    // The row before the record joins a table.
+    void InitRow(TransferRow row);
+    // Applies `edit` to the row as one change.
+    template <typename Edit>
+    void UpdateRow(Edit&& edit) {
+        std::lock_guard<std::mutex> hold(rowLock_);
+        edit(row_);
+        Changed();
+    }
+    // Shows the bytes the meter counted while `active`; when an update point was
+    // passed (`pointPassed`) its rate and percentage as well.
+    void ShowProgress(TransferStatus active, const ProgressMeter& meter, bool pointPassed);
+    // Closes the socket and writes the final `status`; a completed row shows a
+    // rate of 0 and 100 percent. Returns `result`.
+    [[nodiscard]] int Finish(TransferStatus status, int result);
 
   private:
     friend class TransferTable;
     void Changed();
 
-    mutable std::mutex cellLock_;
-    TransferCells cells_;
+    mutable std::mutex rowLock_;
+    TransferRow row_;
     // The change counter of the table this record is in (none before that).
     std::shared_ptr<std::atomic<std::uint64_t>> tableChanges_;
 };
@@ -119,7 +170,7 @@ class TransferTable {
   public:
     struct Snapshot {
         std::uint64_t changeCount = 0;
-        std::vector<TransferCells> rows;
+        std::vector<TransferRow> rows;
     };
 
     TransferTable();
@@ -144,7 +195,7 @@ class TransferTable {
     // Asks the worker of `row` to stop; a finished row is not changed.
     void CancelRow(std::size_t row);
 
-    // Every row's cells, and the change count they belong to (read first, so a
+    // Every row's state, and the change count they belong to (read first, so a
     // change made while copying shows up as a newer count).
     Snapshot TakeSnapshot() const;
     // Grows with every row added, removed or written.

@@ -106,16 +106,6 @@ int UploadRecord::Refuse() {
     return 0;
 }
 
-int UploadRecord::Finish(const char* status, int result) {
-    CloseSocket();
-    if (std::string_view(status) == kStatusComplete) {
-        SetCells({{kColumnRate, kRateZero}, {kColumnDone, kDoneFull}, {kColumnStatus, status}});
-    } else {
-        SetCell(kColumnStatus, status);
-    }
-    return result;
-}
-
 int UploadRecord::UploadFile() {
     BlockBrokenPipeSignal();
     // The listener checked the name already; the list may have been rebuilt
@@ -128,8 +118,7 @@ int UploadRecord::UploadFile() {
     }
 
     // From here on the upload has its row, and every ending is shown in it.
-    InitCells({fileName_, userName_, FormatSizeProgress(0, size), connectionText_, kRateZero,
-               kDoneZero, kStatusConnecting});
+    InitRow(NewTransferRow(fileName_, userName_, connectionText_, size));
     context_.uploadTable.Append(std::static_pointer_cast<TransferRecord>(shared_from_this()));
 
     std::string directory = DirectoryPrefix(folder->directory);
@@ -138,24 +127,25 @@ int UploadRecord::UploadFile() {
     long long length = 0;
     Socket file = directory.empty() ? Socket() : OpenRegularFile(directory + relative, &length);
     if (file.fd() < 0) {
-        return Finish(kStatusError, 0);
+        return Finish(TransferStatus::Error, 0);
     }
     // A file that has become shorter than published is not padded: the peer
     // sees the connection end early and reports its own error.
     if (length < size) {
         file.Close();
-        return Finish(kStatusError, 0);
+        return Finish(TransferStatus::Error, 0);
     }
     if (IsCancelRequested()) {
         file.Close();
-        return Finish(kStatusCanceled, 1);
+        return Finish(TransferStatus::Canceled, 1);
     }
     bool sent = SendBlocks(file.fd(), size);
     file.Close();
     if (!sent) {
-        return IsCancelRequested() ? Finish(kStatusCanceled, 1) : Finish(kStatusError, 0);
+        return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
+                                   : Finish(TransferStatus::Error, 0);
     }
-    return Finish(kStatusComplete, 1);
+    return Finish(TransferStatus::Complete, 1);
 }
 
 bool UploadRecord::SendBlocks(int fileFd, long long size) {
@@ -190,14 +180,8 @@ bool UploadRecord::SendBlocks(int fileFd, long long size) {
         if (moved <= 0) {
             return false;
         }
-        if (meter.Advance(offset)) {
-            SetCells({{kColumnSize, meter.SizeText()},
-                      {kColumnStatus, kStatusUploading},
-                      {kColumnRate, meter.RateText()},
-                      {kColumnDone, meter.DoneText()}});
-        } else {
-            SetCells({{kColumnSize, meter.SizeText()}, {kColumnStatus, kStatusUploading}});
-        }
+        const bool pointPassed = meter.Advance(offset);
+        ShowProgress(TransferStatus::Uploading, meter, pointPassed);
     }
     return true;
 }

@@ -92,7 +92,6 @@ class UploadRecord : public TransferRecord {
 
   private:
     int Refuse();
-    int Finish(const char* status, int result);
     bool SendBlocks(int fileFd, long long size);
 
     const std::string fileName_;

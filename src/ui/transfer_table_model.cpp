@@ -19,7 +19,7 @@ void TransferTableModel::Refresh() {
     loaded_ = true;
     std::vector<Row> next;
     for (const auto& record : table_.Records()) {
-        next.push_back(Row{record, record->Cells()});
+        next.push_back(Row{record, FormatTransferRow(record->Row())});
     }
 
     // Rows that went: removed from the bottom up so indexes stay right.

@@ -31,6 +31,7 @@ class TransferTableModel : public QAbstractTableModel {
     struct Row {
         // Identity of the row; held so its address cannot be reused by a new record.
         std::shared_ptr<const TransferRecord> record;
+        // The texts the row shows; a change that alters none of them is no change.
         TransferCells cells;
     };
 

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "peer/progress.h"
+#include "peer/transfer_record.h"
 
 namespace brindle {
 namespace {
@@ -28,38 +29,38 @@ TEST(ProgressMeter, ShowsThePercentageOfEachUpdatePointOfA3000ByteFile) {
     ManualClock clock;
     ProgressMeter meter(3000, clock.Get());
     EXPECT_FALSE(meter.Advance(1024));
-    EXPECT_EQ(meter.DoneText(), "0.00%");
+    EXPECT_EQ(FormatPercent(meter.percent()), "0.00%");
     EXPECT_TRUE(meter.Advance(1025));
-    EXPECT_EQ(meter.DoneText(), "34.13%");
+    EXPECT_EQ(FormatPercent(meter.percent()), "34.13%");
     EXPECT_FALSE(meter.Advance(2049));
-    EXPECT_EQ(meter.DoneText(), "34.13%");
+    EXPECT_EQ(FormatPercent(meter.percent()), "34.13%");
     EXPECT_TRUE(meter.Advance(2050));
-    EXPECT_EQ(meter.DoneText(), "68.30%");
+    EXPECT_EQ(FormatPercent(meter.percent()), "68.30%");
     EXPECT_FALSE(meter.Advance(3000));
-    EXPECT_EQ(meter.SizeText(), "3000 of 3000");
+    EXPECT_EQ(FormatSizeProgress(meter.transferred(), meter.total()), "3000 of 3000");
 }
 
 TEST(ProgressMeter, ABlockPassingSeveralPointsShowsTheLastOne) {
     ManualClock clock;
     ProgressMeter meter(3000, clock.Get());
     EXPECT_TRUE(meter.Advance(3000));
-    EXPECT_EQ(meter.DoneText(), "68.30%");
+    EXPECT_EQ(FormatPercent(meter.percent()), "68.30%");
 }
 
 TEST(ProgressMeter, SmallFilesReachAtMostOnePoint) {
     ManualClock clock;
     ProgressMeter exact(1025, clock.Get());
     EXPECT_TRUE(exact.Advance(1025));
-    EXPECT_EQ(exact.DoneText(), "99.90%");
+    EXPECT_EQ(FormatPercent(exact.percent()), "99.90%");
 
     ProgressMeter below(1024, clock.Get());
     EXPECT_FALSE(below.Advance(1024));
-    EXPECT_EQ(below.DoneText(), "0.00%");
+    EXPECT_EQ(FormatPercent(below.percent()), "0.00%");
 
     ProgressMeter half(2048, clock.Get());
     EXPECT_TRUE(half.Advance(1025));
-    EXPECT_EQ(half.SizeText(), "1025 of 2048");
-    EXPECT_EQ(half.DoneText(), "50.00%");
+    EXPECT_EQ(FormatSizeProgress(half.transferred(), half.total()), "1025 of 2048");
+    EXPECT_EQ(FormatPercent(half.percent()), "50.00%");
 }
 
 TEST(ProgressMeter, RateIsKibPerSecondOverAboutTheLastSecond) {
@@ -67,7 +68,7 @@ TEST(ProgressMeter, RateIsKibPerSecondOverAboutTheLastSecond) {
     ProgressMeter meter(1LL << 40, clock.Get());
     clock.now += 500ms;
     ASSERT_TRUE(meter.Advance(512 * 1024));
-    EXPECT_EQ(meter.RateText(), "1024.00ks");
+    EXPECT_EQ(FormatRate(meter.rate()), "1024.00ks");
 
     // Three seconds at 1 MiB/s, then one at 4 MiB/s: the rate follows the last second.
     long long total = 512 * 1024;

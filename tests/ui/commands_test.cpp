@@ -9,8 +9,8 @@
 
 #include <atomic>
 
-#include "net/socket.h"
 #include "app/app_commands.h"
+#include "net/socket.h"
 #include "peer/transfer_record.h"
 #include "support/scripted_server.h"
 #include "ui/report_view.h"
@@ -69,8 +69,10 @@ std::string OneResult(size_t length) {
 // Transfer rows written directly, as a worker would.
 class RowRecord : public TransferRecord {
   public:
-    explicit RowRecord(const std::string& name, const std::string& status) {
-        InitCells({name, "bob", "0 of 5", "T1", "0.00ks", "0.00%", status});
+    RowRecord(const std::string& name, TransferStatus status) {
+        TransferRow row = NewTransferRow(name, "bob", "T1", 5);
+        row.status = status;
+        InitRow(row);
     }
     int Run() override { return 1; }
 };
@@ -201,9 +203,9 @@ TEST_F(CommandsTest, CancelReachesTheSelectedRowOfEachTable) {
     options.port = 0;
     ASSERT_TRUE(StartPeerListener(app, display, options));
     tabs->AttachUploadTable(app.peerListener->uploadRecords());
-    auto download = std::make_shared<RowRecord>("a.mp3", kStatusDownloading);
-    auto otherDownload = std::make_shared<RowRecord>("b.mp3", kStatusDownloading);
-    auto upload = std::make_shared<RowRecord>("c.mp3", kStatusUploading);
+    auto download = std::make_shared<RowRecord>("a.mp3", TransferStatus::Downloading);
+    auto otherDownload = std::make_shared<RowRecord>("b.mp3", TransferStatus::Downloading);
+    auto upload = std::make_shared<RowRecord>("c.mp3", TransferStatus::Uploading);
     app.downloadRecords.Append(download);
     app.downloadRecords.Append(otherDownload);
     app.peerListener->uploadRecords().Append(upload);
@@ -218,9 +220,10 @@ TEST_F(CommandsTest, CancelReachesTheSelectedRowOfEachTable) {
 }
 
 TEST_F(CommandsTest, ClearRemovesFinishedRowsAndTheSelectionStaysOnItsRow) {
-    for (const char* status :
-         {kStatusComplete, kStatusDownloading, kStatusCanceled, kStatusError, kStatusConnecting}) {
-        app.downloadRecords.Append(std::make_shared<RowRecord>(status, status));
+    for (TransferStatus status :
+         {TransferStatus::Complete, TransferStatus::Downloading, TransferStatus::Canceled,
+          TransferStatus::Error, TransferStatus::Connecting}) {
+        app.downloadRecords.Append(std::make_shared<RowRecord>(StatusText(status), status));
     }
     tabs->RefreshTransfers();
     tabs->downloadTable()->SelectRow(4);  // "Connecting..."

@@ -20,10 +20,9 @@ namespace {
 
 class RowRecord : public TransferRecord {
   public:
-    explicit RowRecord(const std::string& name) {
-        InitCells({name, "bob", "0 of 9", "T1", "0.00ks", "0.00%", kStatusConnecting});
-    }
+    explicit RowRecord(const std::string& name) { InitRow(NewTransferRow(name, "bob", "T1", 9)); }
     int Run() override { return 1; }
+    using TransferRecord::UpdateRow;
 };
 
 struct ViewOverTable {
@@ -53,14 +52,17 @@ TEST(TransferTableModelTest, RowsKeepTheirPlaceAndTheSelectionFollowsThem) {
     QSignalSpy inserts(&v.model, &QAbstractItemModel::rowsInserted);
 
     // A worker writes its cells: one change for that row, nothing else moves.
-    c->SetCells({{kColumnDone, "50.00%"}, {kColumnStatus, kStatusDownloading}});
+    c->UpdateRow([](TransferRow& row) {
+        row.percent = 50.0;
+        row.status = TransferStatus::Downloading;
+    });
     v.model.Refresh();
     EXPECT_EQ(changes.count(), 1);
     EXPECT_EQ(v.Cell(2, kColumnStatus), kStatusDownloading);
     EXPECT_EQ(v.view.SelectedRow(), 2);
 
     // A row above goes, one is added below: "c" is still the selected row.
-    a->SetCell(kColumnStatus, kStatusComplete);
+    a->SetStatus(TransferStatus::Complete);
     v.table.ClearFinished();
     v.Add("d");
     v.model.Refresh();
@@ -86,7 +88,10 @@ TEST(TransferTableModelTest, UpdatesBetweenRefreshesAreCoalesced) {
     QSignalSpy changes(&v.model, &QAbstractItemModel::dataChanged);
     std::thread worker([&] {
         for (int i = 1; i <= 10000; ++i) {
-            record->SetCell(kColumnSize, std::to_string(i) + " of 10000");
+            record->UpdateRow([i](TransferRow& row) {
+                row.done = i;
+                row.total = 10000;
+            });
         }
     });
     worker.join();
@@ -112,7 +117,7 @@ void ExpectEveryToolTipIsTheWholeText(const QAbstractItemModel& model) {
 TEST(ListToolTipsTest, EveryCellOfTheTransferAndResultsListsShowsItsWholeText) {
     ViewOverTable transfers;
     auto record = transfers.Add("A rather long recording of the harbour at night.mp3");
-    record->SetCell(kColumnStatus, kStatusComplete);
+    record->SetStatus(TransferStatus::Complete);
     transfers.model.Refresh();
     ExpectEveryToolTipIsTheWholeText(transfers.model);
     EXPECT_EQ(transfers.model.index(0, kColumnStatus).data(Qt::ToolTipRole).toString(),
