@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "base/texts.h"
+
 namespace brindle {
 
 namespace {
@@ -76,7 +78,7 @@ bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& f
         static_cast<long long>(prefix.size()) + BuildFileListPieces(files, state.fileListPieces);
 
     std::unique_ptr<IProgressWindow> window = context.progress.OpenProgress();
-    window->SetStatus("Registering with server...");
+    window->SetStatus(kProgressRegistering);
     window->SetRange(total);
 
     const int fd = socket.fd();
@@ -93,12 +95,12 @@ bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& f
     }
     if (line == "BAD-PASSWORD\n") {
         window->Hide();
-        context.messages.ShowMessage("Bad password for that username!", MessageIcon::Error);
+        context.messages.ShowMessage(kBadPasswordText, MessageIcon::Error);
         return false;
     }
     if (line == "OK\n") {
         window->Hide();
-        context.messages.ShowMessage("Registred with server!", MessageIcon::None);
+        context.messages.ShowMessage(kRegisteredText, MessageIcon::None);
         state.registered = true;
         return true;
     }

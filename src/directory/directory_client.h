@@ -31,16 +31,16 @@ struct RegistrationState {
 long long BuildFileListPieces(const SharedFileList& files, std::vector<std::string>& pieces);
 
 // Sends the pieces in order, stepping the bar by each piece's length.
-bool SendFileListPieces(int fd, const std::vector<std::string>& pieces, IProgressWindow& bar,
-                        Deadline deadline = kNoDeadline);
+[[nodiscard]] bool SendFileListPieces(int fd, const std::vector<std::string>& pieces,
+                                      IProgressWindow& bar, Deadline deadline = kNoDeadline);
 
 // Sends onRegisterUser with the whole file list. True only on the reply "OK\n".
 // Shows "Bad password for that username!" and "Registred with server!" itself.
-bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& files,
-                        RegistrationState& state);
+[[nodiscard]] bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& files,
+                                      RegistrationState& state);
 
 // Sends onUnregisterUser. True only on the reply "OK\n"; shows nothing.
-bool UnregisterFromServer(const DirectoryContext& context);
+[[nodiscard]] bool UnregisterFromServer(const DirectoryContext& context);
 
 // Asks for a user's address: "" when the exchange failed, "NOT-REGISTERED",
 // "NOT-LOGGED-IN", or the reply line exactly as received.

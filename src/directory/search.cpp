@@ -1,6 +1,7 @@
 #include "directory/search.h"
 
 #include "base/strings.h"
+#include "base/texts.h"
 
 #include <climits>
 #include <memory>
@@ -39,11 +40,11 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline de
         const char* error;
     };
     static constexpr Field kFields[] = {
-        {&SearchResult::fileName, "Error reading the file name!"},
-        {&SearchResult::userName, "Error reading the user name!"},
-        {&SearchResult::connection, "Error reading the connection!"},
-        {&SearchResult::length, "Error reading the length!"},
-        {&SearchResult::ip, "Error reading the ip!"},
+        {&SearchResult::fileName, kReadFileNameFailedText},
+        {&SearchResult::userName, kReadUserNameFailedText},
+        {&SearchResult::connection, kReadConnectionFailedText},
+        {&SearchResult::length, kReadLengthFailedText},
+        {&SearchResult::ip, kReadIpFailedText},
     };
     for (const Field& field : kFields) {
         std::string& value = result.*field.member;
@@ -63,22 +64,22 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
     const Deadline deadline = RequestDeadline(context.timeouts);
     ServerAddress server;
     if (!ParseServerUrl(context.settings.serverUrl, server)) {
-        messages.ShowMessage("Bad server URL!", MessageIcon::None);
+        messages.ShowMessage(kBadServerUrlText, MessageIcon::None);
         return;
     }
     Socket socket = OpenRequestConnection(server, context.timeouts, deadline);
     if (!socket) {
-        messages.ShowMessage("Unabel to connect to " + server.host, MessageIcon::None);
+        messages.ShowMessage(kServerConnectFailedPrefix + server.host, MessageIcon::None);
         return;
     }
     const int fd = socket.fd();
     const std::string body = BuildSearchBody(query, context.settings.userName);
     if (!SendAll(fd, BuildPostHeaders(server, static_cast<long long>(body.size())), deadline)) {
-        messages.ShowMessage("Unable to wrte request to server!", MessageIcon::Error);
+        messages.ShowMessage(kRequestHeaderSendFailedText, MessageIcon::Error);
         return;
     }
     if (!SendAll(fd, body, deadline)) {
-        messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
+        messages.ShowMessage(kRequestBodySendFailedText, MessageIcon::Error);
         return;
     }
     ReadSearchReply(fd, messages, window, table, deadline);
@@ -88,20 +89,20 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
 
 void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
                      SearchResultsTable& table, Deadline deadline) {
-    window.SetStatus("Dowloading results...");
+    window.SetStatus(kProgressReadingReply);
     if (!SkipResponseHeaders(fd, deadline)) {
-        messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
+        messages.ShowMessage(kResponseHeadersFailedText, MessageIcon::Error);
         return;
     }
     std::string countLine;
     if (!ReceiveLine(fd, countLine, deadline)) {
-        messages.ShowMessage("Unable to read the number of results!", MessageIcon::Error);
+        messages.ShowMessage(kResultCountFailedText, MessageIcon::Error);
         return;
     }
     const long long count = ParseLongLikeAtol(countLine);
 
     table.Clear();
-    window.SetStatus("Downloading Search Results...");
+    window.SetStatus(kProgressReadingResults);
     for (long long pass = 0; pass < count; ++pass) {
         SearchResult result;
         // A field that cannot be read means the reply is over: one message, then
@@ -118,21 +119,21 @@ void RunSearch(const DirectoryContext& context, const SearchQuery& query,
                SearchResultsTable& table) {
     IMessageBox& messages = context.messages;
     if (!query.fileType) {
-        messages.ShowMessage("No file type selected!", MessageIcon::Error);
+        messages.ShowMessage(kNoFileTypeText, MessageIcon::Error);
         return;
     }
     if (query.maxResults.empty()) {
-        messages.ShowMessage("No max results entered!", MessageIcon::Error);
+        messages.ShowMessage(kNoMaxResultsText, MessageIcon::Error);
         return;
     }
     const long long maxResults = ParseLongLikeAtol(query.maxResults);
     if (maxResults <= 0) {
-        messages.ShowMessage("Max results must be greater then zero!", MessageIcon::None);
+        messages.ShowMessage(kMaxResultsNotPositiveText, MessageIcon::None);
         return;
     }
 
     std::unique_ptr<IProgressWindow> window = context.progress.OpenProgress();
-    window->SetStatus("Sending Query To Server...");
+    window->SetStatus(kProgressSendingQuery);
     window->SetRange(maxResults);
     window->SetStep(1);
     Exchange(context, query, *window, table);

@@ -26,7 +26,7 @@ class MessageTest : public ::testing::Test {
                                    return lookupReply;
                                },
                                options};
-        return SendInstantMessage(context, "bob", text);
+        return SendMessageToPeer(context, "bob", text);
     }
 
     AppSettings settings;
