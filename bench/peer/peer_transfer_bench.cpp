@@ -197,7 +197,7 @@ class Peers {
         : downloadDir_(downloadDir.string() + "/") {
         AppSettings values;
         values.sharedDirectory = sharedDir.string() + "/";
-        settings_.Set(values);
+        settings_.Publish(values);
         SharedFileList list;
         for (const auto& entry : fs::directory_iterator(sharedDir)) {
             list.push_back(

@@ -1,5 +1,7 @@
 // The peer side as the application object runs it: start-up's listener step,
-// the transfer commands and the send command, on CShareApp's state.
+// the transfer commands and the send command, on CShareApp's state. Each
+// command gathers the application's tables, threads and settings and hands
+// them to the peer-level step that does the work.
 #pragma once
 
 #include <cstddef>
@@ -12,20 +14,30 @@
 
 namespace brindle {
 
-// Creates app.peerListener with the message display and starts it; the exit
-// order then closes its listening socket after the unregistration.
+// Creates the application's peer listener with the message display and starts
+// it; the exit order then closes its listening socket after the unregistration.
+// False when it could not listen; it has said why in a message box, and the
+// window goes on without it.
 bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView,
                        const PeerOptions& options = {});
 
-StartDownloadResult StartDownload(CShareApp& app, const SearchResultsTable& results,
-                                  int selectedRow, const PeerOptions& options = {});
-void CancelSelectedTransfers(CShareApp& app, int selectedDownload, int selectedUpload);
-void ClearFinishedTransfers(CShareApp& app);
+// Starts the download of result row `selectedRow` into the application's
+// download table and shared directory.
+StartDownloadResult StartDownloadOfResult(CShareApp& app, const SearchResultsTable& results,
+                                          int selectedRow, const PeerOptions& options = {});
+// Cancels row `downloadRow` of the download table and row `uploadRow` of the
+// listener's upload table (-1: none).
+void CancelTransferRows(CShareApp& app, int downloadRow, int uploadRow);
+// Clears the finished rows of the download table and the listener's upload table.
+void ClearFinishedTransferRows(CShareApp& app);
 void RemoveDownloadRecord(CShareApp& app, std::size_t row);
 void RemoveUploadRecord(CShareApp& app, std::size_t row);
 
-MessageResult SendInstantMessage(CShareApp& app, IMessageDisplay& display,
-                                 const std::string& recipient, const std::string& text,
-                                 const PeerOptions& options = {});
+// Sends with the application's settings, looking the recipient up through its
+// directory server.
+[[nodiscard]] MessageResult SendMessageFromApp(CShareApp& app, IMessageDisplay& display,
+                                               const std::string& recipient,
+                                               const std::string& text,
+                                               const PeerOptions& options = {});
 
 }  // namespace brindle

@@ -1,5 +1,7 @@
 #include "app/share_app.h"
 
+#include "base/texts.h"
+
 namespace brindle {
 
 CShareApp::CShareApp(UiPorts ports, std::string configPath)
@@ -23,7 +25,7 @@ bool CShareApp::LoadSettingsAndRegister() {
     }
     if (!registration_.registered && !registration_.registrationAttempted) {
         if (!RegisterWithServer()) {
-            messageBox().ShowMessage("Unable to register with server!", MessageIcon::Error);
+            messageBox().ShowMessage(kRegisterFailedText, MessageIcon::Error);
         }
     }
     return true;
@@ -41,8 +43,18 @@ void CShareApp::ExitApplication() {
     }
 }
 
+std::shared_ptr<const SharedFileList> CShareApp::sharedFiles() const {
+    std::shared_ptr<const SharedFolder> folder = sharedFiles_.Get();
+    // Shares ownership of the whole scan, so the list lives as long as it is held.
+    return {folder, &folder->files};
+}
+
+void CShareApp::SetPeerListener(std::unique_ptr<PeerListener> listener) {
+    peerListener_ = std::move(listener);
+}
+
 void CShareApp::ClearSettings() {
-    settings_.Set(AppSettings{});
+    settings_.Publish(AppSettings{});
     settingsComplete_ = false;
 }
 
@@ -60,16 +72,16 @@ void CShareApp::LoadSettings() {
         }
         return;
     }
-    settings_.Set(file.values);
+    settings_.Publish(file.values);
     settingsComplete_ = true;
     if (!RescanSharedFiles()) {
-        messageBox().ShowMessage("Bad shared directory in configuration!", MessageIcon::None);
+        messageBox().ShowMessage(kBadSharedDirectoryInConfigText, MessageIcon::None);
     }
 }
 
 void CShareApp::SaveSettings() {
     if (!WriteConfigFile(configPath_, *settings_.Get())) {
-        messageBox().ShowMessage("Unable to open config file for writing.", MessageIcon::Error);
+        messageBox().ShowMessage(kConfigWriteFailedText, MessageIcon::Error);
     }
 }
 
@@ -89,16 +101,16 @@ void CShareApp::EditSettings() {
         if (exitRequested_ || !values.Complete()) {
             continue;
         }
-        settings_.Set(values);
+        settings_.Publish(values);
         if (RescanSharedFiles()) {
             break;
         }
-        messageBox().ShowMessage("Bad directory name!", MessageIcon::Error);
+        messageBox().ShowMessage(kBadDirectoryNameText, MessageIcon::Error);
         values.sharedDirectory.clear();
     }
     settingsComplete_ = true;
     if (!RegisterWithServer()) {
-        messageBox().ShowMessage("Unable to register with server!", MessageIcon::Error);
+        messageBox().ShowMessage(kRegisterFailedText, MessageIcon::Error);
     }
 }
 
@@ -108,7 +120,7 @@ bool CShareApp::RescanSharedFiles() {
     if (result.sharedDirectory != settings->sharedDirectory) {
         AppSettings updated = *settings;
         updated.sharedDirectory = result.sharedDirectory;
-        settings_.Set(std::move(updated));
+        settings_.Publish(std::move(updated));
     }
     // The list goes out with the folder it was scanned from: uploads open files
     // only under that folder, whatever the setting says meanwhile.
@@ -122,8 +134,8 @@ DirectoryContext CShareApp::Context(const AppSettings& settings) {
 
 bool CShareApp::RegisterWithServer() {
     auto settings = settings_.Get();
-    auto files = sharedFiles_.Get();
-    return brindle::RegisterWithServer(Context(*settings), *files, registration_);
+    auto folder = sharedFiles_.Get();
+    return brindle::RegisterWithServer(Context(*settings), folder->files, registration_);
 }
 
 bool CShareApp::UnregisterFromServer() {

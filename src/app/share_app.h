@@ -36,7 +36,8 @@ class CShareApp {
     void BeginStartUp();
     // Start-up steps 10 and 11: load the settings, then register unless a
     // registration was already attempted. Returns false when the settings could
-    // not be completed (headless, incomplete config.txt).
+    // not be completed (headless, incomplete config.txt); the window goes on
+    // regardless.
     bool LoadSettingsAndRegister();
     // Exit steps 1 and 2: unregister (result ignored), then close the listener.
     // Runs once; later calls do nothing.
@@ -44,32 +45,34 @@ class CShareApp {
     // The program is ending: the configuration dialog is not shown again,
     // start-up does not register, and unsaved settings are not written.
     void RequestExit() { exitRequested_ = true; }
-    bool exitRequested() const { return exitRequested_; }
+    [[nodiscard]] bool exitRequested() const { return exitRequested_; }
 
     // Settings and config.txt.
     void LoadSettings();
     void SaveSettings();
     void ClearSettings();
     void EditSettings();
-    std::shared_ptr<const AppSettings> Settings() const { return settings_.Get(); }
-    void SetSettings(AppSettings settings) { settings_.Set(std::move(settings)); }
+    std::shared_ptr<const AppSettings> settings() const { return settings_.Get(); }
+    void SetSettings(AppSettings settings) { settings_.Publish(std::move(settings)); }
     // True when the last LoadSettings found all five values (or the dialog filled them).
-    bool settingsComplete() const { return settingsComplete_; }
+    [[nodiscard]] bool settingsComplete() const { return settingsComplete_; }
 
     // Shared-file list.
-    bool RescanSharedFiles();
-    std::shared_ptr<const SharedFileList> SharedFiles() const { return sharedFiles_.Get(); }
+    [[nodiscard]] bool RescanSharedFiles();
+    // The current scan's list.
+    std::shared_ptr<const SharedFileList> sharedFiles() const;
     const SharedFilesHolder& sharedFilesHolder() const { return sharedFiles_; }
     const SettingsHolder& settingsHolder() const { return settings_; }
 
     // Directory-server events.
-    bool RegisterWithServer();
+    [[nodiscard]] bool RegisterWithServer();
+    // True only on the reply "OK\n"; the exit steps ignore it.
     bool UnregisterFromServer();
     std::string LookupUserIp(const std::string& userName);
     void RunSearch(const SearchQuery& query, SearchResultsTable& table);
 
-    bool registered() const { return registration_.registered; }
-    bool registrationAttempted() const { return registration_.registrationAttempted; }
+    [[nodiscard]] bool registered() const { return registration_.registered; }
+    [[nodiscard]] bool registrationAttempted() const { return registration_.registrationAttempted; }
     const RegistrationState& registration() const { return registration_; }
 
     // Limits of directory-server requests (tests shorten them).
@@ -82,6 +85,13 @@ class CShareApp {
 
     IMessageBox& messageBox() { return *ports_.messageBox; }
     IProgressFactory& progressFactory() { return *ports_.progress; }
+
+    // The download table (row k is download record k) and the threads of its workers.
+    TransferTable& downloadRecords() { return downloadRecords_; }
+    ThreadGroup& downloadThreads() { return downloadThreads_; }
+    // The peer listener, which holds the upload table; null before start-up creates it.
+    PeerListener* peerListener() const { return peerListener_.get(); }
+    void SetPeerListener(std::unique_ptr<PeerListener> listener);
 
   private:
     DirectoryContext Context(const AppSettings& settings);
@@ -97,15 +107,11 @@ class CShareApp {
     bool exitRequested_ = false;
     bool exited_ = false;
     std::function<void()> closeListener_;
-
-  public:
-    // The download table (row k is download record k) and the threads of its
-    // workers; the peer listener, created at start-up, holds the upload table.
     // Declared last, in this order, so the listener and then the downloads wind
     // down while the settings and the shared-file list they read still exist.
-    TransferTable downloadRecords;
-    ThreadGroup downloadThreads;
-    std::unique_ptr<PeerListener> peerListener;
+    TransferTable downloadRecords_;
+    ThreadGroup downloadThreads_;
+    std::unique_ptr<PeerListener> peerListener_;
 };
 
 }  // namespace brindle

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace brindle {
 
@@ -144,17 +145,6 @@ bool WriteConfigFile(const std::string& path, const AppSettings& settings) {
         ::close(dir);
     }
     return true;
-}
-
-std::shared_ptr<const AppSettings> SettingsHolder::Get() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return current_;
-}
-
-void SettingsHolder::Set(AppSettings settings) {
-    auto next = std::make_shared<const AppSettings>(std::move(settings));
-    std::lock_guard<std::mutex> hold(lock_);
-    current_ = std::move(next);
 }
 
 }  // namespace brindle

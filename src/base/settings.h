@@ -1,9 +1,9 @@
 // The five user settings and their file, config.txt.
 #pragma once
 
-#include <memory>
-#include <mutex>
 #include <string>
+
+#include "base/published.h"
 
 namespace brindle {
 
@@ -19,7 +19,7 @@ struct AppSettings {
 
     bool operator==(const AppSettings&) const = default;
     // True when all five values are non-empty.
-    bool Complete() const;
+    [[nodiscard]] bool Complete() const;
 };
 
 // The connection texts the configuration dialog offers, in the order they are added.
@@ -36,23 +36,15 @@ struct ConfigFileContent {
 
 // Reads the five lines: each read takes at most 1023 bytes, CR and LF end a value,
 // a line without a value makes the file incomplete.
-ConfigFileContent ReadConfigFile(const std::string& path);
+[[nodiscard]] ConfigFileContent ReadConfigFile(const std::string& path);
 
 // Writes the five values, each followed by a line feed, into a new file that
 // then replaces `path` whole. False, with the old file untouched and nothing
 // left beside it, when the existing file may not be written or any step fails.
-bool WriteConfigFile(const std::string& path, const AppSettings& settings);
+[[nodiscard]] bool WriteConfigFile(const std::string& path, const AppSettings& settings);
 
-// The settings as worker threads see them: each change publishes a whole new
-// copy, so a reader holds either the old values or the new ones.
-class SettingsHolder {
-  public:
-    std::shared_ptr<const AppSettings> Get() const;
-    void Set(AppSettings settings);
-
-  private:
-    mutable std::mutex lock_;
-    std::shared_ptr<const AppSettings> current_ = std::make_shared<const AppSettings>();
-};
+// The settings as worker threads see them; the user-interface thread publishes
+// each change whole.
+using SettingsHolder = Published<AppSettings>;
 
 }  // namespace brindle

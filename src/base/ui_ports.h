@@ -7,11 +7,9 @@
 #include <string>
 
 #include "base/settings.h"
+#include "base/texts.h"
 
 namespace brindle {
-
-inline constexpr char kAppName[] = "Brindlenet";
-inline constexpr char kAppTitle[] = "Brindlenet V1.0";
 
 enum class MessageIcon { None, Error };
 enum class Answer { Yes, No, Cancel };
@@ -22,7 +20,7 @@ class IMessageBox {
     virtual ~IMessageBox() = default;
     virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
     // The Yes/No/Cancel question (overwrite a local file).
-    virtual Answer AskYesNoCancel(const std::string& text) = 0;
+    [[nodiscard]] virtual Answer AskYesNoCancel(const std::string& text) = 0;
 };
 
 // A modeless status window: one status line and one progress bar.

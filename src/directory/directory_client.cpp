@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "base/texts.h"
+
 namespace brindle {
 
 namespace {
@@ -49,7 +51,7 @@ bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& f
         const long long total = static_cast<long long>(prefix.size()) +
                                 BuildFileListPieces(files, state.fileListPieces);
         window = context.progress.OpenProgress();
-        window->SetStatus("Registering with server...");
+        window->SetStatus(kProgressRegistering);
         window->SetRange(total);
         std::vector<std::string_view> pieces{prefix};
         pieces.insert(pieces.end(), state.fileListPieces.begin(), state.fileListPieces.end());
@@ -66,12 +68,12 @@ bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& f
     }
     if (line == "BAD-PASSWORD\n") {
         window->Hide();
-        context.messages.ShowMessage("Bad password for that username!", MessageIcon::Error);
+        context.messages.ShowMessage(kBadPasswordText, MessageIcon::Error);
         return false;
     }
     if (line == "OK\n") {
         window->Hide();
-        context.messages.ShowMessage("Registred with server!", MessageIcon::None);
+        context.messages.ShowMessage(kRegisteredText, MessageIcon::None);
         state.registered = true;
         return true;
     }

@@ -1,6 +1,7 @@
 #include "directory/search.h"
 
 #include "base/strings.h"
+#include "base/texts.h"
 
 #include <climits>
 #include <memory>
@@ -39,11 +40,11 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline de
         const char* error;
     };
     static constexpr Field kFields[] = {
-        {&SearchResult::fileName, "Error reading the file name!"},
-        {&SearchResult::userName, "Error reading the user name!"},
-        {&SearchResult::connection, "Error reading the connection!"},
-        {&SearchResult::length, "Error reading the length!"},
-        {&SearchResult::ip, "Error reading the ip!"},
+        {&SearchResult::fileName, kReadFileNameFailedText},
+        {&SearchResult::userName, kReadUserNameFailedText},
+        {&SearchResult::connection, kReadConnectionFailedText},
+        {&SearchResult::length, kReadLengthFailedText},
+        {&SearchResult::ip, kReadIpFailedText},
     };
     for (const Field& field : kFields) {
         std::string& value = result.*field.member;
@@ -56,27 +57,25 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline de
     return true;
 }
 
-constexpr const char* kReadingReplyText = "Dowloading results...";
-
 // The message of a search request that failed at `failure`.
 void ShowRequestFailure(IMessageBox& messages, PostFailure failure, const std::string& host) {
     switch (failure) {
         case PostFailure::None:
             break;
         case PostFailure::BadUrl:
-            messages.ShowMessage("Bad server URL!", MessageIcon::None);
+            messages.ShowMessage(kBadServerUrlText, MessageIcon::None);
             break;
         case PostFailure::Connect:
-            messages.ShowMessage("Unabel to connect to " + host, MessageIcon::None);
+            messages.ShowMessage(kServerConnectFailedPrefix + host, MessageIcon::None);
             break;
         case PostFailure::SendHeaders:
-            messages.ShowMessage("Unable to wrte request to server!", MessageIcon::Error);
+            messages.ShowMessage(kRequestHeaderSendFailedText, MessageIcon::Error);
             break;
         case PostFailure::SendBody:
-            messages.ShowMessage("Error sending request to server!", MessageIcon::Error);
+            messages.ShowMessage(kRequestBodySendFailedText, MessageIcon::Error);
             break;
         case PostFailure::ReadHeaders:
-            messages.ShowMessage("Unable to read HTTP response headers!", MessageIcon::Error);
+            messages.ShowMessage(kResponseHeadersFailedText, MessageIcon::Error);
             break;
     }
 }
@@ -87,13 +86,13 @@ void ReadSearchResults(int fd, IMessageBox& messages, IProgressWindow& window,
                        SearchResultsTable& table, Deadline deadline) {
     std::string countLine;
     if (!ReceiveLine(fd, countLine, deadline)) {
-        messages.ShowMessage("Unable to read the number of results!", MessageIcon::Error);
+        messages.ShowMessage(kResultCountFailedText, MessageIcon::Error);
         return;
     }
     const long long count = ParseLongLikeAtol(countLine);
 
     table.Clear();
-    window.SetStatus("Downloading Search Results...");
+    window.SetStatus(kProgressReadingResults);
     for (long long pass = 0; pass < count; ++pass) {
         SearchResult result;
         // A field that cannot be read means the reply is over: one message, then
@@ -112,7 +111,7 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
     const std::string body = BuildSearchBody(query, context.settings.userName);
     FormPost post;
     post.body = [&body] { return std::vector<std::string_view>{body}; };
-    post.bodySent = [&window] { window.SetStatus(kReadingReplyText); };
+    post.bodySent = [&window] { window.SetStatus(kProgressReadingReply); };
     FormReply reply = PostForm(context.settings.serverUrl, context.timeouts, post);
     if (!reply) {
         ShowRequestFailure(context.messages, reply.failure, reply.server.host);
@@ -125,7 +124,7 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
 
 void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
                      SearchResultsTable& table, Deadline deadline) {
-    window.SetStatus(kReadingReplyText);
+    window.SetStatus(kProgressReadingReply);
     if (!SkipResponseHeaders(fd, deadline)) {
         ShowRequestFailure(messages, PostFailure::ReadHeaders, {});
         return;
@@ -137,21 +136,21 @@ void RunSearch(const DirectoryContext& context, const SearchQuery& query,
                SearchResultsTable& table) {
     IMessageBox& messages = context.messages;
     if (!query.fileType) {
-        messages.ShowMessage("No file type selected!", MessageIcon::Error);
+        messages.ShowMessage(kNoFileTypeText, MessageIcon::Error);
         return;
     }
     if (query.maxResults.empty()) {
-        messages.ShowMessage("No max results entered!", MessageIcon::Error);
+        messages.ShowMessage(kNoMaxResultsText, MessageIcon::Error);
         return;
     }
     const long long maxResults = ParseLongLikeAtol(query.maxResults);
     if (maxResults <= 0) {
-        messages.ShowMessage("Max results must be greater then zero!", MessageIcon::None);
+        messages.ShowMessage(kMaxResultsNotPositiveText, MessageIcon::None);
         return;
     }
 
     std::unique_ptr<IProgressWindow> window = context.progress.OpenProgress();
-    window->SetStatus("Sending Query To Server...");
+    window->SetStatus(kProgressSendingQuery);
     window->SetRange(maxResults);
     window->SetStep(1);
     Exchange(context, query, *window, table);

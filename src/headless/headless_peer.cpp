@@ -117,13 +117,13 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
     int row = static_cast<int>(command.pick - 1);
     const SearchResult& picked = table.rows()[static_cast<std::size_t>(row)];
     box.SetAnswer(command.overwrite ? Answer::Yes : Answer::No);
-    StartDownloadResult started = StartDownload(app, table, row, environment.peer);
+    StartDownloadResult started = StartDownloadOfResult(app, table, row, environment.peer);
     if (started == StartDownloadResult::Declined) {
         console.Err(std::string(kProgramName) + ": " + LocalNameFor(picked.fileName) +
                     " already exists in the shared directory; add --overwrite to replace it\n");
         return 1;
     }
-    auto record = app.downloadRecords.Record(0);
+    auto record = app.downloadRecords().Record(0);
     if (!record) {
         return 1;
     }
@@ -149,7 +149,7 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
             shown = line;
         }
     }
-    app.downloadThreads.JoinAll();
+    app.downloadThreads().JoinAll();
     const TransferRow final = record->Row();
     std::string last = ProgressLine(final);
     console.Err(environment.progressBar ? "\r" + last + "\n" : (last != shown ? last + "\n" : ""));
@@ -163,7 +163,7 @@ int RunSendCommand(const HeadlessCommand& command, HeadlessEnvironment& environm
         return 1;
     }
     ConsoleMessageDisplay display(console);
-    return SendInstantMessage(app, display, command.user, command.text, environment.peer) ==
+    return SendMessageFromApp(app, display, command.user, command.text, environment.peer) ==
                    MessageResult::Sent
                ? 0
                : 1;
@@ -213,18 +213,18 @@ int RunServeCommand(HeadlessEnvironment& environment, Console& console, CShareAp
     }
     if (!app.LoadSettingsAndRegister()) {
         console.Err(IncompleteConfigText(environment.configPath));
-        app.peerListener->CloseListeningSocket();
+        app.peerListener()->CloseListeningSocket();
         return 1;
     }
     console.Err(std::string(kProgramName) + ": serving " +
-                std::to_string(app.SharedFiles()->size()) + " files of " +
-                app.Settings()->sharedDirectory + " on port " +
-                std::to_string(app.peerListener->port()) + "\n");
+                std::to_string(app.sharedFiles()->size()) + " files of " +
+                app.settings()->sharedDirectory + " on port " +
+                std::to_string(app.peerListener()->port()) + "\n");
     UploadReporter reporter(console);
     while (!environment.waitForStop(std::chrono::seconds(1))) {
-        reporter.Report(app.peerListener->uploadRecords());
+        reporter.Report(app.peerListener()->uploadRecords());
     }
-    reporter.Report(app.peerListener->uploadRecords());
+    reporter.Report(app.peerListener()->uploadRecords());
     app.ExitApplication();
     console.Err(std::string(kProgramName) + ": stopped\n");
     return 0;

@@ -35,24 +35,23 @@ std::string MessageFailureText(MessageResult result, const std::string& recipien
         case MessageResult::Sent:
             return "";
         case MessageResult::LookupFailed:
-            return "Unable to lookup user " + recipient + "'s IP address.";
+            return LookupFailedText(recipient);
         case MessageResult::NotRegistered:
-            return "The user " + recipient + " is not registered with the " + "server " +
-                   serverUrl + ".";
+            return NotRegisteredText(recipient, serverUrl);
         case MessageResult::NotLoggedIn:
-            return "The user " + recipient + " is currently not logged in.";
+            return NotLoggedInText(recipient);
         case MessageResult::ConnectFailed:
-            return "Unable to connecto to ip " + address + "!";
+            return PeerConnectFailedText(address);
         case MessageResult::HeaderFailed:
-            return "Unabel to wrtie header to " + address + "!";
+            return MessageHeaderFailedText(address);
         case MessageResult::LineFailed:
-            return "Unable send a message to " + address + "!";
+            return MessageLineFailedText(address);
     }
     return "";
 }
 
-MessageResult SendInstantMessage(const MessageContext& context, const std::string& recipient,
-                                 const std::string& text) {
+MessageResult SendMessageToPeer(const MessageContext& context, const std::string& recipient,
+                                const std::string& text) {
     std::string reply = context.lookupUserIp(recipient);
     std::string address = TrimTrailing(reply, "\r\n\t\v\b");
     MessageResult result = MessageResult::Sent;

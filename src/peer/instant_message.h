@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/settings.h"
+#include "base/texts.h"
 #include "base/ui_ports.h"
 #include "peer/peer_options.h"
 
@@ -43,8 +44,8 @@ struct MessageContext {
 
 // Looks the recipient up, sends the message and shows the line in the
 // sender's own display; every failure is shown in a message box.
-MessageResult SendInstantMessage(const MessageContext& context, const std::string& recipient,
-                                 const std::string& text);
+MessageResult SendMessageToPeer(const MessageContext& context, const std::string& recipient,
+                                const std::string& text);
 
 // The message box text of a failed send ("" for Sent).
 std::string MessageFailureText(MessageResult result, const std::string& recipient,

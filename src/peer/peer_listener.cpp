@@ -209,7 +209,7 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
             connection.fileName = TrimRequestLine(std::move(line));
             // A name that is not shared, or could leave the shared directory,
             // ends here without a row.
-            if (!IsServableName(*sharedFiles_.Get(), connection.fileName)) {
+            if (!IsServableName(sharedFiles_.Get()->files, connection.fileName)) {
                 return true;
             }
             connection.stage = Stage::UserName;

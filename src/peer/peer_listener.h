@@ -23,9 +23,6 @@
 
 namespace brindle {
 
-inline constexpr char kBindFailedText[] = "Error binding server socket!";
-inline constexpr char kListenFailedText[] = "Error after calling listen for the server socket!";
-
 class PeerListener {
   public:
     PeerListener(IMessageDisplay& messageView, IMessageBox& messages,

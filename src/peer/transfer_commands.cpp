@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "base/strings.h"
+#include "base/texts.h"
 #include "peer/download.h"
 
 namespace brindle {
@@ -12,8 +13,8 @@ bool FileExistsInSharedDirectory(const std::string& sharedDirectory, const std::
     return ::lstat((DirectoryPrefix(sharedDirectory) + name).c_str(), &info) == 0;
 }
 
-StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchResultsTable& results,
-                                  int selectedRow) {
+StartDownloadResult StartDownloadRecord(const DownloadStarter& starter,
+                                        const SearchResultsTable& results, int selectedRow) {
     if (selectedRow < 0 || static_cast<std::size_t>(selectedRow) >= results.size()) {
         return StartDownloadResult::NoSelection;
     }
@@ -26,15 +27,13 @@ StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchRe
     // length that is no byte count) asks nothing.
     if (IsSafeLocalName(localName) && fileLength != kNoFileLength &&
         FileExistsInSharedDirectory(starter.sharedDirectory, localName)) {
-        Answer answer = starter.messages.AskYesNoCancel(
-            "The file (" + localName + ") alrady exists.\n" + "Do you want to overwrite it?");
+        Answer answer = starter.messages.AskYesNoCancel(OverwriteQuestionText(localName));
         if (answer != Answer::Yes) {
             return StartDownloadResult::Declined;
         }
     }
     if (starter.downloads.FindTransferRow(localName) >= 0) {
-        starter.messages.ShowMessage(
-            "The file (" + localName + ") is alrady on the download table...", MessageIcon::None);
+        starter.messages.ShowMessage(AlreadyListedText(localName), MessageIcon::None);
         return StartDownloadResult::AlreadyListed;
     }
     auto record = std::make_shared<DownloadRecord>(row.fileName, localName, address, row.userName,
@@ -48,8 +47,8 @@ StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchRe
     return StartDownloadResult::Started;
 }
 
-void CancelSelectedTransfers(TransferTable& downloads, int selectedDownload, TransferTable* uploads,
-                             int selectedUpload) {
+void CancelTableRows(TransferTable& downloads, int selectedDownload, TransferTable* uploads,
+                     int selectedUpload) {
     if (selectedDownload >= 0) {
         downloads.CancelRow(static_cast<std::size_t>(selectedDownload));
     }
@@ -58,7 +57,7 @@ void CancelSelectedTransfers(TransferTable& downloads, int selectedDownload, Tra
     }
 }
 
-void ClearFinishedTransfers(TransferTable& downloads, TransferTable* uploads) {
+void ClearFinishedRows(TransferTable& downloads, TransferTable* uploads) {
     downloads.ClearFinished();
     if (uploads != nullptr) {
         uploads->ClearFinished();

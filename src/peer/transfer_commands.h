@@ -34,14 +34,14 @@ bool FileExistsInSharedDirectory(const std::string& sharedDirectory, const std::
 
 // Asks before overwriting a local file, refuses a name already on the table,
 // then appends the row and its record together and starts the worker.
-StartDownloadResult StartDownload(const DownloadStarter& starter, const SearchResultsTable& results,
-                                  int selectedRow);
+StartDownloadResult StartDownloadRecord(const DownloadStarter& starter,
+                                        const SearchResultsTable& results, int selectedRow);
 
 // Cancels the selected row of each table (-1: none selected).
-void CancelSelectedTransfers(TransferTable& downloads, int selectedDownload, TransferTable* uploads,
-                             int selectedUpload);
+void CancelTableRows(TransferTable& downloads, int selectedDownload, TransferTable* uploads,
+                     int selectedUpload);
 
 // Removes every finished row, with its record, from both tables.
-void ClearFinishedTransfers(TransferTable& downloads, TransferTable* uploads);
+void ClearFinishedRows(TransferTable& downloads, TransferTable* uploads);
 
 }  // namespace brindle

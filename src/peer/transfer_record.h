@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "base/texts.h"
 #include "net/socket.h"
 #include "peer/thread_group.h"
 
@@ -33,18 +34,8 @@ enum TransferColumn : int {
     kColumnStatus = 6,
 };
 inline constexpr int kTransferColumnCount = 7;
-inline constexpr const char* kTransferColumnHeaders[kTransferColumnCount] = {
-    "File Name", "User", "Size", "Connection", "Rate", "% Done", "Status"};
-
-inline constexpr char kStatusConnecting[] = "Connecting...";
-inline constexpr char kStatusDownloading[] = "Downloading...";
-inline constexpr char kStatusUploading[] = "Uploading...";
-inline constexpr char kStatusComplete[] = "File Complete...";
-inline constexpr char kStatusCanceled[] = "Canceled...";
-inline constexpr char kStatusError[] = "Transfer Error...";
-inline constexpr char kRateZero[] = "0.00ks";
-inline constexpr char kDoneZero[] = "0.00%";
-inline constexpr char kDoneFull[] = "100.00%";
+// The headers and the status and cell texts are in base/texts.h.
+static_assert(std::size(kTransferColumnHeaders) == kTransferColumnCount);
 
 enum class TransferStatus { Connecting, Downloading, Uploading, Complete, Canceled, Error };
 

@@ -111,7 +111,7 @@ int UploadRecord::UploadFile() {
     // The listener checked the name already; the list may have been rebuilt
     // since. This one scan names the file, gives its size and the folder it is
     // read from, however the settings change while the bytes go out.
-    auto folder = context_.sharedFiles.Snapshot();
+    auto folder = context_.sharedFiles.Get();
     long long size = LookupSharedFileSize(folder->files, fileName_);
     if (!IsServableName(folder->files, fileName_)) {
         return Refuse();

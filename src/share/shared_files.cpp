@@ -8,24 +8,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/texts.h"
+
 namespace brindle {
-
-std::shared_ptr<const SharedFileList> SharedFilesHolder::Get() const {
-    std::shared_ptr<const SharedFolder> folder = Snapshot();
-    // Shares ownership of the whole scan, so the list lives as long as it is held.
-    return {folder, &folder->files};
-}
-
-std::shared_ptr<const SharedFolder> SharedFilesHolder::Snapshot() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return current_;
-}
-
-void SharedFilesHolder::Publish(SharedFolder folder) {
-    auto next = std::make_shared<const SharedFolder>(std::move(folder));
-    std::lock_guard<std::mutex> hold(lock_);
-    current_ = std::move(next);
-}
 
 bool IsPartialDownloadName(const std::string& name) {
     std::string_view view(name);
@@ -172,7 +157,7 @@ class Walker {
         if (name.size() > kMaxWireName) {
             return;
         }
-        status_.Set("Found: " + name);
+        status_.Set(kProgressFoundPrefix + name);
         files_.push_back({std::move(name), size});
     }
 

@@ -4,11 +4,10 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/published.h"
 #include "base/ui_ports.h"
 
 namespace brindle {
@@ -32,24 +31,13 @@ struct SharedFolder {
 // The published scan. A rescan builds a new one and publishes it whole, so an
 // upload sees the old folder with its list or the new folder with its list,
 // never a half-built list and never one folder's names with another's files.
-class SharedFilesHolder {
-  public:
-    // The current scan's list.
-    std::shared_ptr<const SharedFileList> Get() const;
-    // The current scan, folder and list.
-    std::shared_ptr<const SharedFolder> Snapshot() const;
-    void Publish(SharedFolder folder);
-
-  private:
-    mutable std::mutex lock_;
-    std::shared_ptr<const SharedFolder> current_ = std::make_shared<const SharedFolder>();
-};
+using SharedFilesHolder = Published<SharedFolder>;
 
 // Downloads are received into ".brindlenet-<pid>-<n>.part" in the shared
 // directory; a rescan never publishes such a file.
 inline constexpr char kPartialDownloadPrefix[] = ".brindlenet-";
 inline constexpr char kPartialDownloadSuffix[] = ".part";
-bool IsPartialDownloadName(const std::string& name);
+[[nodiscard]] bool IsPartialDownloadName(const std::string& name);
 
 // Size of the first file whose name matches exactly (case-sensitive), or -1.
 long long LookupSharedFileSize(const SharedFileList& files, const std::string& name);
@@ -83,8 +71,8 @@ class ThrottledStatus {
 // sockets, FIFOs and devices are skipped, and so are entries whose names cannot
 // travel on the wire (holding "\", CR or LF, or a relative name over 1022 bytes).
 // False when this directory cannot be enumerated or is not below `sharedRoot`.
-bool ScanSharedDirectory(const std::string& directory, const std::string& sharedRoot,
-                         SharedFileList& files, ThrottledStatus& status);
+[[nodiscard]] bool ScanSharedDirectory(const std::string& directory, const std::string& sharedRoot,
+                                       SharedFileList& files, ThrottledStatus& status);
 
 struct RescanResult {
     bool ok = false;
@@ -94,6 +82,7 @@ struct RescanResult {
 
 // Rebuilds the list from a directory setting, showing "Found: " + name in a
 // progress window while it runs.
-RescanResult RescanSharedFiles(const std::string& sharedDirectory, IProgressFactory& progress);
+[[nodiscard]] RescanResult RescanSharedFiles(const std::string& sharedDirectory,
+                                             IProgressFactory& progress);
 
 }  // namespace brindle

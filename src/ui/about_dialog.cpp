@@ -4,13 +4,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 
-#include "base/ui_ports.h"
+#include "base/texts.h"
 #include "ui/dialog_units.h"
 
 namespace brindle {
 
 CAboutDialog::CAboutDialog(const QIcon& icon, QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("About: %1").arg(QString::fromUtf8(kAppTitle)));
+    setWindowTitle(QString::fromUtf8(kAboutTitlePrefix) + QString::fromUtf8(kAppTitle));
     const DialogUnits du(*this);
     setFixedSize(du.Size(267, 81));
 
@@ -24,7 +24,7 @@ CAboutDialog::CAboutDialog(const QIcon& icon, QWidget* parent) : QDialog(parent)
     title->setObjectName(QStringLiteral("aboutTitle"));
     title->setGeometry(du.Rect(55, 5, 80, 10));
 
-    auto* line = new QLabel(QStringLiteral("Peer-to-peer file sharing and messages."), this);
+    auto* line = new QLabel(QString::fromUtf8(kAboutLine), this);
     line->setGeometry(du.Rect(55, 20, 200, 10));
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "base/texts.h"
 #include "ui/dialog_units.h"
 #include "ui/qt_text.h"
 
@@ -26,16 +27,16 @@ QStringList SortedConnectionItems() {
 }
 
 CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Configuraton"));
+    setWindowTitle(QString::fromUtf8(kConfigDialogTitle));
     const DialogUnits du(*this);
     setFixedSize(du.Size(227, 196));
 
     // Created in the order the Tab key visits them; the group box comes after
     // the OK button and stays behind the fields.
-    ok_ = new QPushButton(QStringLiteral("OK"), this);
+    ok_ = new QPushButton(QString::fromUtf8(kOkButton), this);
     ok_->setGeometry(du.Rect(15, 170, 195, 14));
     ok_->setDefault(true);
-    auto* group = new QGroupBox(QStringLiteral("Configuration"), this);
+    auto* group = new QGroupBox(QString::fromUtf8(kConfigGroupTitle), this);
     group->setGeometry(du.Rect(5, 5, 215, 185));
     group->lower();
 
@@ -49,14 +50,14 @@ CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
         e->setGeometry(rect);
         return e;
     };
-    label("Server URL:", du.Rect(15, 20, 75, 8));
+    label(kServerUrlLabel, du.Rect(15, 20, 75, 8));
     serverUrl_ = edit(du.Rect(15, 30, 195, 12));
-    label("User Name:", du.Rect(15, 50, 80, 8));
+    label(kUserNameLabel, du.Rect(15, 50, 80, 8));
     userName_ = edit(du.Rect(15, 60, 195, 12));
-    label("Shared Directory:", du.Rect(15, 110, 85, 8));
+    label(kSharedDirectoryLabel, du.Rect(15, 110, 85, 8));
     sharedDirectory_ = edit(du.Rect(15, 120, 195, 12));
-    label("Connection:", du.Rect(15, 140, 90, 8));
-    label("Password", du.Rect(15, 80, 85, 8));
+    label(kConnectionLabel, du.Rect(15, 140, 90, 8));
+    label(kPasswordLabel, du.Rect(15, 80, 85, 8));
     password_ = edit(du.Rect(15, 90, 195, 12));
     password_->setEchoMode(QLineEdit::Password);
 

@@ -14,6 +14,7 @@
 
 #include "app/share_app.h"
 #include "app/app_commands.h"
+#include "base/texts.h"
 #include "ui/page_layout.h"
 #include "ui/qt_ports.h"
 #include "ui/qt_text.h"
@@ -100,55 +101,55 @@ void CMainTabCtrl::CreateControls() {
     tabBar_ = new QTabBar(this);
     tabBar_->setExpanding(false);  // tabs as wide as their text
     tabBar_->setDrawBase(false);
-    tabBar_->addTab(QStringLiteral("Messages"));
-    tabBar_->addTab(QStringLiteral("Search"));
-    tabBar_->addTab(QStringLiteral("Transfer"));
+    tabBar_->addTab(QString::fromUtf8(kTabMessages));
+    tabBar_->addTab(QString::fromUtf8(kTabSearch));
+    tabBar_->addTab(QString::fromUtf8(kTabTransfer));
     tabBar_->setCurrentIndex(kMessagesPage);
     pane_ = new QFrame(this);
     pane_->setFrameShape(QFrame::StyledPanel);
 
     // Messages page
-    messagesLabel_ = MakeLabel("Messages Sent To You:", Qt::AlignLeft);
+    messagesLabel_ = MakeLabel(kMessagesLabel, Qt::AlignLeft);
     messageView_ = new QPlainTextEdit(this);
     messageView_->setReadOnly(true);
     messageView_->setLineWrapMode(QPlainTextEdit::NoWrap);
     messageView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     messageView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     messageView_->setFocusPolicy(Qt::ClickFocus);
-    userNameLabel_ = MakeLabel("User Name:", Qt::AlignLeft);
+    userNameLabel_ = MakeLabel(kRecipientLabel, Qt::AlignLeft);
     userNameEdit_ = MakeEdit(QString(), true);
-    messageLabel_ = MakeLabel("Message:", Qt::AlignLeft);
+    messageLabel_ = MakeLabel(kMessageLabel, Qt::AlignLeft);
     messageEdit_ = MakeEdit(QString(), true);
-    sendButton_ = MakeButton("Send", true);
+    sendButton_ = MakeButton(kSendButton, true);
 
     // Search page
-    fileNameLabel_ = MakeLabel("File Name: ", Qt::AlignRight);
+    fileNameLabel_ = MakeLabel(kFileNameLabel, Qt::AlignRight);
     fileNameEdit_ = MakeEdit(QString(), true);
-    extensionLabel_ = MakeLabel("File Ext: ", Qt::AlignRight);
+    extensionLabel_ = MakeLabel(kFileExtLabel, Qt::AlignRight);
     extensionCombo_ = new QComboBox(this);
     extensionCombo_->setFocusPolicy(Qt::ClickFocus);
     for (const char* type : kFileTypes) {
         extensionCombo_->addItem(QString::fromUtf8(type));
     }
     extensionCombo_->setCurrentIndex(0);
-    maxResultsLabel_ = MakeLabel("Max Results: ", Qt::AlignRight);
+    maxResultsLabel_ = MakeLabel(kMaxResultsLabel, Qt::AlignRight);
     maxResultsEdit_ = MakeEdit(QStringLiteral("100"), false);
-    searchButton_ = MakeButton("Search", true);
+    searchButton_ = MakeButton(kSearchButton, true);
     resultsList_ = MakeList();
     resultsModel_ = new SearchResultsModel(this);
     resultsList_->setModel(resultsModel_);
 
     // Transfer page
-    downloadsLabel_ = MakeLabel("Currently Downloading Files:", Qt::AlignLeft);
+    downloadsLabel_ = MakeLabel(kDownloadsLabel, Qt::AlignLeft);
     downloadTable_ = MakeList();
-    downloadModel_ = new TransferTableModel(app_.downloadRecords, this);
+    downloadModel_ = new TransferTableModel(app_.downloadRecords(), this);
     downloadTable_->setModel(downloadModel_);
-    uploadsLabel_ = MakeLabel("Currently Uploading Files:", Qt::AlignLeft);
+    uploadsLabel_ = MakeLabel(kUploadsLabel, Qt::AlignLeft);
     uploadTable_ = MakeList();
     uploadModel_ = new TransferTableModel(NoUploads(), this);
     uploadTable_->setModel(uploadModel_);
-    clearButton_ = MakeButton("Clear", false);
-    cancelButton_ = MakeButton("Cancel", false);
+    clearButton_ = MakeButton(kClearButton, false);
+    cancelButton_ = MakeButton(kCancelButton, false);
 
     setTabOrder(userNameEdit_, messageEdit_);
     setTabOrder(messageEdit_, sendButton_);
@@ -269,8 +270,7 @@ void CMainTabCtrl::SendInstantMessage() {
     const std::string recipient = FromQ(userNameEdit_->text());
     const std::string text = FromQ(messageEdit_->text());
     messageEdit_->clear();  // the typed text goes whatever happens next
-    const MessageResult result =
-        brindle::SendInstantMessage(app_, display_, recipient, text, peerOptions_);
+    const MessageResult result = SendMessageFromApp(app_, display_, recipient, text, peerOptions_);
     if (result == MessageResult::Sent) {
         display_.Flush();
         QScrollBar* bar = messageView_->verticalScrollBar();
@@ -303,13 +303,12 @@ void CMainTabCtrl::StartDownload() {
     if (row < 0) {
         return;
     }
-    brindle::StartDownload(app_, results_, row, peerOptions_);
+    StartDownloadOfResult(app_, results_, row, peerOptions_);
     RefreshTransfers();
 }
 
 void CMainTabCtrl::CancelSelectedTransfers() {
-    brindle::CancelSelectedTransfers(app_, downloadTable_->SelectedRow(),
-                                     uploadTable_->SelectedRow());
+    CancelTransferRows(app_, downloadTable_->SelectedRow(), uploadTable_->SelectedRow());
 }
 
 void CMainTabCtrl::ClearFinishedTransfers() {
@@ -320,7 +319,7 @@ void CMainTabCtrl::ClearFinishedTransfers() {
     // The views must match the tables row for row before rows go, so the
     // selection follows the rows that stay.
     RefreshTransfers();
-    brindle::ClearFinishedTransfers(app_);
+    ClearFinishedTransferRows(app_);
     RefreshTransfers();
 }
 

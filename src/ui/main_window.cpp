@@ -9,6 +9,7 @@
 #include <QWindow>
 
 #include "app/share_app.h"
+#include "base/texts.h"
 #include "ui/about_dialog.h"
 #include "ui/main_tab_ctrl.h"
 #include "ui/progress_dialog.h"
@@ -78,12 +79,12 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
 CMainWindow::~CMainWindow() = default;
 
 void CMainWindow::CreateMenus() {
-    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    file->addAction(QStringLiteral("&Close"), this, &CMainWindow::HideMainWindow);
-    file->addAction(QStringLiteral("Confi&guation"), this, &CMainWindow::EditConfiguration);
-    file->addAction(QStringLiteral("&Exit"), this, &CMainWindow::ExitApplication);
-    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-    help->addAction(QStringLiteral("&About"), this, &CMainWindow::ShowAbout);
+    QMenu* file = menuBar()->addMenu(QString::fromUtf8(kMenuFile));
+    file->addAction(QString::fromUtf8(kMenuClose), this, &CMainWindow::HideMainWindow);
+    file->addAction(QString::fromUtf8(kMenuConfiguration), this, &CMainWindow::EditConfiguration);
+    file->addAction(QString::fromUtf8(kMenuExit), this, &CMainWindow::ExitApplication);
+    QMenu* help = menuBar()->addMenu(QString::fromUtf8(kMenuHelp));
+    help->addAction(QString::fromUtf8(kMenuAbout), this, &CMainWindow::ShowAbout);
 }
 
 void CMainWindow::CentreOnScreen() {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "base/texts.h"
 #include "ui/dialog_units.h"
 #include "ui/qt_text.h"
 
@@ -35,12 +36,12 @@ void CentreOver(QWidget& window, QWidget* parent) {
 }  // namespace
 
 CProgressDialog::CProgressDialog(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Progress"));
+    setWindowTitle(QString::fromUtf8(kProgressDialogTitle));
     const DialogUnits du(*this);
     setFixedSize(du.Size(186, 66));
-    auto* group = new QGroupBox(QStringLiteral("Progress"), this);
+    auto* group = new QGroupBox(QString::fromUtf8(kProgressDialogTitle), this);
     group->setGeometry(du.Rect(7, 7, 172, 48));
-    status_ = new QLabel(QStringLiteral("msg"), this);
+    status_ = new QLabel(QString::fromUtf8(kProgressInitialStatus), this);
     status_->setGeometry(du.Rect(15, 20, 150, 8));
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     bar_ = new QProgressBar(this);

@@ -70,7 +70,7 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
 
     // Messages: a message to oneself shows the sent line and the received one.
     tabs.SelectPage(CMainTabCtrl::kMessagesPage);
-    tabs.userNameEdit()->setText(ToQ(app.Settings()->userName));
+    tabs.userNameEdit()->setText(ToQ(app.settings()->userName));
     const QString greeting = QStringLiteral("Hello from Brindlenet!");
     tabs.messageEdit()->setText(greeting);
     tabs.SendInstantMessage();
@@ -94,8 +94,9 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
     WaitUntil(
         [&] {
             tabs.RefreshTransfers();
-            return AllFinished(app.downloadRecords) &&
-                   (!app.peerListener || AllFinished(app.peerListener->uploadRecords()));
+            return AllFinished(app.downloadRecords()) &&
+                   (app.peerListener() == nullptr ||
+                    AllFinished(app.peerListener()->uploadRecords()));
         },
         20s);
     tabs.RefreshTransfers();
@@ -105,7 +106,7 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
     // The dialogs.
     {
         CConfigDialog shown(&window);
-        shown.values = *app.Settings();
+        shown.values = *app.settings();
         QTimer::singleShot(0, &shown, [&] {
             ok = Save(shown, dir, "configuration.png") && ok;
             shown.reject();

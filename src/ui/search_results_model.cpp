@@ -1,12 +1,9 @@
 #include "ui/search_results_model.h"
 
+#include "base/texts.h"
 #include "ui/qt_text.h"
 
 namespace brindle {
-
-namespace {
-constexpr const char* kHeaders[] = {"File Name", "File Size", "User", "Connection"};
-}
 
 SearchResultsModel::SearchResultsModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -47,7 +44,7 @@ QVariant SearchResultsModel::data(const QModelIndex& index, int role) const {
 
 QVariant SearchResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 4) {
-        return QString::fromUtf8(kHeaders[section]);
+        return QString::fromUtf8(kSearchResultHeaders[section]);
     }
     return {};
 }

@@ -4,13 +4,16 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
+#include "base/texts.h"
+
 namespace brindle {
 
 CSystemTray::CSystemTray(QObject* parent) : QObject(parent), menu_(std::make_unique<QMenu>()) {
-    menu_->setTitle(QStringLiteral("Brindlenet"));
-    QAction* show = menu_->addAction(QStringLiteral("&Show"), this, &CSystemTray::showRequested);
-    menu_->addAction(QStringLiteral("&Hide"), this, &CSystemTray::hideRequested);
-    menu_->addAction(QStringLiteral("&Exit"), this, &CSystemTray::exitRequested);
+    menu_->setTitle(QString::fromUtf8(kAppName));
+    QAction* show =
+        menu_->addAction(QString::fromUtf8(kTrayShow), this, &CSystemTray::showRequested);
+    menu_->addAction(QString::fromUtf8(kTrayHide), this, &CSystemTray::hideRequested);
+    menu_->addAction(QString::fromUtf8(kTrayExit), this, &CSystemTray::exitRequested);
     menu_->setDefaultAction(show);  // drawn bold; also what a double-click runs
 }
 

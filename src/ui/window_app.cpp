@@ -99,8 +99,8 @@ void CWindowApp::StartUp() {
     QCoreApplication::processEvents();
 
     StartPeerListener(*app_, display_, options_.peerOptions);
-    if (app_->peerListener) {
-        window_->tabCtrl()->AttachUploadTable(app_->peerListener->uploadRecords());
+    if (app_->peerListener() != nullptr) {
+        window_->tabCtrl()->AttachUploadTable(app_->peerListener()->uploadRecords());
     }
 
     splash.CloseSplash();

@@ -67,7 +67,7 @@ TEST(StartUp, MissingConfigOpensTheDialogAndRegistersOnce) {
     EXPECT_EQ(f.messages.texts(), std::vector<std::string>{"Registred with server!"});
     // Saved with the normalised directory and its trailing separator.
     EXPECT_EQ(f.Config(), f.server.url() + "\nann\n" + f.share().string() + "/\nT1\npw\n");
-    ASSERT_EQ(f.app.SharedFiles()->size(), 1u);
+    ASSERT_EQ(f.app.sharedFiles()->size(), 1u);
 }
 
 TEST(StartUp, IncompleteConfigClearsEverythingBeforeTheDialog) {
@@ -88,7 +88,7 @@ TEST(StartUp, CompleteConfigRegistersOnceAndLeavesTheFileAlone) {
     EXPECT_TRUE(f.app.LoadSettingsAndRegister());
     EXPECT_EQ(f.dialog.shown(), 0);
     EXPECT_EQ(f.Requests("onRegisterUser"), 1);
-    EXPECT_EQ(f.app.Settings()->sharedDirectory, f.share().string() + "/");
+    EXPECT_EQ(f.app.settings()->sharedDirectory, f.share().string() + "/");
     EXPECT_EQ(f.Config(), text);
 }
 
@@ -102,7 +102,7 @@ TEST(StartUp, BadSharedDirectoryIsReportedAndRegistrationStillRuns) {
     EXPECT_EQ(shown[0],
               (FakeMessageBox::Shown{"Bad shared directory in configuration!", MessageIcon::None}));
     EXPECT_EQ(f.Requests("onRegisterUser"), 1);
-    EXPECT_TRUE(f.app.SharedFiles()->empty());
+    EXPECT_TRUE(f.app.sharedFiles()->empty());
     EXPECT_EQ(f.Config(), text);
 }
 
@@ -184,7 +184,7 @@ TEST(EditSettings, AnUploadDuringTheRescanServesTheFolderItsListCameFrom) {
     app.EditSettings();
     test::RecordingDisplay display;
     ASSERT_TRUE(StartPeerListener(app, display, test::LoopbackOptions()));
-    const int port = app.peerListener->port();
+    const int port = app.peerListener()->port();
 
     std::string duringRescan = "<not fetched>";
     progress.onNextOpen = [&] { duringRescan = FetchFromPeer(port, "same.txt"); };
@@ -213,7 +213,7 @@ TEST(SaveSettings, UnwritableFileIsReportedAndSettingsStay) {
     std::vector<FakeMessageBox::Shown> expected{
         {"Unable to open config file for writing.", MessageIcon::Error}};
     EXPECT_EQ(messages.shown(), expected);
-    EXPECT_EQ(app.Settings()->userName, "ann");
+    EXPECT_EQ(app.settings()->userName, "ann");
 }
 
 constexpr char kOldConfig[] = "http://h/p\nann\n/old/\nT1\npw\n";
@@ -234,7 +234,7 @@ void ExpectFailedSaveKeptTheOldFile(const std::filesystem::path& folder,
                   {"Unable to open config file for writing.", MessageIcon::Error}}));
     EXPECT_EQ(test::ReadWholeFile(folder / "config.txt"), kOldConfig);
     EXPECT_EQ(test::DirectoryEntries(folder), entries);
-    EXPECT_EQ(*app.Settings(), values);
+    EXPECT_EQ(*app.settings(), values);
 }
 
 TEST(SaveSettings, AFullDiskKeepsTheOldFileWhole) {

@@ -104,7 +104,7 @@ TEST(SettingsHolder, ReadersSeeWholeSnapshots) {
     });
     for (int i = 0; i < 2000; ++i) {
         std::string v = std::to_string(i);
-        holder.Set(AppSettings{v, v, v, v, v});
+        holder.Publish(AppSettings{v, v, v, v, v});
     }
     stop = true;
     reader.join();

@@ -161,11 +161,11 @@ TEST_P(DirectoryServerFaults, UserSeesTheFailureAndNothingHangs) {
             options.port = std::stoi(nobody.url().substr(nobody.url().rfind(':') + 1));
             options.requestTimeout = 1s;
             RecordingDisplay display;
-            auto settings = a.app->Settings();
+            auto settings = a.app->settings();
             MessageContext context{
                 *settings, a.messages, display,
                 [&](const std::string& user) { return a.app->LookupUserIp(user); }, options};
-            EXPECT_NE(SendInstantMessage(context, "bob", "hello"), MessageResult::Sent);
+            EXPECT_NE(SendMessageToPeer(context, "bob", "hello"), MessageResult::Sent);
             auto texts = a.messages.texts();
             ASSERT_EQ(texts.size(), 1u);
             if (c.fault == Fault::Close && c.point == FaultPoint::MidBody) {
@@ -300,11 +300,11 @@ TEST_P(DirectoryServerErrorReplies, AreFailuresNotAnswers) {
             options.port = std::stoi(nobody.url().substr(nobody.url().rfind(':') + 1));
             options.requestTimeout = 1s;
             RecordingDisplay display;
-            auto settings = a.app->Settings();
+            auto settings = a.app->settings();
             MessageContext context{
                 *settings, a.messages, display,
                 [&](const std::string& user) { return a.app->LookupUserIp(user); }, options};
-            EXPECT_NE(SendInstantMessage(context, "bob", "hello"), MessageResult::Sent);
+            EXPECT_NE(SendMessageToPeer(context, "bob", "hello"), MessageResult::Sent);
             EXPECT_EQ(a.messages.texts(),
                       std::vector<std::string>{"Unable to lookup user bob's IP address."});
             break;

@@ -176,7 +176,7 @@ class UploadFaults : public ::testing::Test {
     void SetUp() override {
         AppSettings values;
         values.sharedDirectory = share.str() + "/";
-        settings.Set(values);
+        settings.Publish(values);
         PeerOptions options = ShortLimits(0);
         options.blockSize = 64 * 1024;
         listener = std::make_unique<PeerListener>(display, messages, settings, files, options);

@@ -77,7 +77,7 @@ struct Peer {
         }
         brindle::AppSettings values;
         values.sharedDirectory = (root / "share").string() + "/";
-        settings.Set(values);
+        settings.Publish(values);
         brindle::SharedFileList list;
         for (const auto& [name, contents] : shared) {
             list.push_back({name, static_cast<long long>(contents.size())});

@@ -31,7 +31,7 @@ class SharingPeer {
     explicit SharingPeer(PeerOptions options) {
         AppSettings values;
         values.sharedDirectory = share.str() + "/";
-        settings.Set(values);
+        settings.Publish(values);
         options.port = 0;
         options.listenAddress = "127.0.0.1";
         listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
@@ -104,7 +104,7 @@ TEST(PeerLoad, TwoHundredConcurrentDownloadsArriveWholeAndLeaveNothingBehind) {
                 SearchResultsTable results;
                 results.Append({"file" + std::to_string(i) + ".bin", "peer", "T1",
                                 std::to_string(contents[i].size()), "127.0.0.1"});
-                ASSERT_EQ(StartDownload(starter, results, 0), StartDownloadResult::Started);
+                ASSERT_EQ(StartDownloadRecord(starter, results, 0), StartDownloadResult::Started);
             }
             ASSERT_TRUE(WaitFor(
                 [&] {

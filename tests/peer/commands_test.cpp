@@ -34,7 +34,7 @@ class StartDownloadTest : public ::testing::Test {
         DownloadStarter starter{downloads, threads, messages, local.str() + "/", options};
         auto results = Results({{"intro.mp3", "zed", "T1", "1", "127.0.0.1"},
                                 {name, "ann", "DSL,Cable", size, "127.0.0.1"}});
-        return StartDownload(starter, results, 1);
+        return StartDownloadRecord(starter, results, 1);
     }
 
     bool LastFinished() {
@@ -116,16 +116,17 @@ TEST_F(StartDownloadTest, CancelAndClearWorkOnTheSelectedAndFinishedRows) {
     PeerOptions options = test::LoopbackOptions();
     options.port = silent.port();
     DownloadStarter starter{downloads, threads, messages, local.str() + "/", options};
-    ASSERT_EQ(StartDownload(starter, Results({{"slow.bin", "bob", "T1", "100", "127.0.0.1"}}), 0),
-              StartDownloadResult::Started);
+    ASSERT_EQ(
+        StartDownloadRecord(starter, Results({{"slow.bin", "bob", "T1", "100", "127.0.0.1"}}), 0),
+        StartDownloadResult::Started);
 
-    ClearFinishedTransfers(downloads, nullptr);
+    ClearFinishedRows(downloads, nullptr);
     ASSERT_EQ(downloads.RowCount(), 1u);
     EXPECT_EQ(downloads.Record(0)->Cell(kColumnFileName), "slow.bin");
-    CancelSelectedTransfers(downloads, 0, nullptr, -1);
+    CancelTableRows(downloads, 0, nullptr, -1);
     ASSERT_TRUE(LastFinished());
     EXPECT_EQ(downloads.Record(0)->Cell(kColumnStatus), "Canceled...");
-    ClearFinishedTransfers(downloads, nullptr);
+    ClearFinishedRows(downloads, nullptr);
     EXPECT_EQ(downloads.RowCount(), 0u);
 }
 
@@ -147,8 +148,8 @@ TEST(PeerApp, SendsToItselfAndClosesItsListenerAtExit) {
     test::RecordingDisplay display;
     ASSERT_TRUE(StartPeerListener(app, display, test::LoopbackOptions()));
     PeerOptions options = test::LoopbackOptions();
-    options.port = app.peerListener->port();
-    EXPECT_EQ(SendInstantMessage(app, display, "me", "note to self", options), MessageResult::Sent);
+    options.port = app.peerListener()->port();
+    EXPECT_EQ(SendMessageFromApp(app, display, "me", "note to self", options), MessageResult::Sent);
     ASSERT_TRUE(WaitFor([&] { return display.count() == 2; }));
     EXPECT_EQ(display.lines(), std::vector<std::string>(2, "<me> note to self\n"));
 

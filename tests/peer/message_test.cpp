@@ -26,7 +26,7 @@ class MessageTest : public ::testing::Test {
                                    return lookupReply;
                                },
                                options};
-        return SendInstantMessage(context, "bob", text);
+        return SendMessageToPeer(context, "bob", text);
     }
 
     AppSettings settings;
@@ -83,6 +83,16 @@ TEST_F(MessageTest, EachFailureHasItsOwnPlainMessageAndShowsNoLine) {
     }
     EXPECT_EQ(messages.shown(), expected);
     EXPECT_EQ(display.count(), 0u);
+}
+
+// The two send failures a live peer can hardly be made to produce keep their
+// wording, misspelling included.
+TEST(MessageFailureTextTest, SendFailuresKeepTheirWording) {
+    EXPECT_EQ(MessageFailureText(MessageResult::HeaderFailed, "bob", "10.0.0.2", ""),
+              "Unabel to wrtie header to 10.0.0.2!");
+    EXPECT_EQ(MessageFailureText(MessageResult::LineFailed, "bob", "10.0.0.2", ""),
+              "Unable send a message to 10.0.0.2!");
+    EXPECT_EQ(MessageFailureText(MessageResult::Sent, "bob", "10.0.0.2", ""), "");
 }
 
 TEST_F(MessageTest, TheRecipientSeesALongLineCutWhileTheSenderSeesItWhole) {

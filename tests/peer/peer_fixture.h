@@ -54,7 +54,7 @@ class PeerHarness {
         values.serverUrl = "http://127.0.0.1:1/x";
         values.connection = "DSL,Cable";
         values.password = "pw";
-        settings.Set(values);
+        settings.Publish(values);
     }
 
     // Writes a file and publishes it with its size (or with `published`).

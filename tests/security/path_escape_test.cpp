@@ -144,7 +144,7 @@ struct ServingPeer {
     ServingPeer(const fs::path& share, SharedFileList list) {
         AppSettings values;
         values.sharedDirectory = share.string() + "/";
-        settings.Set(values);
+        settings.Publish(values);
         files.Publish({values.sharedDirectory, std::move(list)});
         PeerOptions options;
         options.port = 0;
@@ -263,7 +263,7 @@ TEST(DownloadSide, NoRemoteNameWritesOutsideTheSharedDirectory) {
         SearchResultsTable results;
         results.Append({remote, "mallory", "T1", std::to_string(payload.size()), "127.0.0.1"});
         DownloadStarter starter{downloads, threads, messages, box.share.string() + "/", options};
-        StartDownloadResult started = StartDownload(starter, results, 0);
+        StartDownloadResult started = StartDownloadRecord(starter, results, 0);
         if (started == StartDownloadResult::Started) {
             auto record = downloads.Record(downloads.RowCount() - 1);
             ASSERT_TRUE(WaitFor([&] { return record->IsFinished(); }));

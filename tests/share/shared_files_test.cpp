@@ -233,12 +233,13 @@ TEST(ThrottledStatusTest, ShowsAtMostOncePerIntervalAndFlushesTheLast) {
 
 TEST(SharedFilesHolderTest, LookupsSeeWholeListsWhileRescansPublish) {
     SharedFilesHolder holder;
-    EXPECT_TRUE(holder.Get()->empty());
+    EXPECT_TRUE(holder.Get()->files.empty());
     std::atomic<bool> done{false};
     std::atomic<int> torn{0};
     std::thread reader([&] {
         while (!done) {
-            auto list = holder.Get();
+            auto folder = holder.Get();
+            const SharedFileList* list = &folder->files;
             // Every published list holds n files named "0".."n-1" of size n.
             for (std::size_t i = 0; i < list->size(); ++i) {
                 if ((*list)[i].size != static_cast<long long>(list->size()) ||
@@ -258,7 +259,7 @@ TEST(SharedFilesHolderTest, LookupsSeeWholeListsWhileRescansPublish) {
     done = true;
     reader.join();
     EXPECT_EQ(torn, 0);
-    EXPECT_EQ(holder.Get()->size(), 300u);
+    EXPECT_EQ(holder.Get()->files.size(), 300u);
 }
 
 }  // namespace

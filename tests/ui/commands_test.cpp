@@ -80,7 +80,7 @@ class RowRecord : public TransferRecord {
 class CommandsTest : public WindowFixture {
   protected:
     std::string Status(size_t row) {
-        auto record = app.downloadRecords.Record(row);
+        auto record = app.downloadRecords().Record(row);
         return record ? record->Cell(kColumnStatus) : std::string();
     }
     QString ViewCell(CReportView* view, int row, int column) {
@@ -130,7 +130,7 @@ TEST_F(CommandsTest, StartDownloadFetchesTheSelectedResult) {
 
     tabs->StartDownload();
     EXPECT_EQ(tabs->currentPage(), CMainTabCtrl::kTransferPage);
-    ASSERT_EQ(app.downloadRecords.RowCount(), 1u);
+    ASSERT_EQ(app.downloadRecords().RowCount(), 1u);
     // The row shows at once, before the next timed refresh.
     EXPECT_EQ(ViewCell(tabs->downloadTable(), 0, 0), "song.mp3");
     EXPECT_EQ(ViewCell(tabs->downloadTable(), 0, 1), "bob");
@@ -160,19 +160,19 @@ TEST_F(CommandsTest, StartDownloadAsksBeforeOverwritingAndRefusesADuplicateRow) 
     messages.AnswerWith({Answer::No, Answer::Cancel, Answer::Yes, Answer::Yes});
     tabs->StartDownload();
     tabs->StartDownload();
-    EXPECT_EQ(app.downloadRecords.RowCount(), 0u);
+    EXPECT_EQ(app.downloadRecords().RowCount(), 0u);
     EXPECT_EQ(tabs->currentPage(), CMainTabCtrl::kTransferPage);
     EXPECT_EQ(ReadWholeFile(dir.path() / "share" / "song.mp3"), "old");
 
     // Yes replaces it.
     tabs->StartDownload();
-    ASSERT_EQ(app.downloadRecords.RowCount(), 1u);
+    ASSERT_EQ(app.downloadRecords().RowCount(), 1u);
     ASSERT_TRUE(WaitForUi([&] { return Status(0) == kStatusComplete; }));
     EXPECT_EQ(ReadWholeFile(dir.path() / "share" / "song.mp3"), "hello");
 
     // Again before Clear: the question comes first, then the table refuses it.
     tabs->StartDownload();
-    EXPECT_EQ(app.downloadRecords.RowCount(), 1u);
+    EXPECT_EQ(app.downloadRecords().RowCount(), 1u);
     EXPECT_EQ(messages.questions(), std::vector<std::string>(4, question));
     EXPECT_EQ(messages.texts(),
               std::vector<std::string>{"The file (song.mp3) is alrady on the download table..."});
@@ -195,20 +195,20 @@ TEST_F(CommandsTest, CancelStopsTheSelectedDownload) {
     QTest::mouseClick(tabs->cancelButton(), Qt::LeftButton);
     ASSERT_TRUE(WaitForUi([&] { return Status(0) == kStatusCanceled; }));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "share" / "song.mp3"));
-    EXPECT_EQ(app.downloadRecords.RowCount(), 1u);  // the row stays until Clear
+    EXPECT_EQ(app.downloadRecords().RowCount(), 1u);  // the row stays until Clear
 }
 
 TEST_F(CommandsTest, CancelReachesTheSelectedRowOfEachTable) {
     PeerOptions options;
     options.port = 0;
     ASSERT_TRUE(StartPeerListener(app, display, options));
-    tabs->AttachUploadTable(app.peerListener->uploadRecords());
+    tabs->AttachUploadTable(app.peerListener()->uploadRecords());
     auto download = std::make_shared<RowRecord>("a.mp3", TransferStatus::Downloading);
     auto otherDownload = std::make_shared<RowRecord>("b.mp3", TransferStatus::Downloading);
     auto upload = std::make_shared<RowRecord>("c.mp3", TransferStatus::Uploading);
-    app.downloadRecords.Append(download);
-    app.downloadRecords.Append(otherDownload);
-    app.peerListener->uploadRecords().Append(upload);
+    app.downloadRecords().Append(download);
+    app.downloadRecords().Append(otherDownload);
+    app.peerListener()->uploadRecords().Append(upload);
     tabs->RefreshTransfers();
 
     tabs->downloadTable()->SelectRow(1);
@@ -223,13 +223,13 @@ TEST_F(CommandsTest, ClearRemovesFinishedRowsAndTheSelectionStaysOnItsRow) {
     for (TransferStatus status :
          {TransferStatus::Complete, TransferStatus::Downloading, TransferStatus::Canceled,
           TransferStatus::Error, TransferStatus::Connecting}) {
-        app.downloadRecords.Append(std::make_shared<RowRecord>(StatusText(status), status));
+        app.downloadRecords().Append(std::make_shared<RowRecord>(StatusText(status), status));
     }
     tabs->RefreshTransfers();
     tabs->downloadTable()->SelectRow(4);  // "Connecting..."
 
     QTest::mouseClick(tabs->clearButton(), Qt::LeftButton);
-    ASSERT_EQ(app.downloadRecords.RowCount(), 2u);
+    ASSERT_EQ(app.downloadRecords().RowCount(), 2u);
     EXPECT_EQ(Status(0), kStatusDownloading);
     EXPECT_EQ(Status(1), kStatusConnecting);
     ASSERT_EQ(tabs->downloadTable()->model()->rowCount(), 2);
@@ -241,7 +241,7 @@ TEST_F(CommandsTest, AMessageFromTheListenerThreadAppearsInTheDisplay) {
     PeerOptions options;
     options.port = 0;
     ASSERT_TRUE(StartPeerListener(app, display, options));
-    Socket peer = OpenServerConnection("127.0.0.1", app.peerListener->port());
+    Socket peer = OpenServerConnection("127.0.0.1", app.peerListener()->port());
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(SendAll(peer.fd(), std::string("MESSAGE\n<bob> hi there\n")));
     EXPECT_TRUE(WaitForUi([&] { return tabs->messageView()->toPlainText() == "<bob> hi there"; }));
@@ -251,7 +251,7 @@ TEST_F(CommandsTest, SendShowsTheLineOnBothSidesAndScrollsToTheEnd) {
     PeerOptions options;
     options.port = 0;
     ASSERT_TRUE(StartPeerListener(app, display, options));
-    options.port = app.peerListener->port();
+    options.port = app.peerListener()->port();
     tabs->SetPeerOptions(options);
     HttpScriptedServer server(HttpReply("127.0.0.1\r\n"));
     UseSettings(server.url());

@@ -184,7 +184,7 @@ TEST_F(MainWindowTest, SwitchingPagesShowsOnlyTheSelectedPage) {
     tabs->StartDownload();
     EXPECT_EQ(tabs->currentPage(), CMainTabCtrl::kTransferPage);
     EXPECT_TRUE(hidden(1) && shown(2));
-    EXPECT_EQ(app.downloadRecords.RowCount(), 0u);
+    EXPECT_EQ(app.downloadRecords().RowCount(), 0u);
     EXPECT_TRUE(messages.shown().empty());
 }
 
