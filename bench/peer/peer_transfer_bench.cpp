@@ -25,10 +25,10 @@
 
 #include "base/settings.h"
 #include "base/ui_ports.h"
-#include "share/shared_files.h"
 #include "peer/download.h"
 #include "peer/peer_listener.h"
 #include "peer/progress.h"
+#include "share/shared_files.h"
 
 namespace fs = std::filesystem;
 using namespace brindle;

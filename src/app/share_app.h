@@ -11,10 +11,10 @@
 #include "base/ui_ports.h"
 #include "directory/directory_client.h"
 #include "directory/search.h"
-#include "share/shared_files.h"
 #include "peer/peer_listener.h"
 #include "peer/thread_group.h"
 #include "peer/transfer_record.h"
+#include "share/shared_files.h"
 
 namespace brindle {
 

@@ -92,9 +92,6 @@ inline constexpr char kStatusUploading[] = "Uploading...";
 inline constexpr char kStatusComplete[] = "File Complete...";
 inline constexpr char kStatusCanceled[] = "Canceled...";
 inline constexpr char kStatusError[] = "Transfer Error...";
-inline constexpr char kRateZero[] = "0.00ks";
-inline constexpr char kDoneZero[] = "0.00%";
-inline constexpr char kDoneFull[] = "100.00%";
 
 // --- The window: menus, tray, tabs, labels and buttons ---
 inline constexpr char kMenuFile[] = "&File";

@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "base/settings.h"
-#include "share/shared_files.h"
 #include "peer/peer_options.h"
 #include "peer/transfer_record.h"
+#include "share/shared_files.h"
 
 namespace brindle {
 

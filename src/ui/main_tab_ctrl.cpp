@@ -12,8 +12,8 @@
 
 #include <algorithm>
 
-#include "app/share_app.h"
 #include "app/app_commands.h"
+#include "app/share_app.h"
 #include "base/texts.h"
 #include "ui/page_layout.h"
 #include "ui/qt_ports.h"

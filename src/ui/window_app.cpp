@@ -4,8 +4,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include "app/share_app.h"
 #include "app/app_commands.h"
+#include "app/share_app.h"
 #include "ui/main_tab_ctrl.h"
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"

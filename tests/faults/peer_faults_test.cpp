@@ -179,6 +179,9 @@ class UploadFaults : public ::testing::Test {
         settings.Publish(values);
         PeerOptions options = ShortLimits(0);
         options.blockSize = 64 * 1024;
+        // No case here tests the stall limit; a slow reader (a sanitizer build
+        // on a busy machine) must not turn a served file into an error.
+        options.stallTimeout = 10s;
         listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
         ASSERT_TRUE(listener->Start());
     }

@@ -23,9 +23,9 @@
 #include <mutex>
 #include <thread>
 
-#include "share/shared_files.h"
 #include "fuzz_support.h"
 #include "peer/peer_listener.h"
+#include "share/shared_files.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "fuzz_support.h"
 #include "base/strings.h"
+#include "fuzz_support.h"
 #include "server/event_dispatcher.h"
 #include "server/password_hasher.h"
 #include "server/sqlite_store.h"

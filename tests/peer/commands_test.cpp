@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "app/share_app.h"
 #include "app/app_commands.h"
+#include "app/share_app.h"
 #include "peer_fixture.h"
 #include "support/scripted_server.h"
 
