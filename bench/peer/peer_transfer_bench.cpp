@@ -195,21 +195,18 @@ class Peers {
   public:
     Peers(const fs::path& sharedDir, const fs::path& downloadDir)
         : downloadDir_(downloadDir.string() + "/") {
-        AppSettings values;
-        values.sharedDirectory = sharedDir.string() + "/";
-        settings_.Publish(values);
         SharedFileList list;
         for (const auto& entry : fs::directory_iterator(sharedDir)) {
             list.push_back(
                 {entry.path().filename().string(), static_cast<long long>(entry.file_size())});
         }
-        files_.Publish({values.sharedDirectory, list});
+        files_.Publish({sharedDir.string() + "/", list});
         options_.port = 0;
         if (const char* block = std::getenv("PEER_BENCH_BLOCK")) {
             options_.blockSize = static_cast<std::size_t>(std::atoll(block));
         }
         options_.listenAddress = "127.0.0.1";
-        listener_ = std::make_unique<PeerListener>(display_, box_, settings_, files_, options_);
+        listener_ = std::make_unique<PeerListener>(display_, box_, files_, options_);
         if (!listener_->Start()) {
             std::exit(1);
         }
@@ -248,7 +245,6 @@ class Peers {
 
   private:
     std::string downloadDir_;
-    SettingsHolder settings_;
     SharedFilesHolder files_;
     SilentBox box_;
     SilentDisplay display_;

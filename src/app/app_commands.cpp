@@ -11,8 +11,8 @@ TransferTable* UploadTable(CShareApp& app) {
 }  // namespace
 
 bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView, const PeerOptions& options) {
-    app.SetPeerListener(std::make_unique<PeerListener>(
-        messageView, app.messageBox(), app.settingsHolder(), app.sharedFilesHolder(), options));
+    app.SetPeerListener(std::make_unique<PeerListener>(messageView, app.messageBox(),
+                                                       app.sharedFilesHolder(), options));
     app.SetCloseListener([&app] {
         if (app.peerListener() != nullptr) {
             app.peerListener()->CloseListeningSocket();

@@ -39,14 +39,13 @@ struct PeerListener::Connection {
 };
 
 PeerListener::PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
-                           const SettingsHolder& settings, const SharedFilesHolder& sharedFiles,
-                           PeerOptions options)
+                           const SharedFilesHolder& sharedFiles, PeerOptions options)
     : messageView_(messageView),
       messages_(messages),
       options_(std::move(options)),
       sharedFiles_(sharedFiles),
       uploadSlots_(options_.maxRunningUploads),
-      uploadContext_{settings, sharedFiles, uploadTable_, options_} {}
+      uploadContext_{sharedFiles, uploadTable_, options_} {}
 
 PeerListener::~PeerListener() {
     Stop();

@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "base/settings.h"
 #include "base/ui_ports.h"
 #include "net/socket.h"
 #include "peer/peer_options.h"
@@ -26,8 +25,7 @@ namespace brindle {
 class PeerListener {
   public:
     PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
-                 const SettingsHolder& settings, const SharedFilesHolder& sharedFiles,
-                 PeerOptions options = {});
+                 const SharedFilesHolder& sharedFiles, PeerOptions options = {});
     // Stop.
     ~PeerListener();
     PeerListener(const PeerListener&) = delete;

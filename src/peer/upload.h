@@ -7,7 +7,6 @@
 #include <string_view>
 #include <utility>
 
-#include "base/settings.h"
 #include "peer/peer_options.h"
 #include "peer/transfer_record.h"
 #include "share/shared_files.h"
@@ -18,7 +17,6 @@ namespace brindle {
 // list; the folder setting itself is never used to find a file) and the table
 // its row goes into. All outlive the uploads.
 struct UploadContext {
-    const SettingsHolder& settings;  // not read: uploads find files through sharedFiles alone
     const SharedFilesHolder& sharedFiles;
     TransferTable& uploadTable;
     PeerOptions options;

@@ -174,15 +174,12 @@ TEST_F(DownloadFaults, AFullDiskIsATransferErrorAndKeepsTheOldFile) {
 class UploadFaults : public ::testing::Test {
   protected:
     void SetUp() override {
-        AppSettings values;
-        values.sharedDirectory = share.str() + "/";
-        settings.Publish(values);
         PeerOptions options = ShortLimits(0);
         options.blockSize = 64 * 1024;
         // No case here tests the stall limit; a slow reader (a sanitizer build
         // on a busy machine) must not turn a served file into an error.
         options.stallTimeout = 10s;
-        listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
+        listener = std::make_unique<PeerListener>(display, messages, files, options);
         ASSERT_TRUE(listener->Start());
     }
 
@@ -216,7 +213,6 @@ class UploadFaults : public ::testing::Test {
     };
 
     TempDir share;
-    SettingsHolder settings;
     SharedFilesHolder files;
     NoDisplay display;
     FakeMessageBox messages;

@@ -54,7 +54,6 @@ struct Peer {
     fs::path root;
     std::map<std::string, std::string> shared;  // wire name -> contents
     std::string secret;
-    brindle::SettingsHolder settings;
     brindle::SharedFilesHolder files;
     Display display;
     brindle::fuzz::RecordingMessageBox messages;
@@ -75,9 +74,7 @@ struct Peer {
             std::replace(relative.begin(), relative.end(), '\\', '/');
             Write(root / "share" / relative, contents);
         }
-        brindle::AppSettings values;
-        values.sharedDirectory = (root / "share").string() + "/";
-        settings.Publish(values);
+        const std::string sharedDirectory = (root / "share").string() + "/";
         brindle::SharedFileList list;
         for (const auto& [name, contents] : shared) {
             list.push_back({name, static_cast<long long>(contents.size())});
@@ -86,15 +83,14 @@ struct Peer {
         list.push_back({"..\\secret.txt", static_cast<long long>(secret.size())});
         list.push_back({"../secret.txt", static_cast<long long>(secret.size())});
         list.push_back({"sub\\..\\..\\secret.txt", static_cast<long long>(secret.size())});
-        files.Publish({values.sharedDirectory, list});
+        files.Publish({sharedDirectory, list});
 
         brindle::PeerOptions options;
         options.port = 0;
         options.listenAddress = "127.0.0.1";
         options.requestTimeout = 300ms;
         options.stallTimeout = 2s;
-        listener =
-            std::make_unique<brindle::PeerListener>(display, messages, settings, files, options);
+        listener = std::make_unique<brindle::PeerListener>(display, messages, files, options);
         if (!listener->Start()) {
             std::abort();
         }

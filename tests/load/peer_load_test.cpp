@@ -29,12 +29,9 @@ using namespace std::chrono_literals;
 class SharingPeer {
   public:
     explicit SharingPeer(PeerOptions options) {
-        AppSettings values;
-        values.sharedDirectory = share.str() + "/";
-        settings.Publish(values);
         options.port = 0;
         options.listenAddress = "127.0.0.1";
-        listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
+        listener = std::make_unique<PeerListener>(display, messages, files, options);
     }
     void Share(const std::string& name, const std::string& contents) {
         share.WriteFile(name, contents);
@@ -49,7 +46,6 @@ class SharingPeer {
     }
 
     TempDir share;
-    SettingsHolder settings;
     SharedFilesHolder files;
     SharedFileList list;
     RecordingDisplay display;

@@ -70,7 +70,7 @@ class PeerHarness {
     }
 
     bool StartListener() {
-        listener = std::make_unique<PeerListener>(display, messages, settings, files, options_);
+        listener = std::make_unique<PeerListener>(display, messages, files, options_);
         return listener->Start();
     }
     int port() const { return listener->port(); }

@@ -142,17 +142,13 @@ const std::vector<std::string> kDottedNames = {"a..b.txt", "Vol..2.mp3", "...",
 // A listener on loopback serving `share` with `list` published.
 struct ServingPeer {
     ServingPeer(const fs::path& share, SharedFileList list) {
-        AppSettings values;
-        values.sharedDirectory = share.string() + "/";
-        settings.Publish(values);
-        files.Publish({values.sharedDirectory, std::move(list)});
+        files.Publish({share.string() + "/", std::move(list)});
         PeerOptions options;
         options.port = 0;
         options.listenAddress = "127.0.0.1";
         options.requestTimeout = 2s;
-        listener = std::make_unique<PeerListener>(display, messages, settings, files, options);
+        listener = std::make_unique<PeerListener>(display, messages, files, options);
     }
-    SettingsHolder settings;
     SharedFilesHolder files;
     NoDisplay display;
     FakeMessageBox messages;
