@@ -7,6 +7,7 @@ packages=(
     libmicrohttpd-dev libsqlite3-dev libsodium-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
     iproute2 desktop-file-utils libclang-rt-14-dev
+    postgresql postgresql-contrib libpq-dev nginx
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,6 +19,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    # Installing a server package must not start it: the tests start their own
+    # PostgreSQL and nginx, and nothing else should be left listening.
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+        $SUDO chmod 755 "$policy"
+        trap '$SUDO rm -f "$policy"' EXIT
+    fi
     $SUDO apt-get update
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi

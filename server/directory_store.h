@@ -1,7 +1,7 @@
 // What the directory keeps: users with their password hash, connection text,
 // address and login state, and each user's published file list. The server's
-// logic talks to this interface only, so another database can take the place
-// of the embedded one.
+// logic talks to this interface only: the embedded SQLite file for small
+// groups, PostgreSQL shared by several server nodes for large networks.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,25 @@ enum class StoreStatus {
     NotFound,  // no user of that name
     Conflict,  // the user's stored password hash is not the one expected
     Failed,    // the database failed; nothing was changed
+    // The database cannot be reached just now; nothing was changed, and the
+    // same request may succeed once it is back.
+    Unavailable,
+};
+
+// Whether a read must see every write already answered (a password check
+// before a change) or may come from a read replica a moment behind (the
+// lookups and searches of other users).
+enum class ReadFreshness {
+    Latest,
+    MayLag,
+};
+
+// What the server's metrics report of the store; -1 where it is not known.
+struct StoreStatistics {
+    long long usersLoggedIn = -1;
+    long long filesPublished = -1;  // files of logged-in users, the ones searches see
+    long long databaseErrors = 0;   // failed statements and lost connections since start
+    long long reconnects = 0;       // connections made again after a failure
 };
 
 struct UserRecord {
@@ -63,7 +82,11 @@ class DirectoryStore {
   public:
     virtual ~DirectoryStore() = default;
 
-    [[nodiscard]] virtual StoreStatus FindUser(std::string_view userName, UserRecord& out) = 0;
+    [[nodiscard]] virtual StoreStatus FindUser(std::string_view userName, UserRecord& out,
+                                               ReadFreshness freshness) = 0;
+    [[nodiscard]] StoreStatus FindUser(std::string_view userName, UserRecord& out) {
+        return FindUser(userName, out, ReadFreshness::Latest);
+    }
 
     // Creates the user when absent (with registration.passwordHash); when present
     // its stored hash must equal registration.passwordHash, else Conflict. Then
@@ -77,9 +100,14 @@ class DirectoryStore {
                                              std::string_view passwordHash) = 0;
 
     // The files of logged-in users other than the asker that match, at most
-    // `limit`, in the order they were published.
+    // `limit`, in the order they were published. May come from a read replica.
     [[nodiscard]] virtual StoreStatus Search(const SearchRequest& request,
                                              std::vector<SearchHit>& out) = 0;
+
+    // True while the database answers a trivial query.
+    [[nodiscard]] virtual bool Reachable() = 0;
+
+    [[nodiscard]] virtual StoreStatistics Statistics() = 0;
 };
 
 }  // namespace brindle::server

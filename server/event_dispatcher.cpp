@@ -29,6 +29,15 @@ EventReply ServerError(const std::string& detail) {
     return Reply(500, "SERVER-ERROR\n", "SERVER-ERROR (" + detail + ")");
 }
 
+// A store failure as a reply: 503 while the database cannot be reached, so
+// clients and proxies know to try again (or another node), 500 otherwise.
+EventReply StoreError(StoreStatus status, const std::string& detail) {
+    if (status == StoreStatus::Unavailable) {
+        return Reply(503, "UNAVAILABLE\n", "UNAVAILABLE (database unreachable)");
+    }
+    return ServerError(detail);
+}
+
 std::string_view FieldOr(const FormData& fields, std::string_view key) {
     const std::string_view* value = fields.Find(key);
     return value ? *value : std::string_view();
@@ -196,7 +205,7 @@ EventReply EventDispatcher::Register(const FormData& fields, const EventRequest&
     for (int attempt = 0; attempt < kRegisterAttempts; ++attempt) {
         UserRecord user;
         std::string hash;
-        StoreStatus found = store_.FindUser(userName, user);
+        StoreStatus found = store_.FindUser(userName, user, ReadFreshness::Latest);
         if (found == StoreStatus::Ok) {
             if (!hasher_.Verify(user.passwordHash, password)) {
                 return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
@@ -208,7 +217,7 @@ EventReply EventDispatcher::Register(const FormData& fields, const EventRequest&
                 return ServerError("password hashing failed");
             }
         } else {
-            return ServerError("store lookup failed");
+            return StoreError(found, "store lookup failed");
         }
         Registration registration{userName, hash, connection, request.ipv4, &files};
         StoreStatus stored = store_.Register(registration);
@@ -218,7 +227,7 @@ EventReply EventDispatcher::Register(const FormData& fields, const EventRequest&
                              std::to_string(files.size()) + " files");
         }
         if (stored != StoreStatus::Conflict) {
-            return ServerError("store write failed");
+            return StoreError(stored, "store write failed");
         }
         // The user was created by a registration running at the same time:
         // check the password again against the stored hash.
@@ -230,29 +239,31 @@ EventReply EventDispatcher::Unregister(const FormData& fields) {
     std::string_view userName = FieldOr(fields, "userName");
     std::string_view password = FieldOr(fields, "password");
     UserRecord user;
-    StoreStatus found = store_.FindUser(userName, user);
+    StoreStatus found = store_.FindUser(userName, user, ReadFreshness::Latest);
     if (found == StoreStatus::NotFound) {
         return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
     }
     if (found != StoreStatus::Ok) {
-        return ServerError("store lookup failed");
+        return StoreError(found, "store lookup failed");
     }
     if (!hasher_.Verify(user.passwordHash, password)) {
         return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
     }
-    switch (store_.LogOut(userName, user.passwordHash)) {
+    StoreStatus loggedOut = store_.LogOut(userName, user.passwordHash);
+    switch (loggedOut) {
         case StoreStatus::Ok:
             return Reply(200, "OK\n", "OK");
         case StoreStatus::NotFound:
             return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
         default:
-            return ServerError("store write failed");
+            return StoreError(loggedOut, "store write failed");
     }
 }
 
 EventReply EventDispatcher::Lookup(const FormData& fields) {
     UserRecord user;
-    switch (store_.FindUser(FieldOr(fields, "userName"), user)) {
+    StoreStatus found = store_.FindUser(FieldOr(fields, "userName"), user, ReadFreshness::MayLag);
+    switch (found) {
         case StoreStatus::Ok:
             if (!user.loggedIn) {
                 return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN");
@@ -261,7 +272,7 @@ EventReply EventDispatcher::Lookup(const FormData& fields) {
         case StoreStatus::NotFound:
             return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
         default:
-            return ServerError("store lookup failed");
+            return StoreError(found, "store lookup failed");
     }
 }
 
@@ -281,9 +292,11 @@ EventReply EventDispatcher::Search(const FormData& fields) {
     std::vector<SearchHit> hits;
     // No stored name is longer than the file-name limit, so a longer query
     // matches nothing and needs no search.
-    if (search.query.size() <= limits_.maxFileNameBytes &&
-        store_.Search(search, hits) != StoreStatus::Ok) {
-        return ServerError("store search failed");
+    if (search.query.size() <= limits_.maxFileNameBytes) {
+        StoreStatus searched = store_.Search(search, hits);
+        if (searched != StoreStatus::Ok) {
+            return StoreError(searched, "store search failed");
+        }
     }
     std::string body = std::to_string(hits.size()) + "\n";
     for (const SearchHit& hit : hits) {

@@ -2,14 +2,13 @@
 #include <signal.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "server/event_dispatcher.h"
 #include "server/http_server.h"
 #include "server/password_hasher.h"
 #include "server/server_options.h"
-#include "server/sqlite_store.h"
+#include "server/store_factory.h"
 
 using namespace brindle::server;
 
@@ -38,12 +37,7 @@ int main(int argc, char** argv) {
         log("brindlenet-directory: cannot initialise libsodium");
         return 1;
     }
-    std::error_code ignored;
-    auto parent = std::filesystem::path(config.databasePath).parent_path();
-    if (!parent.empty()) {
-        std::filesystem::create_directories(parent, ignored);
-    }
-    auto store = SqliteStore::Open(config.databasePath, error, {.log = log});
+    auto store = OpenStore({config.databasePath, {}}, log, error);
     if (!store) {
         log("brindlenet-directory: " + error);
         return 1;

@@ -66,6 +66,9 @@ constexpr char kSearchScan[] =
     " WHERE name_matches(f.name, ?1) AND u.logged_in = 1 AND u.name <> ?2"
     " ORDER BY f.id LIMIT ?3";
 constexpr char kFileCount[] = "SELECT count(*) FROM files";
+constexpr char kLoggedInCount[] = "SELECT count(*) FROM users WHERE logged_in = 1";
+constexpr char kPublishedCount[] =
+    "SELECT count(*) FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE u.logged_in = 1";
 
 }  // namespace
 
@@ -90,6 +93,11 @@ SqliteStore::SqliteStore(std::string path, Options options)
     if (!options_.log) {
         options_.log = StderrLogSink();
     }
+    // Every line the connections log is a failed statement: count it for the metrics.
+    options_.log = [this, inner = std::move(options_.log)](const std::string& line) {
+        errors_.fetch_add(1, std::memory_order_relaxed);
+        inner(line);
+    };
 }
 
 SqliteStore::~SqliteStore() = default;
@@ -186,7 +194,7 @@ void SqliteStore::ReleaseReader(std::unique_ptr<SqliteConnection> reader) {
     readerFreed_.notify_one();
 }
 
-StoreStatus SqliteStore::FindUser(std::string_view userName, UserRecord& out) {
+StoreStatus SqliteStore::FindUser(std::string_view userName, UserRecord& out, ReadFreshness) {
     std::string error;
     ReaderLease reader(*this, error);
     if (reader.get() == nullptr) {
@@ -517,6 +525,33 @@ StoreStatus SqliteStore::Search(const SearchRequest& request, std::vector<Search
 }
 
 // Picks the rarest of a search's trigrams for the index query; none when even
+
+bool SqliteStore::Reachable() {
+    std::string error;
+    ReaderLease reader(*this, error);
+    if (reader.get() == nullptr) {
+        return false;
+    }
+    SqliteQuery query(*reader.get(), "SELECT 1");
+    return query.ok() && query.Step() == SQLITE_ROW;
+}
+
+StoreStatistics SqliteStore::Statistics() {
+    StoreStatistics statistics;
+    statistics.databaseErrors = errors_.load(std::memory_order_relaxed);
+    std::string error;
+    ReaderLease reader(*this, error);
+    if (reader.get() == nullptr) {
+        return statistics;
+    }
+    auto count = [&](const char* sql) -> long long {
+        SqliteQuery query(*reader.get(), sql);
+        return query.ok() && query.Step() == SQLITE_ROW ? query.Int(0) : -1;
+    };
+    statistics.usersLoggedIn = count(kLoggedInCount);
+    statistics.filesPublished = count(kPublishedCount);
+    return statistics;
+}
 
 long long SqliteStore::FileCount() {
     std::string error;

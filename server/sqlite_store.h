@@ -3,6 +3,7 @@
 // trigram full-text index over the file names.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -33,10 +34,14 @@ class SqliteStore : public DirectoryStore {
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
-    StoreStatus FindUser(std::string_view userName, UserRecord& out) override;
+    using DirectoryStore::FindUser;
+    StoreStatus FindUser(std::string_view userName, UserRecord& out,
+                         ReadFreshness freshness) override;
     StoreStatus Register(const Registration& registration) override;
     StoreStatus LogOut(std::string_view userName, std::string_view passwordHash) override;
     StoreStatus Search(const SearchRequest& request, std::vector<SearchHit>& out) override;
+    bool Reachable() override;
+    StoreStatistics Statistics() override;
 
     // Number of stored files of every user, logged in or not (-1 on failure).
     long long FileCount();
@@ -61,6 +66,7 @@ class SqliteStore : public DirectoryStore {
     std::condition_variable readerFreed_;
     std::vector<std::unique_ptr<SqliteConnection>> idleReaders_;
     int openReaders_ = 0;
+    std::atomic<long long> errors_{0};  // lines sent to the log: each is a database failure
 };
 
 }  // namespace brindle::server
