@@ -42,6 +42,7 @@ class EventDispatcher {
     EventReply Handle(const EventRequest& request);
 
     const DirectoryLimits& limits() const { return limits_; }
+    DirectoryStore& store() { return store_; }
 
   private:
     EventReply Register(const FormData& fields, const EventRequest& request);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -17,11 +18,16 @@ namespace brindle::server {
 
 struct DirectoryHttpServer::PendingRequest {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::string client;  // printable address for the log
-    std::string ipv4;    // "" when the client has no IPv4 address
+    std::string client;  // printable address for the log: the user's, then " via " the proxy's
+    std::string ipv4;    // the user's IPv4 address; "" when it has none
     std::string body;
     std::size_t accounted = 0;  // bytes counted against the server's buffer budget
     bool answered = false;      // a reply has been queued
+    bool forwarded = false;     // a trusted proxy named the user in X-Forwarded-For
+    std::string user;           // the address it named, printable; "" when not an address
+    bool admin = false;         // /healthz or /metrics: not counted as a directory request
+    bool timed = false;         // a POST: its duration goes into the histogram
+    bool counted = false;
 };
 
 namespace {
@@ -49,6 +55,49 @@ void DescribeClient(const sockaddr* address, std::string& printable, std::string
         }
     }
     printable = text;
+}
+
+// An address in text as a socket address; false when it is not one.
+bool ParseAddressText(const std::string& text, sockaddr_storage& storage) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
+        in->sin_family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+// The value of the last X-Forwarded-For header line, if any.
+struct ForwardedForHeader {
+    bool present = false;
+    std::string value;
+};
+
+MHD_Result CollectForwardedFor(void* self, MHD_ValueKind, const char* key, const char* value) {
+    if (key != nullptr && strcasecmp(key, "X-Forwarded-For") == 0) {
+        auto* header = static_cast<ForwardedForHeader*>(self);
+        header->present = true;
+        header->value = value != nullptr ? value : "";
+    }
+    return MHD_YES;
+}
+
+// The last comma-separated entry without surrounding blanks: the address the
+// nearest proxy saw; the entries before it are whatever the client sent.
+std::string LastEntry(const std::string& value) {
+    std::size_t comma = value.rfind(',');
+    std::string entry = comma == std::string::npos ? value : value.substr(comma + 1);
+    std::size_t first = entry.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return "";
+    }
+    std::size_t last = entry.find_last_not_of(" \t");
+    return entry.substr(first, last - first + 1);
 }
 
 void LogLibraryMessage(void* self, const char* format, va_list args) {
@@ -117,12 +166,12 @@ int BoundPort(int fd) {
 }  // namespace
 
 struct HttpCallbacks {
-    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char*,
+    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url,
                                 const char* method, const char*, const char* uploadData,
                                 size_t* uploadSize, void** state) {
         auto* server = static_cast<DirectoryHttpServer*>(self);
-        return server->Receive(connection, method, uploadData, uploadSize, state) ? MHD_YES
-                                                                                  : MHD_NO;
+        return server->Receive(connection, url, method, uploadData, uploadSize, state) ? MHD_YES
+                                                                                       : MHD_NO;
     }
 
     static void OnCompleted(void* self, MHD_Connection*, void** state,
@@ -176,6 +225,10 @@ std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
     line += ' ';
     line += duration;
     return line;
+}
+
+std::vector<AddressRange> DefaultAdminRanges() {
+    return {*AddressRange::Parse("127.0.0.0/8"), *AddressRange::Parse("::1")};
 }
 
 DirectoryHttpServer::DirectoryHttpServer(EventDispatcher& dispatcher, HttpServerOptions options,
@@ -246,8 +299,9 @@ bool DirectoryHttpServer::Account(PendingRequest& request, std::size_t bytes) {
 
 bool DirectoryHttpServer::Respond(MHD_Connection* connection, PendingRequest& request, int status,
                                   const std::string& body, const std::string& event,
-                                  const std::string& outcome) {
+                                  const std::string& outcome, const char* contentType) {
     request.answered = true;
+    Count(request, event, status);
     double elapsed =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - request.start)
             .count();
@@ -258,13 +312,79 @@ bool DirectoryHttpServer::Respond(MHD_Connection* connection, PendingRequest& re
     if (response == nullptr) {
         return false;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
     MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned int>(status), response);
     MHD_destroy_response(response);
     return queued == MHD_YES;
 }
 
-bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* method,
+void DirectoryHttpServer::Count(PendingRequest& request, const std::string& event, int status) {
+    if (request.admin || request.counted) {
+        return;
+    }
+    request.counted = true;
+    metrics_.CountRequest(MetricEventFromName(event), MetricOutcomeFromStatus(status));
+    if (request.timed) {
+        metrics_.ObserveDuration(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - request.start)
+                .count());
+    }
+}
+
+void DirectoryHttpServer::ApplyForwardedFor(MHD_Connection* connection, PendingRequest& request) {
+    ForwardedForHeader header;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectForwardedFor, &header);
+    if (!header.present) {
+        return;  // the proxy's own request, or one it sent on unmarked
+    }
+    request.forwarded = true;
+    std::string proxy = request.client;
+    std::string entry = LastEntry(header.value);
+    sockaddr_storage user{};
+    request.ipv4.clear();
+    if (ParseAddressText(entry, user)) {
+        DescribeClient(reinterpret_cast<const sockaddr*>(&user), request.user, request.ipv4);
+    } else {
+        log_("X-Forwarded-For from " + proxy + " names no address: \"" +
+             PrintableForLog(header.value, 128) + "\"");
+    }
+    request.client = (request.user.empty() ? "?" : request.user) + " via " + proxy;
+}
+
+// Only the connection's own address grants access. A request a trusted proxy
+// relays for somebody else must name an admitted user as well, or a proxy on
+// this machine would open these pages to everyone it serves.
+bool DirectoryHttpServer::MayAdminister(const sockaddr* peer, const PendingRequest& request) const {
+    if (!AnyContains(options_.adminFrom, peer)) {
+        return false;
+    }
+    if (!request.forwarded) {
+        return true;
+    }
+    for (const auto& range : options_.adminFrom) {
+        if (range.Contains(std::string_view(request.user))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DirectoryHttpServer::ServeAdmin(MHD_Connection* connection, PendingRequest& request,
+                                     std::string_view path) {
+    request.admin = true;
+    DirectoryStore& store = dispatcher_.store();
+    bool up = store.Reachable();
+    if (path == "/healthz") {
+        return up ? Respond(connection, request, 200, "ok\n", "/healthz", "ok")
+                  : Respond(connection, request, 503, "unavailable\n", "/healthz",
+                            "unavailable (database unreachable)");
+    }
+    std::string text = metrics_.Render(up, store.Statistics());
+    return Respond(connection, request, 200, text, "/metrics",
+                   std::to_string(text.size()) + " bytes", "text/plain; version=0.0.4");
+}
+
+bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, const char* method,
                                   const char* uploadData, std::size_t* uploadSize, void** state) {
     auto* request = static_cast<PendingRequest*>(*state);
     if (request == nullptr) {
@@ -272,13 +392,23 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* method
         auto fresh = std::make_unique<PendingRequest>();
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        DescribeClient(info ? info->client_addr : nullptr, fresh->client, fresh->ipv4);
+        const sockaddr* peer = info ? info->client_addr : nullptr;
+        DescribeClient(peer, fresh->client, fresh->ipv4);
         request = fresh.release();
         *state = request;
+        if (AnyContains(options_.trustedProxies, peer)) {
+            ApplyForwardedFor(connection, *request);
+        }
+        std::string_view path = url != nullptr ? url : "";
+        if (std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 &&
+            (path == "/healthz" || path == "/metrics") && MayAdminister(peer, *request)) {
+            return ServeAdmin(connection, *request, path);
+        }
         if (std::strcmp(method, MHD_HTTP_METHOD_POST) != 0) {
             return Respond(connection, *request, 405, "POST-ONLY\n", "-",
                            "POST-ONLY (" + PrintableForLog(method, 16) + ")");
         }
+        request->timed = true;
         const char* lengthText = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                              MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (lengthText != nullptr) {
@@ -313,6 +443,7 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* method
         }
         if (refusal != nullptr) {
             request->answered = true;
+            Count(*request, "-", 0);
             Log(*request, "-", 0, refusal);
             return false;
         }
@@ -334,6 +465,7 @@ void DirectoryHttpServer::Complete(void** state, const char* reason) {
     }
     buffered_.fetch_sub(request->accounted);
     if (!request->answered) {
+        Count(*request, "-", 0);
         Log(*request, "-", 0, std::string("no reply (") + reason + ")");
     }
 }

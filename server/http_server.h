@@ -7,14 +7,21 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "server/address_range.h"
 #include "server/event_dispatcher.h"
 #include "server/log_sink.h"
+#include "server/metrics.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace brindle::server {
+
+// 127.0.0.0/8 and ::1: the machine itself.
+std::vector<AddressRange> DefaultAdminRanges();
 
 struct HttpServerOptions {
     std::string bindAddress = "0.0.0.0";  // IPv4 or IPv6 literal ("::" serves both)
@@ -26,6 +33,11 @@ struct HttpServerOptions {
     // All request bodies held in memory at once; beyond it new requests get
     // "BUSY" instead of exhausting the machine's memory.
     std::size_t maxBufferedBytes = 512u << 20;
+    // Reverse proxies: a request from one of them is taken to come from the
+    // last address in its X-Forwarded-For header.
+    std::vector<AddressRange> trustedProxies;
+    // Who may GET /healthz and /metrics, judged by the connection's address.
+    std::vector<AddressRange> adminFrom = DefaultAdminRanges();
 };
 
 // "2024-05-01T12:34:56.789Z 10.0.0.5 onSearch 200 3 results 0.8ms"
@@ -53,11 +65,18 @@ class DirectoryHttpServer {
     friend struct HttpCallbacks;
 
     // False when the connection is to be closed without a reply.
-    bool Receive(MHD_Connection* connection, const char* method, const char* uploadData,
-                 std::size_t* uploadSize, void** state);
+    bool Receive(MHD_Connection* connection, const char* url, const char* method,
+                 const char* uploadData, std::size_t* uploadSize, void** state);
     void Complete(void** state, const char* reason);
     bool Respond(MHD_Connection* connection, PendingRequest& request, int status,
-                 const std::string& body, const std::string& event, const std::string& outcome);
+                 const std::string& body, const std::string& event, const std::string& outcome,
+                 const char* contentType = "text/plain");
+    // Takes the user's address from X-Forwarded-For, for a request from a trusted proxy.
+    void ApplyForwardedFor(MHD_Connection* connection, PendingRequest& request);
+    bool MayAdminister(const sockaddr* peer, const PendingRequest& request) const;
+    bool ServeAdmin(MHD_Connection* connection, PendingRequest& request, std::string_view path);
+    // Counts a request that ends in a reply of `status` (0: none) in the metrics, once.
+    void Count(PendingRequest& request, const std::string& event, int status);
     bool Account(PendingRequest& request, std::size_t bytes);
     void Log(const PendingRequest& request, const std::string& event, int status,
              const std::string& outcome);
@@ -68,6 +87,7 @@ class DirectoryHttpServer {
     MHD_Daemon* daemon_ = nullptr;
     int port_ = 0;
     std::atomic<std::size_t> buffered_{0};
+    ServerMetrics metrics_;
 };
 
 }  // namespace brindle::server

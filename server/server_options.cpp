@@ -4,6 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "server/address_range.h"
+
 namespace brindle::server {
 namespace {
 
@@ -41,10 +43,16 @@ std::string UsageText() {
            "  --max-per-address N   connections at once from one address (default 64)\n"
            "  --timeout SECONDS     close a connection idle this long (default 30)\n"
            "  --max-files N         files one user may publish (default 250000)\n"
+           "  --trusted-proxy CIDR  a reverse proxy in front of this server (repeatable):\n"
+           "                        its requests count as coming from the last address in\n"
+           "                        their X-Forwarded-For header (e.g. 127.0.0.1/32)\n"
+           "  --admin-from CIDR     who may GET /healthz and /metrics (repeatable; default\n"
+           "                        127.0.0.0/8 and ::1)\n"
            "  --help                show this text and exit\n";
 }
 
 bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, std::string& error) {
+    bool adminFromGiven = false;  // the first --admin-from replaces the default
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         std::optional<std::string> value;
@@ -59,6 +67,7 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
         bool known = option == "--port" || option == "--bind" || option == "--db" ||
                      option == "--max-connections" || option == "--max-per-address" ||
                      option == "--timeout" || option == "--max-files";
+        known = known || option == "--trusted-proxy" || option == "--admin-from";
         if (!known) {
             error = "unknown option: " + option;
             return false;
@@ -117,6 +126,19 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
                 return false;
             }
             config.limits.maxFilesPerUser = *n;
+        } else if (option == "--trusted-proxy" || option == "--admin-from") {
+            auto range = AddressRange::Parse(*value);
+            if (!range) {
+                error = "bad value for " + option + ": " + *value;
+                return false;
+            }
+            auto& ranges =
+                option == "--admin-from" ? config.http.adminFrom : config.http.trustedProxies;
+            if (option == "--admin-from" && !adminFromGiven) {
+                ranges.clear();
+                adminFromGiven = true;
+            }
+            ranges.push_back(*range);
         }
     }
     return true;
