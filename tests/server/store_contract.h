@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct StoreKind {
                                                 std::string& error)>
         create;
 };
+
+inline void PrintTo(const StoreKind& kind, std::ostream* out) {
+    *out << kind.name;
+}
 
 class StoreContract : public ::testing::TestWithParam<StoreKind> {
   protected:
