@@ -140,7 +140,13 @@ std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& uri, bool
     }
     std::unique_ptr<PgConnection> connection(new PgConnection(raw));
     if (PQstatus(raw) != CONNECTION_OK) {
+        // A URI libpq cannot parse may come back quoted whole, password and all.
         error = TrimmedMessage(PQerrorMessage(raw));
+        for (std::size_t at = 0; (at = error.find(uri, at)) != std::string::npos;) {
+            std::string shown = RedactedUri(uri);
+            error.replace(at, uri.size(), shown);
+            at += shown.size();
+        }
         return nullptr;
     }
     PQsetNoticeProcessor(

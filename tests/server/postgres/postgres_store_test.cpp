@@ -376,8 +376,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 "postgresql:///d?host=/run/pg&user=ann"},
                       Redaction{"data/directory.db", "data/directory.db"}));
 
-TEST(PostgresRedaction, KeywordStringsToo) {
+TEST(PostgresRedaction, KeywordStringsAndUnreadableUrisToo) {
     EXPECT_EQ(RedactedUri("host=h password='a b' user=u"), "host=h password=*** user=u");
+    std::string error;
+    EXPECT_FALSE(PostgresStore::Open("postgresql://ann:sekrit@[::1/db", {}, error));
+    EXPECT_NE(error.find("postgresql://ann:***@[::1/db"), std::string::npos) << error;
+    EXPECT_EQ(error.find("sekrit"), std::string::npos) << error;
 }
 
 TEST(StoreFactory, ReplicasNeedPostgresUris) {
