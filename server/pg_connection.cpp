@@ -11,11 +11,16 @@ std::string TrimmedMessage(const char* message) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
         text.pop_back();
     }
-    for (char& c : text) {
+    // One line: libpq continues a message on a new line that starts with a tab.
+    std::string line;
+    for (char c : text) {
         if (c == '\n') {
-            c = ' ';
+            line += ' ';
+        } else if (c != '\t') {
+            line += c;
         }
     }
+    text = std::move(line);
     return text.empty() ? "unknown failure" : text;
 }
 
@@ -280,6 +285,7 @@ PgPool::Acquired PgPool::Acquire() {
     if (!freed_.wait_until(hold, deadline,
                            [this] { return !idle_.empty() || open_ < settings_.maxConnections; })) {
         out.error = "all " + std::to_string(settings_.maxConnections) + " connections stayed busy";
+        out.timedOut = true;
         return out;
     }
     if (!idle_.empty()) {

@@ -299,7 +299,7 @@ PostgresStore::Lease PostgresStore::Acquire(bool mayLag) {
             reconnects_.fetch_add(1, std::memory_order_relaxed);
         }
         if (!acquired.connection) {
-            if (acquired.connectFailed) {
+            if (acquired.connectFailed || acquired.timedOut) {
                 Report(pool.name() + ": " + acquired.error);
             }
             return {};
