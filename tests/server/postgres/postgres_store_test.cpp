@@ -223,8 +223,8 @@ TEST_F(PostgresStoreTest, BusyConnectionsMakeOthersWaitThenGiveUp) {
                                       .maxWaitForConnection = std::chrono::milliseconds(300)});
     ASSERT_TRUE(store) << error;
     ASSERT_EQ(Publish(*store, "ann", {}), StoreStatus::Ok);
-    // Another session holds ann's row, so her next registration holds the
-    // store's only connection until that session ends.
+    // Another connection holds ann's row, so her next registration holds the
+    // store's only connection until that one commits.
     auto other = PgConnection::Connect(backend_->uri(), false, error);
     ASSERT_TRUE(other) << error;
     ASSERT_TRUE(other->Run("BEGIN"));
