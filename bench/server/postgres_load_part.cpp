@@ -88,6 +88,7 @@ int RunLoadPart(const PartOptions& partOptions) {
         std::fprintf(stderr, "load failed\n");
         return 1;
     }
+    std::printf("shared database: %s\n", shared->Describe().c_str());
     std::printf(
         "%d users, %d files; %d concurrent clients, half searches, half lookups, %.0f s "
         "after %.0f s of warm-up; default limits\n",

@@ -19,7 +19,7 @@ constexpr auto kDeadline = std::chrono::seconds(10);
 
 // A file name no other user publishes, and the query that finds only it.
 std::string Token(const char* kind, int index) {
-    char number[8];
+    char number[16];
     std::snprintf(number, sizeof number, "%04d", index);
     return "lagprobe " + std::string(kind) + " " + number;
 }
