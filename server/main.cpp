@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
         log("brindlenet-directory: cannot initialise libsodium");
         return 1;
     }
-    auto store = OpenStore({config.databasePath, {}}, log, error);
+    auto store = OpenStore({config.databasePath, config.replicaUris}, log, error);
     if (!store) {
         log("brindlenet-directory: " + error);
         return 1;
@@ -49,8 +49,13 @@ int main(int argc, char** argv) {
         log("brindlenet-directory: " + error);
         return 1;
     }
+    std::string database = DatabaseForLog(config.databasePath);
+    if (!config.replicaUris.empty()) {
+        database += " with " + std::to_string(config.replicaUris.size()) + " read replica" +
+                    (config.replicaUris.size() > 1 ? "s" : "");
+    }
     log("brindlenet-directory: listening on " + config.http.bindAddress + " port " +
-        std::to_string(server.port()) + ", database " + config.databasePath);
+        std::to_string(server.port()) + ", database " + database);
 
     int received = 0;
     sigwait(&stopSignals, &received);

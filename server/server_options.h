@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "server/event_dispatcher.h"
 #include "server/http_server.h"
@@ -12,7 +13,8 @@ inline constexpr char kDefaultDatabasePath[] = "brindlenet-directory.db";
 
 struct ServerConfig {
     HttpServerOptions http;
-    std::string databasePath = kDefaultDatabasePath;
+    std::string databasePath = kDefaultDatabasePath;  // SQLite file or PostgreSQL URI
+    std::vector<std::string> replicaUris;             // PostgreSQL read replicas
     DirectoryLimits limits;
     bool help = false;
 };

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "server/pg_connection.h"
+#include "server/postgres_store.h"
 #include "server/sqlite_store.h"
 
 namespace brindle::server {
@@ -10,11 +12,20 @@ bool IsPostgresUri(std::string_view database) {
     return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
 }
 
+std::string DatabaseForLog(std::string_view database) {
+    return IsPostgresUri(database) ? RedactedUri(database) : std::string(database);
+}
+
 std::unique_ptr<DirectoryStore> OpenStore(const StoreConfig& config, const LogSink& log,
                                           std::string& error) {
     if (IsPostgresUri(config.database)) {
-        error = "PostgreSQL databases are not supported yet";
-        return nullptr;
+        for (const std::string& replica : config.replicas) {
+            if (!IsPostgresUri(replica)) {
+                error = "a read replica must be given as a postgresql:// URI";
+                return nullptr;
+            }
+        }
+        return PostgresStore::Open(config.database, config.replicas, error, {.log = log});
     }
     if (!config.replicas.empty()) {
         error = "read replicas need a PostgreSQL database";

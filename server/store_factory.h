@@ -20,6 +20,9 @@ struct StoreConfig {
 // True for a libpq connection URI ("postgresql://..." or "postgres://...").
 bool IsPostgresUri(std::string_view database);
 
+// The database as a log line may show it: a URI's password replaced by "***".
+std::string DatabaseForLog(std::string_view database);
+
 // Null with `error` set when the store cannot be opened.
 std::unique_ptr<DirectoryStore> OpenStore(const StoreConfig& config, const LogSink& log,
                                           std::string& error);

@@ -1,0 +1,509 @@
+#include "server/postgres_store.h"
+
+#include <cstdlib>
+
+#include "server/name_filter.h"
+#include "server/pg_connection.h"
+
+namespace brindle::server {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+// Every node takes this lock while it checks or creates the schema, so two
+// nodes starting together do not both create it.
+constexpr char kSchemaLock[] = "SELECT pg_advisory_xact_lock(7316258042390150001)";
+constexpr char kSchemaExists[] = "SELECT to_regclass('brindlenet_schema') IS NOT NULL";
+constexpr char kSchemaVersionQuery[] = "SELECT coalesce(max(version), 0) FROM brindlenet_schema";
+// Plain CREATE TABLE: a database holding other tables of these names is
+// refused rather than taken for ours.
+const char* const kCreateSchema[] = {
+    "CREATE EXTENSION IF NOT EXISTS pg_trgm",
+    "CREATE TABLE brindlenet_schema(version integer NOT NULL)",
+    "CREATE TABLE users("
+    "  id bigserial PRIMARY KEY,"
+    "  name text NOT NULL UNIQUE,"
+    "  password_hash text NOT NULL,"
+    "  connection text NOT NULL DEFAULT '',"
+    "  ip text NOT NULL DEFAULT '',"
+    "  logged_in boolean NOT NULL DEFAULT false,"
+    "  registered_at timestamptz)",
+    "CREATE TABLE files("
+    "  id bigserial PRIMARY KEY,"
+    "  user_id bigint NOT NULL REFERENCES users(id),"
+    "  name text NOT NULL,"
+    "  size bigint NOT NULL)",
+    "CREATE INDEX files_by_user ON files(user_id)",
+    // Names folded the way searches fold them: ASCII letters only.
+    "CREATE INDEX files_by_name ON files USING gin (lower(name COLLATE \"C\") gin_trgm_ops)",
+    "INSERT INTO brindlenet_schema(version) VALUES(1)",
+};
+
+// Each primary connection stages registrations in a table of its own.
+constexpr char kCreateStaging[] =
+    "CREATE TEMP TABLE IF NOT EXISTS brindlenet_staging("
+    "position bigint NOT NULL, name text NOT NULL, size bigint NOT NULL) ON COMMIT DELETE ROWS";
+
+constexpr char kFindUser[] =
+    "SELECT password_hash, connection, ip, logged_in FROM users WHERE name = $1";
+constexpr char kLockUser[] = "SELECT id, password_hash FROM users WHERE name = $1 FOR UPDATE";
+// Nothing comes back when a registration elsewhere created the user meanwhile.
+constexpr char kInsertUser[] =
+    "INSERT INTO users(name, password_hash) VALUES($1, $2)"
+    " ON CONFLICT (name) DO NOTHING RETURNING id";
+constexpr char kUpdateUser[] =
+    "UPDATE users SET connection = $2, ip = $3, logged_in = true, registered_at = now()"
+    " WHERE id = $1::bigint";
+constexpr char kStage[] = "COPY brindlenet_staging(position, name, size) FROM STDIN";
+// Pairs the stored list with the staged one by name and size, the n-th copy
+// of a name and size with the n-th: stored files without a partner go, staged
+// ones without a partner are added in list order, the rest keep their id and
+// so their place in search results.
+constexpr char kApplyStaged[] =
+    "WITH stored AS ("
+    "  SELECT id, name, size, row_number() OVER (PARTITION BY name, size ORDER BY id) AS nth"
+    "  FROM files WHERE user_id = $1::bigint),"
+    " wanted AS ("
+    "  SELECT position, name, size,"
+    "         row_number() OVER (PARTITION BY name, size ORDER BY position) AS nth"
+    "  FROM brindlenet_staging),"
+    " dropped AS ("
+    "  DELETE FROM files WHERE id IN ("
+    "    SELECT s.id FROM stored AS s LEFT JOIN wanted AS w USING (name, size, nth)"
+    "    WHERE w.position IS NULL))"
+    " INSERT INTO files(user_id, name, size)"
+    " SELECT $1::bigint, w.name, w.size FROM wanted AS w LEFT JOIN stored AS s"
+    "   USING (name, size, nth)"
+    " WHERE s.id IS NULL ORDER BY w.position";
+// A new user has nothing stored to pair with.
+constexpr char kPublishStaged[] =
+    "INSERT INTO files(user_id, name, size)"
+    " SELECT $1::bigint, name, size FROM brindlenet_staging ORDER BY position";
+// Large lists sort in memory.
+constexpr char kSortMemory[] = "SET LOCAL work_mem = '64MB'";
+constexpr std::size_t kLargeList = 10000;
+constexpr char kLogOut[] =
+    "UPDATE users SET logged_in = false WHERE name = $1 AND password_hash = $2";
+constexpr char kUserExists[] = "SELECT 1 FROM users WHERE name = $1";
+constexpr char kStatistics[] =
+    "SELECT (SELECT count(*) FROM users WHERE logged_in),"
+    " (SELECT count(*) FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE u.logged_in)";
+
+bool PrepareWriter(PgConnection& connection) {
+    return connection.Run(kCreateStaging);
+}
+
+bool EnsureSchema(PgConnection& db, std::string& error) {
+    PgTransaction transaction(db);
+    if (!transaction.began() || !db.Run(kSchemaLock)) {
+        error = db.error();
+        return false;
+    }
+    PgResult exists = db.Exec(kSchemaExists);
+    if (!exists) {
+        error = db.error();
+        return false;
+    }
+    if (std::string_view(PQgetvalue(exists.get(), 0, 0)) == "t") {
+        PgResult version = db.Exec(kSchemaVersionQuery);
+        if (!version) {
+            error = db.error();
+            return false;
+        }
+        long stored = std::strtol(PQgetvalue(version.get(), 0, 0), nullptr, 10);
+        if (stored > kSchemaVersion) {
+            error = "the database was written by a newer server (schema version " +
+                    std::to_string(stored) + "; this server knows version " +
+                    std::to_string(kSchemaVersion) + ")";
+            return false;
+        }
+        if (stored < 1) {
+            error = "brindlenet_schema holds no schema version";
+            return false;
+        }
+    } else {
+        for (const char* statement : kCreateSchema) {
+            if (!db.Run(statement)) {
+                error = db.error();
+                return false;
+            }
+        }
+    }
+    if (!transaction.Commit()) {
+        error = db.error();
+        return false;
+    }
+    return true;
+}
+
+// A file list in COPY's text format: position, name and size, tab-separated.
+std::string CopyText(const std::vector<PublishedFile>& files) {
+    std::string text;
+    std::size_t bytes = 0;
+    for (const PublishedFile& file : files) {
+        bytes += file.name.size() + 32;
+    }
+    text.reserve(bytes);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        text += std::to_string(i);
+        text += '\t';
+        for (char c : files[i].name) {
+            switch (c) {
+                case '\\':
+                    text += "\\\\";
+                    break;
+                case '\t':
+                    text += "\\t";
+                    break;
+                case '\n':
+                    text += "\\n";
+                    break;
+                case '\r':
+                    text += "\\r";
+                    break;
+                default:
+                    text += c;
+            }
+        }
+        text += '\t';
+        text += std::to_string(files[i].size);
+        text += '\n';
+    }
+    return text;
+}
+
+// Appends `text` ASCII-folded with LIKE's wildcards and escape character made literal.
+void AppendLikeLiteral(std::string& out, std::string_view text) {
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '\\') {
+            out += '\\';
+        }
+        out += FoldAscii(c);
+    }
+}
+
+// The file-type glob as a LIKE pattern: '*' any run of bytes, '?' one byte.
+std::string GlobToLike(std::string_view glob) {
+    std::string like;
+    for (char c : glob) {
+        if (c == '*') {
+            like += '%';
+        } else if (c == '?') {
+            like += '_';
+        } else {
+            AppendLikeLiteral(like, std::string_view(&c, 1));
+        }
+    }
+    return like;
+}
+
+}  // namespace
+
+class PostgresStore::Lease {
+  public:
+    Lease() = default;
+    Lease(PgPool* pool, std::unique_ptr<PgConnection> connection)
+        : pool_(pool), connection_(std::move(connection)) {}
+    Lease(Lease&& other) noexcept : pool_(other.pool_), connection_(std::move(other.connection_)) {}
+    Lease& operator=(Lease&&) = delete;
+    ~Lease() {
+        if (connection_) {
+            pool_->Release(std::move(connection_));
+        }
+    }
+    explicit operator bool() const { return connection_ != nullptr; }
+    PgConnection& connection() { return *connection_; }
+    PgPool& pool() { return *pool_; }
+    void Discard() { pool_->Discard(std::move(connection_)); }
+
+  private:
+    PgPool* pool_ = nullptr;
+    std::unique_ptr<PgConnection> connection_;
+};
+
+PostgresStore::PostgresStore(Options options) : options_(std::move(options)) {
+    if (!options_.log) {
+        options_.log = StderrLogSink();
+    }
+    if (options_.maxConnections < 1) {
+        options_.maxConnections = 1;
+    }
+}
+
+PostgresStore::~PostgresStore() = default;
+
+std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& primaryUri,
+                                                   const std::vector<std::string>& replicaUris,
+                                                   std::string& error, Options options) {
+    std::unique_ptr<PostgresStore> store(new PostgresStore(std::move(options)));
+    auto settings = [&](const std::string& uri, bool readOnly) {
+        PgPool::Settings pool;
+        pool.uri = uri;
+        pool.readOnly = readOnly;
+        pool.maxConnections = store->options_.maxConnections;
+        pool.retryAfter = store->options_.retryAfterFailure;
+        pool.maxWait = store->options_.maxWaitForConnection;
+        if (!readOnly) {
+            pool.prepare = PrepareWriter;
+        }
+        return pool;
+    };
+    store->primary_ = std::make_unique<PgPool>(settings(primaryUri, false));
+    for (const std::string& uri : replicaUris) {
+        store->replicas_.push_back(std::make_unique<PgPool>(settings(uri, true)));
+    }
+    PgPool::Acquired first = store->primary_->Acquire();
+    if (!first.connection) {
+        error = "cannot use the database " + store->primary_->name() + ": " + first.error;
+        return nullptr;
+    }
+    bool ready = EnsureSchema(*first.connection, error);
+    store->primary_->Release(std::move(first.connection));
+    if (!ready) {
+        error = "database " + store->primary_->name() + ": " + error;
+        return nullptr;
+    }
+    return store;
+}
+
+void PostgresStore::Report(const std::string& line) {
+    errors_.fetch_add(1, std::memory_order_relaxed);
+    long long unlogged = 0;
+    {
+        std::lock_guard<std::mutex> hold(logLock_);
+        auto now = std::chrono::steady_clock::now();
+        if (lastLogged_ != std::chrono::steady_clock::time_point{} &&
+            now - lastLogged_ < std::chrono::seconds(1)) {
+            ++unlogged_;
+            return;
+        }
+        lastLogged_ = now;
+        unlogged = unlogged_;
+        unlogged_ = 0;
+    }
+    std::string text = "database " + line;
+    if (unlogged > 0) {
+        text += " (" + std::to_string(unlogged) + " more database failures not logged)";
+    }
+    options_.log(text);
+}
+
+PostgresStore::Lease PostgresStore::Acquire(bool mayLag) {
+    auto take = [this](PgPool& pool) -> Lease {
+        PgPool::Acquired acquired = pool.Acquire();
+        if (acquired.reconnected) {
+            reconnects_.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (!acquired.connection) {
+            if (acquired.connectFailed) {
+                Report(pool.name() + ": " + acquired.error);
+            }
+            return {};
+        }
+        return {&pool, std::move(acquired.connection)};
+    };
+    if (mayLag && !replicas_.empty()) {
+        unsigned first = nextReplica_.fetch_add(1, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < replicas_.size(); ++i) {
+            if (Lease lease = take(*replicas_[(first + i) % replicas_.size()])) {
+                return lease;
+            }
+        }
+    }
+    return take(*primary_);
+}
+
+StoreStatus PostgresStore::Run(bool mayLag, const std::function<StoreStatus(PgConnection&)>& work) {
+    for (int attempt = 0;; ++attempt) {
+        Lease lease = Acquire(mayLag);
+        if (!lease) {
+            return StoreStatus::Unavailable;
+        }
+        StoreStatus status = work(lease.connection());
+        if (status != StoreStatus::Failed) {
+            return status;
+        }
+        PgConnection& db = lease.connection();
+        PgFailure failure = db.failure();
+        bool replica = &lease.pool() != primary_.get();
+        Report(lease.pool().name() + ": " +
+               (db.error().empty() ? std::string("unexpected answer") : db.error()));
+        if (failure == PgFailure::Connection) {
+            lease.Discard();
+        }
+        if (attempt > 0) {
+            return failure == PgFailure::Connection ? StoreStatus::Unavailable
+                                                    : StoreStatus::Failed;
+        }
+        // A replica that cannot answer (one still catching up may lack the
+        // tables) leaves the question to the primary.
+        if (failure == PgFailure::Statement && replica) {
+            mayLag = false;
+        } else if (failure != PgFailure::Connection && failure != PgFailure::Retry) {
+            return StoreStatus::Failed;
+        }
+    }
+}
+
+StoreStatus PostgresStore::FindUser(std::string_view userName, UserRecord& out,
+                                    ReadFreshness freshness) {
+    return Run(freshness == ReadFreshness::MayLag, [&](PgConnection& db) {
+        PgResult row = db.Exec(kFindUser, {userName});
+        if (!row) {
+            return StoreStatus::Failed;
+        }
+        if (PQntuples(row.get()) == 0) {
+            return StoreStatus::NotFound;
+        }
+        out.passwordHash = PQgetvalue(row.get(), 0, 0);
+        out.connection = PQgetvalue(row.get(), 0, 1);
+        out.ip = PQgetvalue(row.get(), 0, 2);
+        out.loggedIn = std::string_view(PQgetvalue(row.get(), 0, 3)) == "t";
+        return StoreStatus::Ok;
+    });
+}
+
+StoreStatus PostgresStore::Register(const Registration& registration) {
+    static const std::vector<PublishedFile> kNoFiles;
+    const std::vector<PublishedFile>& files =
+        registration.files != nullptr ? *registration.files : kNoFiles;
+    const std::string staged = CopyText(files);
+    return Run(false, [&](PgConnection& db) {
+        PgTransaction transaction(db);
+        if (!transaction.began()) {
+            return StoreStatus::Failed;
+        }
+        std::string userId;
+        bool newUser = false;
+        // A second look finds the user a registration elsewhere created (and
+        // committed) while the insert waited for it.
+        for (int look = 0; look < 2 && userId.empty(); ++look) {
+            PgResult found = db.Exec(kLockUser, {registration.userName});
+            if (!found) {
+                return StoreStatus::Failed;
+            }
+            if (PQntuples(found.get()) > 0) {
+                if (std::string_view(PQgetvalue(found.get(), 0, 1)) != registration.passwordHash) {
+                    return StoreStatus::Conflict;
+                }
+                userId = PQgetvalue(found.get(), 0, 0);
+            } else if (look == 0) {
+                PgResult inserted =
+                    db.Exec(kInsertUser, {registration.userName, registration.passwordHash});
+                if (!inserted) {
+                    return StoreStatus::Failed;
+                }
+                if (PQntuples(inserted.get()) > 0) {
+                    userId = PQgetvalue(inserted.get(), 0, 0);
+                    newUser = true;
+                }
+            }
+        }
+        if (userId.empty()) {
+            return StoreStatus::Conflict;
+        }
+        if (!db.Run(kUpdateUser, {userId, registration.connection, registration.ip}) ||
+            (files.size() >= kLargeList && !db.Run(kSortMemory)) ||
+            (!staged.empty() && !db.CopyIn(kStage, staged)) ||
+            !db.Run(newUser ? kPublishStaged : kApplyStaged, {userId})) {
+            return StoreStatus::Failed;
+        }
+        return transaction.Commit() ? StoreStatus::Ok : StoreStatus::Failed;
+    });
+}
+
+StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view passwordHash) {
+    return Run(false, [&](PgConnection& db) {
+        PgResult updated = db.Exec(kLogOut, {userName, passwordHash});
+        if (!updated) {
+            return StoreStatus::Failed;
+        }
+        if (std::string_view(PQcmdTuples(updated.get())) != "0") {
+            return StoreStatus::Ok;
+        }
+        PgResult exists = db.Exec(kUserExists, {userName});
+        if (!exists) {
+            return StoreStatus::Failed;
+        }
+        return PQntuples(exists.get()) > 0 ? StoreStatus::Conflict : StoreStatus::NotFound;
+    });
+}
+
+StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<SearchHit>& out) {
+    out.clear();
+    if (request.limit <= 0) {
+        return StoreStatus::Ok;
+    }
+    // The trigram index serves lower(name COLLATE "C") only: the same
+    // comparison on an expression it does not cover makes a plain scan.
+    const char* name =
+        request.forceScan ? "(lower(f.name COLLATE \"C\") || '')" : "lower(f.name COLLATE \"C\")";
+    std::string limit = std::to_string(request.limit);
+    std::vector<std::string_view> params{request.askingUser, limit};
+    std::string sql =
+        "SELECT f.name, u.name, u.connection, f.size, u.ip"
+        " FROM files AS f JOIN users AS u ON u.id = f.user_id"
+        " WHERE u.logged_in AND u.name <> $1";
+    std::string query;
+    if (!request.query.empty()) {
+        query = "%";
+        AppendLikeLiteral(query, request.query);
+        query += '%';
+        params.push_back(query);
+        sql += std::string(" AND ") + name + " LIKE $" + std::to_string(params.size());
+    }
+    std::string pattern;
+    if (!request.pattern.empty() && request.pattern != "*.*") {
+        pattern = GlobToLike(request.pattern);
+        params.push_back(pattern);
+        sql += std::string(" AND ") + name + " LIKE $" + std::to_string(params.size());
+    }
+    sql += " ORDER BY f.id LIMIT $2::bigint";
+    return Run(true, [&](PgConnection& db) {
+        out.clear();
+        PgResult rows = db.Exec(sql.c_str(), params);
+        if (!rows) {
+            return StoreStatus::Failed;
+        }
+        int count = PQntuples(rows.get());
+        out.reserve(static_cast<std::size_t>(count));
+        for (int row = 0; row < count; ++row) {
+            SearchHit hit;
+            hit.fileName = PQgetvalue(rows.get(), row, 0);
+            hit.userName = PQgetvalue(rows.get(), row, 1);
+            hit.connection = PQgetvalue(rows.get(), row, 2);
+            hit.size = std::strtoll(PQgetvalue(rows.get(), row, 3), nullptr, 10);
+            hit.ip = PQgetvalue(rows.get(), row, 4);
+            out.push_back(std::move(hit));
+        }
+        return StoreStatus::Ok;
+    });
+}
+
+bool PostgresStore::Reachable() {
+    return Run(false, [](PgConnection& db) {
+               return db.Run("SELECT 1") ? StoreStatus::Ok : StoreStatus::Failed;
+           }) == StoreStatus::Ok;
+}
+
+StoreStatistics PostgresStore::Statistics() {
+    StoreStatistics statistics;
+    StoreStatus counted = Run(true, [&](PgConnection& db) {
+        PgResult row = db.Exec(kStatistics);
+        if (!row) {
+            return StoreStatus::Failed;
+        }
+        statistics.usersLoggedIn = std::strtoll(PQgetvalue(row.get(), 0, 0), nullptr, 10);
+        statistics.filesPublished = std::strtoll(PQgetvalue(row.get(), 0, 1), nullptr, 10);
+        return StoreStatus::Ok;
+    });
+    if (counted != StoreStatus::Ok) {
+        statistics.usersLoggedIn = -1;
+        statistics.filesPublished = -1;
+    }
+    statistics.databaseErrors = errors_.load(std::memory_order_relaxed);
+    statistics.reconnects = reconnects_.load(std::memory_order_relaxed);
+    return statistics;
+}
+
+}  // namespace brindle::server

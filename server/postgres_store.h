@@ -1,0 +1,85 @@
+// The shared store: one PostgreSQL database that several server nodes use at
+// once, optionally with streaming read replicas that take the searches and
+// lag-tolerant lookups. File names are kept as bytes in an SQL_ASCII
+// database and searched through a trigram index on their ASCII-folded form.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/directory_store.h"
+#include "server/log_sink.h"
+
+namespace brindle::server {
+
+class PgConnection;
+class PgPool;
+
+class PostgresStore : public DirectoryStore {
+  public:
+    struct Options {
+        int maxConnections = 16;  // per database server; more callers wait
+        LogSink log;              // database failures; standard error when empty
+        // After a failed connection attempt a server counts as down this long:
+        // requests meanwhile fail (or go elsewhere) without trying again.
+        std::chrono::milliseconds retryAfterFailure{1000};
+        // How long a request waits for a connection while all are busy.
+        std::chrono::milliseconds maxWaitForConnection{10000};
+    };
+
+    // Connects to the primary (a libpq URI), creates the schema on first use
+    // and checks it otherwise. Replicas are connected to when first needed.
+    // Null with `error` set when the primary cannot be used.
+    [[nodiscard]] static std::unique_ptr<PostgresStore> Open(
+        const std::string& primaryUri, const std::vector<std::string>& replicaUris,
+        std::string& error, Options options);
+    [[nodiscard]] static std::unique_ptr<PostgresStore> Open(
+        const std::string& primaryUri, const std::vector<std::string>& replicaUris,
+        std::string& error) {
+        return Open(primaryUri, replicaUris, error, Options{});
+    }
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore&) = delete;
+    PostgresStore& operator=(const PostgresStore&) = delete;
+
+    using DirectoryStore::FindUser;
+    StoreStatus FindUser(std::string_view userName, UserRecord& out,
+                         ReadFreshness freshness) override;
+    StoreStatus Register(const Registration& registration) override;
+    StoreStatus LogOut(std::string_view userName, std::string_view passwordHash) override;
+    StoreStatus Search(const SearchRequest& request, std::vector<SearchHit>& out) override;
+    bool Reachable() override;
+    StoreStatistics Statistics() override;
+
+  private:
+    explicit PostgresStore(Options options);
+
+    class Lease;
+    // A connection to a replica (round robin) when `mayLag` and one can be
+    // had, else to the primary.
+    Lease Acquire(bool mayLag);
+    // Runs `work` on a pooled connection. A lost connection is discarded and
+    // the work runs once more on a fresh one (every piece of work is one
+    // idempotent transaction); Unavailable when no connection can be had.
+    StoreStatus Run(bool mayLag, const std::function<StoreStatus(PgConnection&)>& work);
+    // Counts a database failure and logs it, at most one line a second.
+    void Report(const std::string& line);
+
+    Options options_;
+    std::unique_ptr<PgPool> primary_;
+    std::vector<std::unique_ptr<PgPool>> replicas_;
+    std::atomic<unsigned> nextReplica_{0};
+
+    std::atomic<long long> errors_{0};
+    std::atomic<long long> reconnects_{0};
+    std::mutex logLock_;
+    std::chrono::steady_clock::time_point lastLogged_{};
+    long long unlogged_ = 0;
+};
+
+}  // namespace brindle::server
