@@ -42,6 +42,10 @@ std::string BenchDatabase::Describe() const {
                      : " (fsync and synchronous commit off)");
 }
 
+bool BenchDatabase::Analyze() {
+    return !cluster_ || cluster_->Query(kDatabaseName, "ANALYZE");
+}
+
 std::unique_ptr<DirectoryStore> BenchDatabase::Open(
     std::string& error, const std::vector<std::string>& replicas) const {
     return OpenStore({location_, replicas}, StderrLogSink(), error);

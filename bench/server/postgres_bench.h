@@ -39,6 +39,10 @@ class BenchDatabase {
     bool postgres() const { return cluster_ != nullptr; }
     test::PostgresCluster* cluster() { return cluster_.get(); }
 
+    // Gathers the planner's statistics (ANALYZE), as autovacuum does within a
+    // minute or so of a large load; nothing on SQLite. False when it fails.
+    bool Analyze();
+
     // A store on this database, as a node opens it; null with `error` set.
     [[nodiscard]] std::unique_ptr<DirectoryStore> Open(
         std::string& error, const std::vector<std::string>& replicas = {}) const;

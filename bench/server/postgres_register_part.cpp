@@ -23,6 +23,7 @@ struct Medians {
     double fresh = 0;
     double replacing = 0;
     double unchanged = 0;
+    double slowest = 0;  // the slowest single registration
 };
 
 // Sends kRounds × (new user, every file different, same list) to a node on
@@ -69,7 +70,9 @@ bool RegisterRounds(DirectoryStore& store, const std::vector<std::vector<std::st
             return false;
         }
     }
-    medians = {Median(fresh), Median(replacing), Median(unchanged)};
+    medians = {
+        Median(fresh), Median(replacing), Median(unchanged),
+        std::max({Percentile(fresh, 1.0), Percentile(replacing, 1.0), Percentile(unchanged, 1.0)})};
     return true;
 }
 
@@ -118,9 +121,9 @@ int RunRegisterPart(const PartOptions& partOptions) {
     row("new user", measured.fresh, sqlite.fresh);
     row("every file different", measured.replacing, sqlite.replacing);
     row("same list", measured.unchanged, sqlite.unchanged);
-    std::printf("Highest median on %s: %.2f s (target: at most 3 s)\n",
-                database->postgres() ? "PostgreSQL" : "SQLite",
-                std::max({measured.fresh, measured.replacing, measured.unchanged}) / 1000);
+    row("slowest single registration", measured.slowest, sqlite.slowest);
+    std::printf("Slowest registration on %s: %.2f s (target: at most 3 s)\n",
+                database->postgres() ? "PostgreSQL" : "SQLite", measured.slowest / 1000);
     return 0;
 }
 
