@@ -11,11 +11,16 @@ std::string TrimmedMessage(const char* message) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
         text.pop_back();
     }
-    for (char& c : text) {
+    // One line: libpq continues a message on a new line that starts with a tab.
+    std::string line;
+    for (char c : text) {
         if (c == '\n') {
-            c = ' ';
+            line += ' ';
+        } else if (c != '\t') {
+            line += c;
         }
     }
+    text = std::move(line);
     return text.empty() ? "unknown failure" : text;
 }
 
@@ -140,7 +145,13 @@ std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& uri, bool
     }
     std::unique_ptr<PgConnection> connection(new PgConnection(raw));
     if (PQstatus(raw) != CONNECTION_OK) {
+        // A URI libpq cannot parse may come back quoted whole, password and all.
         error = TrimmedMessage(PQerrorMessage(raw));
+        for (std::size_t at = 0; (at = error.find(uri, at)) != std::string::npos;) {
+            std::string shown = RedactedUri(uri);
+            error.replace(at, uri.size(), shown);
+            at += shown.size();
+        }
         return nullptr;
     }
     PQsetNoticeProcessor(
@@ -274,6 +285,7 @@ PgPool::Acquired PgPool::Acquire() {
     if (!freed_.wait_until(hold, deadline,
                            [this] { return !idle_.empty() || open_ < settings_.maxConnections; })) {
         out.error = "all " + std::to_string(settings_.maxConnections) + " connections stayed busy";
+        out.timedOut = true;
         return out;
     }
     if (!idle_.empty()) {

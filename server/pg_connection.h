@@ -118,6 +118,7 @@ class PgPool {
         std::unique_ptr<PgConnection> connection;  // null when none could be had
         std::string error;                         // why not
         bool connectFailed = false;  // a connection attempt failed (not merely skipped)
+        bool timedOut = false;       // every connection stayed busy for maxWait
         bool reconnected = false;    // the first new connection after a failure
     };
 

@@ -136,6 +136,10 @@ bool EnsureSchema(PgConnection& db, std::string& error) {
     return true;
 }
 
+bool HasNul(std::string_view text) {
+    return text.find('\0') != std::string_view::npos;
+}
+
 // A file list in COPY's text format: position, name and size, tab-separated.
 std::string CopyText(const std::vector<PublishedFile>& files) {
     std::string text;
@@ -295,7 +299,7 @@ PostgresStore::Lease PostgresStore::Acquire(bool mayLag) {
             reconnects_.fetch_add(1, std::memory_order_relaxed);
         }
         if (!acquired.connection) {
-            if (acquired.connectFailed) {
+            if (acquired.connectFailed || acquired.timedOut) {
                 Report(pool.name() + ": " + acquired.error);
             }
             return {};
@@ -347,6 +351,9 @@ StoreStatus PostgresStore::Run(bool mayLag, const std::function<StoreStatus(PgCo
 
 StoreStatus PostgresStore::FindUser(std::string_view userName, UserRecord& out,
                                     ReadFreshness freshness) {
+    if (HasNul(userName)) {
+        return StoreStatus::NotFound;  // a name that cannot be stored
+    }
     return Run(freshness == ReadFreshness::MayLag, [&](PgConnection& db) {
         PgResult row = db.Exec(kFindUser, {userName});
         if (!row) {
@@ -413,6 +420,9 @@ StoreStatus PostgresStore::Register(const Registration& registration) {
 }
 
 StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view passwordHash) {
+    if (HasNul(userName)) {
+        return StoreStatus::NotFound;
+    }
     return Run(false, [&](PgConnection& db) {
         PgResult updated = db.Exec(kLogOut, {userName, passwordHash});
         if (!updated) {
@@ -438,12 +448,21 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
     // comparison on an expression it does not cover makes a plain scan.
     const char* name =
         request.forceScan ? "(lower(f.name COLLATE \"C\") || '')" : "lower(f.name COLLATE \"C\")";
+    // No stored name holds a NUL byte: a query or pattern with one (other
+    // than the any-type patterns) matches nothing, an asker with one is nobody.
+    bool anyType = request.pattern.empty() || request.pattern == "*.*";
+    if (HasNul(request.query) || (!anyType && HasNul(request.pattern))) {
+        return StoreStatus::Ok;
+    }
     std::string limit = std::to_string(request.limit);
-    std::vector<std::string_view> params{request.askingUser, limit};
+    std::vector<std::string_view> params{limit};
     std::string sql =
         "SELECT f.name, u.name, u.connection, f.size, u.ip"
-        " FROM files AS f JOIN users AS u ON u.id = f.user_id"
-        " WHERE u.logged_in AND u.name <> $1";
+        " FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE u.logged_in";
+    if (!HasNul(request.askingUser)) {
+        params.push_back(request.askingUser);
+        sql += " AND u.name <> $2";
+    }
     std::string query;
     if (!request.query.empty()) {
         query = "%";
@@ -453,12 +472,12 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
         sql += std::string(" AND ") + name + " LIKE $" + std::to_string(params.size());
     }
     std::string pattern;
-    if (!request.pattern.empty() && request.pattern != "*.*") {
+    if (!anyType) {
         pattern = GlobToLike(request.pattern);
         params.push_back(pattern);
         sql += std::string(" AND ") + name + " LIKE $" + std::to_string(params.size());
     }
-    sql += " ORDER BY f.id LIMIT $2::bigint";
+    sql += " ORDER BY f.id LIMIT $1::bigint";
     return Run(true, [&](PgConnection& db) {
         out.clear();
         PgResult rows = db.Exec(sql.c_str(), params);

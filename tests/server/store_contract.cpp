@@ -173,6 +173,13 @@ TEST_P(StoreContract, PasswordHashGuardsRegistrationAndLogOut) {
     ASSERT_EQ(store_->FindUser("ann", user), StoreStatus::Ok);
     EXPECT_FALSE(user.loggedIn);
     EXPECT_EQ(user.passwordHash, "hash-1");
+    // A NUL byte is part of a name, never its end.
+    const std::string withNul("ann\0x", 5);
+    EXPECT_EQ(store_->FindUser(withNul, user), StoreStatus::NotFound);
+    EXPECT_EQ(store_->LogOut(withNul, "hash-1"), StoreStatus::NotFound);
+    ASSERT_EQ(store_->Register({"ann", "hash-1", "", "10.0.0.1", &files}), StoreStatus::Ok);
+    EXPECT_EQ(Names("mp3", "*.*", withNul), List{"ann:a.mp3"});
+    EXPECT_EQ(Names(std::string("a\0", 2)), List{});
 }
 
 TEST_P(StoreContract, EverythingSurvivesReopening) {

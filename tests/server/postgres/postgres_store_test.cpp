@@ -214,6 +214,35 @@ TEST_F(PostgresStoreTest, FirstRegistrationOfOneHundredThousandFiles) {
     EXPECT_EQ(Names(*store, "album 49999\\"), List{"ann:" + names[49999]});
 }
 
+// A request waits a bounded time for one of the endpoint's connections.
+TEST_F(PostgresStoreTest, BusyConnectionsMakeOthersWaitThenGiveUp) {
+    std::string error;
+    auto store = PostgresStore::Open(backend_->uri(), {}, error,
+                                     {.maxConnections = 1,
+                                      .log = log_.sink(),
+                                      .maxWaitForConnection = std::chrono::milliseconds(300)});
+    ASSERT_TRUE(store) << error;
+    ASSERT_EQ(Publish(*store, "ann", {}), StoreStatus::Ok);
+    // Another session holds ann's row, so her next registration holds the
+    // store's only connection until that session ends.
+    auto other = PgConnection::Connect(backend_->uri(), false, error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_TRUE(other->Run("BEGIN"));
+    ASSERT_TRUE(other->Run("SELECT 1 FROM users WHERE name = 'ann' FOR UPDATE"));
+    StoreStatus blocked = StoreStatus::Failed;
+    std::thread registration([&] { blocked = Publish(*store, "ann", {{"a.mp3", 1}}); });
+    ASSERT_TRUE(WaitFor(
+        [&] { return backend_->Count("SELECT count(*) FROM pg_locks WHERE NOT granted") > 0; }));
+    UserRecord user;
+    EXPECT_EQ(store->FindUser("ann", user), StoreStatus::Unavailable);
+    ASSERT_TRUE(other->Run("COMMIT"));
+    registration.join();
+    EXPECT_EQ(blocked, StoreStatus::Ok);
+    EXPECT_EQ(store->FindUser("ann", user), StoreStatus::Ok);
+    ASSERT_FALSE(log_.lines().empty());
+    EXPECT_NE(log_.lines()[0].find("all 1 connections stayed busy"), std::string::npos);
+}
+
 // Stopped the "fast" way (clients told) or the "immediate" way (like a crash).
 class PostgresOutageTest : public PostgresStoreTest, public ::testing::WithParamInterface<bool> {};
 
@@ -376,8 +405,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 "postgresql:///d?host=/run/pg&user=ann"},
                       Redaction{"data/directory.db", "data/directory.db"}));
 
-TEST(PostgresRedaction, KeywordStringsToo) {
+TEST(PostgresRedaction, KeywordStringsAndUnreadableUrisToo) {
     EXPECT_EQ(RedactedUri("host=h password='a b' user=u"), "host=h password=*** user=u");
+    std::string error;
+    EXPECT_FALSE(PostgresStore::Open("postgresql://ann:sekrit@[::1/db", {}, error));
+    EXPECT_NE(error.find("postgresql://ann:***@[::1/db"), std::string::npos) << error;
+    EXPECT_EQ(error.find("sekrit"), std::string::npos) << error;
 }
 
 TEST(StoreFactory, ReplicasNeedPostgresUris) {
