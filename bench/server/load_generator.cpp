@@ -56,6 +56,8 @@ LoadOutcome RunLoad(const std::vector<int>& ports, int clients, double seconds, 
                     ++outcome.failures;
                 } else {
                     outcome.latencies.push_back(reply.firstByteToReplyMs);
+                    (i % 2 == 0 ? outcome.searches : outcome.lookups)
+                        .push_back(reply.firstByteToReplyMs);
                 }
             }
         });
@@ -69,14 +71,19 @@ LoadOutcome RunLoad(const std::vector<int>& ports, int clients, double seconds, 
     for (auto& one : perClient) {
         all.failures += one.failures;
         all.latencies.insert(all.latencies.end(), one.latencies.begin(), one.latencies.end());
+        all.searches.insert(all.searches.end(), one.searches.begin(), one.searches.end());
+        all.lookups.insert(all.lookups.end(), one.lookups.begin(), one.lookups.end());
     }
     return all;
 }
 
 void PrintLoadRow(const char* label, const LoadOutcome& outcome) {
-    std::printf("%-30s %8.0f req/s  median %6.2f ms  p99 %7.2f ms  requests %7zu  failures %lld\n",
-                label, outcome.RequestsPerSecond(), Median(outcome.latencies),
-                Percentile(outcome.latencies, 0.99), outcome.latencies.size(), outcome.failures);
+    std::printf(
+        "%-24s %6.0f req/s  median %6.2f ms  p99 %7.2f ms  requests %6zu  failures %lld"
+        "  (medians: search %.2f ms, lookup %.2f ms)\n",
+        label, outcome.RequestsPerSecond(), Median(outcome.latencies),
+        Percentile(outcome.latencies, 0.99), outcome.latencies.size(), outcome.failures,
+        Median(outcome.searches), Median(outcome.lookups));
     std::fflush(stdout);
 }
 
