@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace brindle::server::bench {
 namespace {
@@ -70,6 +73,53 @@ std::string NameGenerator::Next(int index) {
     name += kWords[random_() % kWordCount];
     name += kTypes[random_() % (sizeof kTypes / sizeof kTypes[0])];
     return name;
+}
+
+bool PublishLibrary(DirectoryStore& store, int users, int filesPerUser, std::uint32_t seed,
+                    int threads) {
+    NameGenerator generator(seed);
+    std::mutex generatorLock;
+    int nextUser = 0;
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        for (;;) {
+            int user = 0;
+            std::vector<std::string> texts;
+            texts.reserve(static_cast<std::size_t>(filesPerUser));
+            {
+                // Users take their names in order, whichever thread registers them.
+                std::lock_guard lock(generatorLock);
+                if (nextUser == users || failed.load()) {
+                    return;
+                }
+                user = nextUser++;
+                for (int i = 0; i < filesPerUser; ++i) {
+                    texts.push_back(generator.Next(i));
+                }
+            }
+            std::vector<PublishedFile> files;
+            files.reserve(texts.size());
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                files.push_back({texts[i], static_cast<std::int64_t>(i)});
+            }
+            std::string name = "user" + std::to_string(user);
+            std::string ip =
+                "10.0." + std::to_string(user / 250) + "." + std::to_string(user % 250 + 1);
+            if (store.Register({name, "hash", "DSL,Cable", ip, &files}) != StoreStatus::Ok) {
+                failed = true;
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int t = 1; t < threads; ++t) {
+        workers.emplace_back(work);
+    }
+    work();
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    return !failed.load();
 }
 
 std::string RegistrationBody(const std::string& user, const std::string& password,

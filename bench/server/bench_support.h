@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "server/directory_store.h"
+
 namespace brindle::server::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -35,6 +37,13 @@ class NameGenerator {
   private:
     std::mt19937 random_;
 };
+
+// Registers users "user0", "user1", ... each with `filesPerUser` generated
+// names (from one generator seeded with `seed`, user after user, so the names
+// are the same whatever `threads`) and the address 10.0.<n / 250>.<n % 250 + 1>,
+// from `threads` threads at once. False when a registration fails.
+[[nodiscard]] bool PublishLibrary(DirectoryStore& store, int users, int filesPerUser,
+                                  std::uint32_t seed, int threads = 1);
 
 // The form body of a registration, as the client builds it.
 std::string RegistrationBody(const std::string& user, const std::string& password,
