@@ -1,6 +1,7 @@
 #include "server/postgres_store.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "server/name_filter.h"
 #include "server/pg_connection.h"
@@ -85,6 +86,18 @@ constexpr std::size_t kLargeList = 10000;
 constexpr char kLogOut[] =
     "UPDATE users SET logged_in = false WHERE name = $1 AND password_hash = $2";
 constexpr char kUserExists[] = "SELECT 1 FROM users WHERE name = $1";
+// About 20,000 names, read by whole pages: cheap, and enough to tell the
+// runs every name has from the rare ones.
+constexpr double kSampleNames = 20000;
+constexpr char kTableSize[] =
+    "SELECT reltuples::float8 FROM pg_class WHERE oid = 'files'::regclass";
+constexpr char kSampleNamesQuery[] =
+    "SELECT lower(name COLLATE \"C\") FROM files TABLESAMPLE SYSTEM ($1::float8) LIMIT 50000";
+const char* const kOrderedWalk[] = {
+    "SET LOCAL enable_seqscan = off",
+    "SET LOCAL enable_bitmapscan = off",
+    "SET LOCAL enable_sort = off",
+};
 constexpr char kStatistics[] =
     "SELECT (SELECT count(*) FROM users WHERE logged_in),"
     " (SELECT count(*) FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE u.logged_in)";
@@ -456,32 +469,95 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
     }
     std::string limit = std::to_string(request.limit);
     std::vector<std::string_view> params{limit};
-    std::string sql =
-        "SELECT f.name, u.name, u.connection, f.size, u.ip"
-        " FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE u.logged_in";
+    std::string users = "u.logged_in";
     if (!HasNul(request.askingUser)) {
         params.push_back(request.askingUser);
-        sql += " AND u.name <> $2";
+        users += " AND u.name <> $2";
+    }
+    std::string files = "true";
+    auto next = [&] { return "$" + std::to_string(params.size()); };
+    // A rare query asks the index for its two rarest runs of letters or
+    // digits only, and the whole query and the file type are checked on what
+    // it finds, in forms the index does not serve; the candidates are found
+    // first, then ordered (the planner would otherwise walk all files in
+    // order when it misjudges how rare they are). A common query (share p of
+    // N names) walks the files in order and stops at the limit: about
+    // limit / p names read in order, against p * N read one by one through
+    // the index (about four times the cost each), so a query is common when
+    // 4 * p * p * N > limit.
+    std::vector<std::string> runs;
+    std::string folded;
+    if (!request.forceScan && !request.query.empty()) {
+        for (char c : request.query) {
+            folded += FoldAscii(c);
+        }
+        std::shared_ptr<const TrigramSample> sample = CurrentSample();
+        double share = sample->MatchShare(folded);
+        if (4 * share * share * sample->tableRows() <= request.limit) {
+            runs = sample->RarestRuns(folded, 2);
+        }
+    }
+    for (std::string& run : runs) {
+        run = "%" + run + "%";
+    }
+    for (const std::string& run : runs) {
+        params.push_back(run);
+        files += std::string(" AND ") + name + " LIKE " + next();
     }
     std::string query;
-    if (!request.query.empty()) {
+    if (!runs.empty()) {
+        params.push_back(folded);
+        files += std::string(" AND strpos(") + name + ", " + next() + ") > 0";
+    } else if (!request.query.empty()) {
         query = "%";
         AppendLikeLiteral(query, request.query);
         query += '%';
         params.push_back(query);
-        sql += std::string(" AND ") + name + " LIKE $" + std::to_string(params.size());
+        files += std::string(" AND ") + name + " LIKE " + next();
     }
     std::string pattern;
     if (!anyType) {
         pattern = GlobToLike(request.pattern);
         params.push_back(pattern);
-        sql += std::string(" AND ") + name + " LIKE $" + std::to_string(params.size());
+        files += std::string(" AND ") +
+                 (runs.empty() ? name : "(lower(f.name COLLATE \"C\") || '')") + " LIKE " + next();
     }
-    sql += " ORDER BY f.id LIMIT $1::bigint";
+    std::string sql;
+    if (!runs.empty()) {
+        sql =
+            "WITH candidates AS MATERIALIZED (SELECT f.id, f.user_id, f.name, f.size"
+            " FROM files AS f WHERE " +
+            files +
+            ")"
+            " SELECT c.name, u.name, u.connection, c.size, u.ip"
+            " FROM candidates AS c JOIN users AS u ON u.id = c.user_id WHERE " +
+            users + " ORDER BY c.id LIMIT $1::bigint";
+    } else {
+        sql =
+            "SELECT f.name, u.name, u.connection, f.size, u.ip"
+            " FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE " +
+            users + " AND " + files + " ORDER BY f.id LIMIT $1::bigint";
+    }
+    // A common query walks the files in publishing order and stops at the
+    // limit; the planner is kept from a bitmap scan or a sort that would read
+    // every match first.
+    bool ordered = runs.empty() && !request.forceScan && !request.query.empty();
     return Run(true, [&](PgConnection& db) {
         out.clear();
+        std::optional<PgTransaction> transaction;
+        if (ordered) {
+            transaction.emplace(db);
+            if (!transaction->began()) {
+                return StoreStatus::Failed;
+            }
+            for (const char* setting : kOrderedWalk) {
+                if (!db.Run(setting)) {
+                    return StoreStatus::Failed;
+                }
+            }
+        }
         PgResult rows = db.Exec(sql.c_str(), params);
-        if (!rows) {
+        if (!rows || (transaction && !transaction->Commit())) {
             return StoreStatus::Failed;
         }
         int count = PQntuples(rows.get());
@@ -497,6 +573,48 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
         }
         return StoreStatus::Ok;
     });
+}
+
+std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
+    auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> hold(sampleLock_);
+        // Small tables change shape fast and cost little to sample.
+        auto age = sample_ && sample_->names() >= 10000 ? std::chrono::seconds(60)
+                                                        : std::chrono::seconds(5);
+        if (sampling_ || (sample_ && now - sampledAt_ < age)) {
+            return sample_ ? sample_ : std::make_shared<const TrigramSample>();
+        }
+        sampling_ = true;
+    }
+    std::shared_ptr<TrigramSample> fresh;
+    StoreStatus sampled = Run(true, [&](PgConnection& db) {
+        PgResult size = db.Exec(kTableSize);
+        if (!size) {
+            return StoreStatus::Failed;
+        }
+        double rows = std::strtod(PQgetvalue(size.get(), 0, 0), nullptr);
+        double percent = rows > kSampleNames ? 100.0 * kSampleNames / rows : 100.0;
+        std::string percentText = std::to_string(percent);
+        PgResult names = db.Exec(kSampleNamesQuery, {percentText});
+        if (!names) {
+            return StoreStatus::Failed;
+        }
+        fresh = std::make_shared<TrigramSample>(rows > 0 ? rows : PQntuples(names.get()));
+        for (int row = 0; row < PQntuples(names.get()); ++row) {
+            fresh->Add(
+                std::string_view(PQgetvalue(names.get(), row, 0),
+                                 static_cast<std::size_t>(PQgetlength(names.get(), row, 0))));
+        }
+        return StoreStatus::Ok;
+    });
+    std::lock_guard<std::mutex> hold(sampleLock_);
+    sampling_ = false;
+    sampledAt_ = now;  // a failed sample is not tried again at once either
+    if (sampled == StoreStatus::Ok && fresh) {
+        sample_ = std::move(fresh);
+    }
+    return sample_ ? sample_ : std::make_shared<const TrigramSample>();
 }
 
 bool PostgresStore::Reachable() {

@@ -14,6 +14,7 @@
 
 #include "server/directory_store.h"
 #include "server/log_sink.h"
+#include "server/trigram_sample.h"
 
 namespace brindle::server {
 
@@ -77,6 +78,13 @@ class PostgresStore : public DirectoryStore {
 
     std::atomic<long long> errors_{0};
     std::atomic<long long> reconnects_{0};
+    // The sample searches choose their index runs by, taken again now and then.
+    std::shared_ptr<const TrigramSample> CurrentSample();
+    std::mutex sampleLock_;
+    std::shared_ptr<const TrigramSample> sample_;
+    std::chrono::steady_clock::time_point sampledAt_{};
+    bool sampling_ = false;
+
     std::mutex logLock_;
     std::chrono::steady_clock::time_point lastLogged_{};
     long long unlogged_ = 0;
