@@ -213,10 +213,21 @@ struct TlsConnection {
 };
 
 struct TlsCallbacks {
-    static void OnConnection(void* self, MHD_Connection*, void** socketContext,
+    static void OnConnection(void* self, MHD_Connection* connection, void** socketContext,
                              MHD_ConnectionNotificationCode code) {
+        auto* server = static_cast<DirectoryHttpServer*>(self);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-            *socketContext = new TlsConnection{static_cast<DirectoryHttpServer*>(self), nullptr};
+            *socketContext = new TlsConnection{server, nullptr};
+            // The session exists, its handshake has not begun: clients may
+            // resume with a ticket instead of a full handshake.
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+            if (info != nullptr && info->tls_session != nullptr && !server->ticketKey_.empty()) {
+                gnutls_datum_t key{reinterpret_cast<unsigned char*>(server->ticketKey_.data()),
+                                   static_cast<unsigned>(server->ticketKey_.size())};
+                gnutls_session_ticket_enable_server(
+                    static_cast<gnutls_session_t>(info->tls_session), &key);
+            }
         } else {
             delete static_cast<TlsConnection*>(*socketContext);
             *socketContext = nullptr;
@@ -327,6 +338,12 @@ bool DirectoryHttpServer::Start(std::string& error) {
         {
             std::lock_guard<std::mutex> hold(credentialsLock_);
             credentials_ = std::move(loaded);
+        }
+        gnutls_datum_t key{};
+        if (gnutls_session_ticket_key_generate(&key) >= 0) {
+            ticketKey_.assign(reinterpret_cast<char*>(key.data), key.size);
+            gnutls_memset(key.data, 0, key.size);
+            gnutls_free(key.data);
         }
         flags |= MHD_USE_TLS;
         items.push_back(item(MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)));

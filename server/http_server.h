@@ -110,6 +110,8 @@ class DirectoryHttpServer {
     ServerMetrics metrics_;
     mutable std::mutex credentialsLock_;  // guards the pointer; the credentials are immutable
     std::shared_ptr<const TlsCredentials> credentials_;
+    // Random per start: encrypts the session tickets clients resume with.
+    std::string ticketKey_;
 };
 
 }  // namespace brindle::server

@@ -187,6 +187,16 @@ TEST_F(TlsServerTest, EventsAdminPagesAndLimitsBehaveAsOverPlainHttp) {
     EXPECT_EQ(tooLarge.status, 413);
     EXPECT_EQ(tooLarge.body, "TOO-LARGE\n");
 
+    // A returning client resumes its session with a ticket.
+    TlsClientOptions resuming = Verifying();
+    resuming.resume = true;
+    TlsTestClient returning(resuming);
+    auto first = returning.Exchange(port, ClientRequest(kLookupAnn, port));
+    auto second = returning.Exchange(port, ClientRequest(kLookupAnn, port));
+    EXPECT_FALSE(first.resumed);
+    EXPECT_TRUE(second.resumed) << second.error;
+    EXPECT_EQ(ParseReply(second.reply).body, "NOT-LOGGED-IN\n");
+
     auto log = server.logLines();
     EXPECT_TRUE(Contains(log, " 127.0.0.1 onRegisterUser 200 OK ")) << log.size();
     EXPECT_TRUE(Contains(log, " 10.1.2.3 via 127.0.0.2 onRegisterUser 200 OK "));
