@@ -1,6 +1,8 @@
 #include "server/http_server.h"
 
 #include <arpa/inet.h>
+#include <gnutls/abstract.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,7 +16,12 @@
 #include <ctime>
 #include <memory>
 
+#include "server/tls_credentials.h"
+
 namespace brindle::server {
+
+// TLS 1.2 and 1.3 only, otherwise GnuTLS's own choice of secure algorithms.
+constexpr char kTlsPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
 struct DirectoryHttpServer::PendingRequest {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -197,6 +204,61 @@ struct HttpCallbacks {
     }
 };
 
+// Every TLS connection carries the server and, once its handshake has picked
+// them, the credentials it was given: those stay alive for as long as the
+// connection does, whatever reloads happen meanwhile.
+struct TlsConnection {
+    DirectoryHttpServer* server = nullptr;
+    std::shared_ptr<const TlsCredentials> credentials;
+};
+
+struct TlsCallbacks {
+    static void OnConnection(void* self, MHD_Connection* connection, void** socketContext,
+                             MHD_ConnectionNotificationCode code) {
+        auto* server = static_cast<DirectoryHttpServer*>(self);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            *socketContext = new TlsConnection{server, nullptr};
+            // The session exists, its handshake has not begun: clients may
+            // resume with a ticket instead of a full handshake.
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+            if (info != nullptr && info->tls_session != nullptr && !server->ticketKey_.empty()) {
+                gnutls_datum_t key{reinterpret_cast<unsigned char*>(server->ticketKey_.data()),
+                                   static_cast<unsigned>(server->ticketKey_.size())};
+                gnutls_session_ticket_enable_server(
+                    static_cast<gnutls_session_t>(info->tls_session), &key);
+            }
+        } else {
+            delete static_cast<TlsConnection*>(*socketContext);
+            *socketContext = nullptr;
+        }
+    }
+
+    // Called by GnuTLS during each handshake: hands out the credentials loaded last.
+    static int RetrieveCertificate(gnutls_session_t session, const gnutls_datum_t*, int,
+                                   const gnutls_pk_algorithm_t*, int, gnutls_pcert_st** chain,
+                                   unsigned int* chainLength, gnutls_privkey_t* key) {
+        // libmicrohttpd keeps its connection as the session's pointer.
+        auto* connection = static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
+        const MHD_ConnectionInfo* info =
+            connection != nullptr
+                ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)
+                : nullptr;
+        auto* tls = info != nullptr ? static_cast<TlsConnection*>(info->socket_context) : nullptr;
+        if (tls == nullptr) {
+            return -1;
+        }
+        tls->credentials = tls->server->credentials();
+        if (!tls->credentials) {
+            return -1;
+        }
+        *chain = tls->credentials->chain();
+        *chainLength = tls->credentials->chainLength();
+        *key = tls->credentials->key();
+        return 0;
+    }
+};
+
 std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
                                  const std::string& client, const std::string& event, int status,
                                  const std::string& outcome, double milliseconds) {
@@ -255,16 +317,47 @@ bool DirectoryHttpServer::Start(std::string& error) {
     if (ipv6) {
         flags |= MHD_USE_DUAL_STACK;
     }
-    daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &HttpCallbacks::OnRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
-        &LogLibraryMessage, &log_, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
-        MHD_OPTION_CONNECTION_LIMIT, options_.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        options_.maxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
-        options_.idleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::OnCompleted, this,
-        MHD_OPTION_END);
+    auto item = [](MHD_OPTION option, intptr_t value, void* pointer = nullptr) {
+        return MHD_OptionItem{option, value, pointer};
+    };
+    std::vector<MHD_OptionItem> items = {
+        item(MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), &log_),
+        item(MHD_OPTION_LISTEN_SOCKET, fd),
+        item(MHD_OPTION_CONNECTION_LIMIT, options_.maxConnections),
+        item(MHD_OPTION_PER_IP_CONNECTION_LIMIT, options_.maxConnectionsPerAddress),
+        item(MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds),
+        item(MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpCallbacks::OnCompleted),
+             this),
+    };
+    if (options_.tls()) {
+        auto loaded = TlsCredentials::Load(options_.tlsCertificateFile, options_.tlsKeyFile, error);
+        if (!loaded) {
+            ::close(fd);
+            return false;
+        }
+        {
+            std::lock_guard<std::mutex> hold(credentialsLock_);
+            credentials_ = std::move(loaded);
+        }
+        gnutls_datum_t key{};
+        if (gnutls_session_ticket_key_generate(&key) >= 0) {
+            ticketKey_.assign(reinterpret_cast<char*>(key.data), key.size);
+            gnutls_memset(key.data, 0, key.size);
+            gnutls_free(key.data);
+        }
+        flags |= MHD_USE_TLS;
+        items.push_back(item(MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)));
+        items.push_back(item(MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
+                             reinterpret_cast<void*>(&TlsCallbacks::RetrieveCertificate)));
+        items.push_back(item(MHD_OPTION_NOTIFY_CONNECTION,
+                             reinterpret_cast<intptr_t>(&TlsCallbacks::OnConnection), this));
+    }
+    items.push_back(item(MHD_OPTION_END, 0));
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpCallbacks::OnRequest, this,
+                               MHD_OPTION_ARRAY, items.data(), MHD_OPTION_END);
     if (daemon_ == nullptr) {
         ::close(fd);
-        error = "cannot start the HTTP server";
+        error = options_.tls() ? "cannot start the HTTPS server" : "cannot start the HTTP server";
         return false;
     }
     return true;
@@ -275,6 +368,31 @@ void DirectoryHttpServer::Stop() {
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
     }
+}
+
+std::shared_ptr<const TlsCredentials> DirectoryHttpServer::credentials() const {
+    std::lock_guard<std::mutex> hold(credentialsLock_);
+    return credentials_;
+}
+
+bool DirectoryHttpServer::ReloadCertificate(std::string& error) {
+    if (!options_.tls()) {
+        error = "not serving HTTPS: no certificate to reload";
+        return false;
+    }
+    auto loaded = TlsCredentials::Load(options_.tlsCertificateFile, options_.tlsKeyFile, error);
+    if (!loaded) {
+        log_("certificate not reloaded, the one in use stays: " + error);
+        return false;
+    }
+    std::string description = loaded->description();
+    std::shared_ptr<const TlsCredentials> previous;
+    {
+        std::lock_guard<std::mutex> hold(credentialsLock_);
+        previous = std::exchange(credentials_, std::move(loaded));
+    }
+    log_("reloaded certificate " + options_.tlsCertificateFile + " (" + description + ")");
+    return true;  // `previous` goes once no connection holds it
 }
 
 void DirectoryHttpServer::Log(const PendingRequest& request, const std::string& event, int status,

@@ -1,11 +1,14 @@
 // The directory's HTTP front: libmicrohttpd with one thread per connection, so
 // idle or slow clients never hold up anybody else; limits on connections, on
-// connections per address, on idle time and on request bodies.
+// connections per address, on idle time and on request bodies. HTTPS when
+// given a certificate, which can be replaced while the server runs.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +22,8 @@ struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace brindle::server {
+
+class TlsCredentials;
 
 // 127.0.0.0/8 and ::1: the machine itself.
 std::vector<AddressRange> DefaultAdminRanges();
@@ -38,6 +43,12 @@ struct HttpServerOptions {
     std::vector<AddressRange> trustedProxies;
     // Who may GET /healthz and /metrics, judged by the connection's address.
     std::vector<AddressRange> adminFrom = DefaultAdminRanges();
+    // HTTPS instead of plain HTTP when both are set: PEM files of the
+    // certificate (followed by its intermediate certificates) and of its key.
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
+
+    bool tls() const { return !tlsCertificateFile.empty(); }
 };
 
 // "2024-05-01T12:34:56.789Z 10.0.0.5 onSearch 200 3 results 0.8ms"
@@ -57,12 +68,21 @@ class DirectoryHttpServer {
     // Stops accepting, ends the open connections and waits for their threads.
     void Stop();
 
+    // Reads the certificate and key files again; handshakes from then on use
+    // them, connections already open keep theirs. When the files are unusable
+    // the certificate in use stays and false comes back with `error` set.
+    // Either way the outcome is logged.
+    bool ReloadCertificate(std::string& error);
+
     int port() const { return port_; }
     const HttpServerOptions& options() const { return options_; }
 
   private:
     struct PendingRequest;
     friend struct HttpCallbacks;
+    friend struct TlsCallbacks;
+
+    std::shared_ptr<const TlsCredentials> credentials() const;
 
     // False when the connection is to be closed without a reply.
     bool Receive(MHD_Connection* connection, const char* url, const char* method,
@@ -88,6 +108,10 @@ class DirectoryHttpServer {
     int port_ = 0;
     std::atomic<std::size_t> buffered_{0};
     ServerMetrics metrics_;
+    mutable std::mutex credentialsLock_;  // guards the pointer; the credentials are immutable
+    std::shared_ptr<const TlsCredentials> credentials_;
+    // Random per start: encrypts the session tickets clients resume with.
+    std::string ticketKey_;
 };
 
 }  // namespace brindle::server

@@ -24,12 +24,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Interrupts are taken by sigwait below; every thread started from here on
-    // inherits the blocked set.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // inherits the blocked set. SIGHUP reloads the certificate when serving
+    // HTTPS and keeps its usual meaning otherwise.
+    sigset_t waitedSignals;
+    sigemptyset(&waitedSignals);
+    sigaddset(&waitedSignals, SIGINT);
+    sigaddset(&waitedSignals, SIGTERM);
+    if (config.http.tls()) {
+        sigaddset(&waitedSignals, SIGHUP);
+    }
+    pthread_sigmask(SIG_BLOCK, &waitedSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     LogSink log = StderrLogSink();
@@ -55,10 +59,19 @@ int main(int argc, char** argv) {
                     (config.replicaUris.size() > 1 ? "s" : "");
     }
     log("brindlenet-directory: listening on " + config.http.bindAddress + " port " +
-        std::to_string(server.port()) + ", database " + database);
+        std::to_string(server.port()) + ", database " + database +
+        (config.http.tls() ? ", HTTPS with certificate " + config.http.tlsCertificateFile : ""));
 
     int received = 0;
-    sigwait(&stopSignals, &received);
+    for (;;) {
+        if (sigwait(&waitedSignals, &received) != 0) {
+            continue;
+        }
+        if (received != SIGHUP) {
+            break;
+        }
+        server.ReloadCertificate(error);  // logs the outcome either way
+    }
     log(std::string("brindlenet-directory: stopping (") +
         (received == SIGINT ? "SIGINT" : "SIGTERM") + ")");
     server.Stop();

@@ -32,7 +32,9 @@ std::string UsageText() {
            "/examples/servlet/brindlenet) and keeps everything in one SQLite file,\n"
            "or in a PostgreSQL database that several servers can share.\n"
            "It logs one line per request to standard error and runs until it is\n"
-           "interrupted (Ctrl-C or SIGTERM).\n"
+           "interrupted (Ctrl-C or SIGTERM). Given a certificate it serves HTTPS\n"
+           "(TLS 1.2 or 1.3) instead of HTTP, and SIGHUP makes it read the\n"
+           "certificate and key again without dropping open connections.\n"
            "\n"
            "Options:\n"
            "  --port N              TCP port to listen on (default 8080; 0 picks a free one)\n"
@@ -54,6 +56,10 @@ std::string UsageText() {
            "                        their X-Forwarded-For header (e.g. 127.0.0.1/32)\n"
            "  --admin-from CIDR     who may GET /healthz and /metrics (repeatable; default\n"
            "                        127.0.0.0/8 and ::1)\n"
+           "  --tls-cert FILE       serve HTTPS with the certificate in this PEM file (the\n"
+           "                        server's certificate first, then any intermediate\n"
+           "                        ones); needs --tls-key\n"
+           "  --tls-key FILE        the certificate's private key (PEM, unencrypted)\n"
            "  --help                show this text and exit\n";
 }
 
@@ -74,7 +80,7 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
                      option == "--db-replica" || option == "--max-connections" ||
                      option == "--max-per-address" || option == "--timeout" ||
                      option == "--max-files" || option == "--trusted-proxy" ||
-                     option == "--admin-from";
+                     option == "--admin-from" || option == "--tls-cert" || option == "--tls-key";
         if (!known) {
             error = "unknown option: " + option;
             return false;
@@ -139,6 +145,13 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
                 return false;
             }
             config.limits.maxFilesPerUser = *n;
+        } else if (option == "--tls-cert" || option == "--tls-key") {
+            if (value->empty()) {
+                error = option + " needs a file";
+                return false;
+            }
+            (option == "--tls-cert" ? config.http.tlsCertificateFile : config.http.tlsKeyFile) =
+                *value;
         } else if (option == "--trusted-proxy" || option == "--admin-from") {
             auto range = AddressRange::Parse(*value);
             if (!range) {
@@ -153,6 +166,11 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
             }
             ranges.push_back(*range);
         }
+    }
+    if (config.http.tlsCertificateFile.empty() != config.http.tlsKeyFile.empty()) {
+        error = config.http.tlsKeyFile.empty() ? "--tls-cert needs --tls-key as well"
+                                               : "--tls-key needs --tls-cert as well";
+        return false;
     }
     return true;
 }

@@ -47,7 +47,8 @@ std::string Exchange(int port, const std::string& bytes, int deadlineMs = 20000)
 // ClientRequest + Exchange + ParseReply.
 HttpReply Post(int port, const std::string& body);
 
-// A directory server on a fresh database in its own temporary folder.
+// A directory server on a fresh database in its own temporary folder; HTTPS
+// when the options name a certificate.
 class InProcessServer {
   public:
     explicit InProcessServer(HttpServerOptions options = LoopbackOptions(),
@@ -59,6 +60,7 @@ class InProcessServer {
     int port() const { return http_->port(); }
     std::string url() const;
     SqliteStore& store() { return *store_; }
+    DirectoryHttpServer& http() { return *http_; }
     std::vector<std::string> logLines() const;
     const brindle::test::TempDir& dir() const { return dir_; }
 
