@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 
 #include "directory/search.h"
 #include "directory_fixture.h"
@@ -95,6 +96,11 @@ struct Transport {
     TlsScriptedServer::Mode mode;
 };
 
+// Test names carry the case name; the value itself is not printed.
+void PrintTo(const Transport& value, std::ostream* out) {
+    *out << value.name;
+}
+
 class EventTransportTest : public TlsDirectoryTest,
                            public ::testing::WithParamInterface<Transport> {};
 
@@ -147,6 +153,11 @@ struct Refusal {
     std::string host;
     std::string reason;
 };
+
+// Test names carry the case name; the value itself is not printed.
+void PrintTo(const Refusal& value, std::ostream* out) {
+    *out << value.name;
+}
 
 class RefusedCertificateTest : public TlsDirectoryTest,
                                public ::testing::WithParamInterface<Refusal> {};

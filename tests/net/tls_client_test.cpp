@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 
 #include "net/http_client.h"
 #include "support/scripted_server.h"
@@ -77,6 +78,11 @@ struct Stall {
     PostFailure failure;
     std::chrono::milliseconds limit;  // the time limit that must end the request
 };
+
+// Test names carry the case name; the value itself is not printed.
+void PrintTo(const Stall& value, std::ostream* out) {
+    *out << value.name;
+}
 
 class TlsStallTest : public TlsClientTest, public ::testing::WithParamInterface<Stall> {};
 
