@@ -129,7 +129,7 @@ bool CShareApp::RescanSharedFiles() {
 }
 
 DirectoryContext CShareApp::Context(const AppSettings& settings) {
-    return DirectoryContext{settings, messageBox(), progressFactory(), timeouts_};
+    return DirectoryContext{settings, messageBox(), progressFactory(), timeouts_, connectFailed_};
 }
 
 bool CShareApp::RegisterWithServer() {

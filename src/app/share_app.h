@@ -77,6 +77,11 @@ class CShareApp {
 
     // Limits of directory-server requests (tests shorten them).
     void SetRequestTimeouts(RequestTimeouts timeouts) { timeouts_ = timeouts; }
+    // Told why a directory-server request could not connect, beyond the step's
+    // message (the window leaves it empty). Set before any request starts.
+    void SetConnectFailureReporter(ConnectFailureReporter reporter) {
+        connectFailed_ = std::move(reporter);
+    }
     // Called by ExitApplication after the unregistration; the peer listener
     // installs its CloseListeningSocket here.
     void SetCloseListener(std::function<void()> closeListener) {
@@ -103,6 +108,7 @@ class CShareApp {
     SharedFilesHolder sharedFiles_;
     RegistrationState registration_;
     RequestTimeouts timeouts_{};
+    ConnectFailureReporter connectFailed_;
     bool settingsComplete_ = false;
     bool exitRequested_ = false;
     bool exited_ = false;

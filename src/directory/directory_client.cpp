@@ -11,7 +11,9 @@ namespace {
 // Sends one form body on a request connection of its own and reads the first
 // reply line. False when any step failed.
 bool PostAndReadLine(const DirectoryContext& context, const std::string& body, std::string& line) {
-    FormReply reply = PostForm(context.settings.serverUrl, context.timeouts, body);
+    FormPost post;
+    post.body = [&body] { return std::vector<std::string_view>{body}; };
+    FormReply reply = PostToServer(context, post);
     return reply && reply.ReadLine(line);
 }
 
@@ -22,6 +24,15 @@ std::string RegistrationPrefix(const AppSettings& settings) {
 }
 
 }  // namespace
+
+FormReply PostToServer(const DirectoryContext& context, const FormPost& post) {
+    FormReply reply = PostForm(context.settings.serverUrl, context.timeouts, post);
+    if (reply.failure == PostFailure::Connect && !reply.failureReason.empty() &&
+        context.connectFailed) {
+        context.connectFailed(reply.server, reply.failureReason);
+    }
+    return reply;
+}
 
 long long BuildFileListPieces(const SharedFileList& files, std::vector<std::string>& pieces) {
     pieces.clear();
@@ -61,7 +72,7 @@ bool RegisterWithServer(const DirectoryContext& context, const SharedFileList& f
         window->SetStep(static_cast<long long>(piece.size()));
         window->StepIt();
     };
-    reply = PostForm(context.settings.serverUrl, context.timeouts, post);
+    reply = PostToServer(context, post);
     std::string line;
     if (!reply || !reply.ReadLine(line)) {
         return false;

@@ -2,6 +2,7 @@
 // unregistration and user lookup.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@
 
 namespace brindle {
 
+// Told why a request could not connect, when there is more to say than the
+// message of the step (a refused certificate, for instance).
+using ConnectFailureReporter =
+    std::function<void(const ServerAddress& server, const std::string& reason)>;
+
 // What one directory-server request needs: the settings of the moment, where
 // messages and progress go, and the request time limits.
 struct DirectoryContext {
@@ -19,7 +25,12 @@ struct DirectoryContext {
     IMessageBox& messages;
     IProgressFactory& progress;
     RequestTimeouts timeouts{};
+    ConnectFailureReporter connectFailed{};  // may stay empty
 };
+
+// PostForm with the context's URL and limits; a connect failure with a reason
+// is also passed to the context's reporter.
+[[nodiscard]] FormReply PostToServer(const DirectoryContext& context, const FormPost& post);
 
 struct RegistrationState {
     bool registered = false;             // the server accepted a registration; never reset

@@ -34,7 +34,7 @@ void TrimTrailingSpace(std::string& text) {
 
 // Reads the five lines of one result. On a failed read shows that field's
 // message and returns false.
-bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline deadline) {
+bool ReadResult(const LineReader& readLine, IMessageBox& messages, SearchResult& result) {
     struct Field {
         std::string SearchResult::*member;
         const char* error;
@@ -48,7 +48,7 @@ bool ReadResult(int fd, IMessageBox& messages, SearchResult& result, Deadline de
     };
     for (const Field& field : kFields) {
         std::string& value = result.*field.member;
-        if (!ReceiveLine(fd, value, deadline)) {
+        if (!readLine(value)) {
             messages.ShowMessage(field.error, MessageIcon::Error);
             return false;
         }
@@ -82,10 +82,10 @@ void ShowRequestFailure(IMessageBox& messages, PostFailure failure, const std::s
 
 // Reads the count line and five lines per result into `table`, once the
 // reply's headers are behind.
-void ReadSearchResults(int fd, IMessageBox& messages, IProgressWindow& window,
-                       SearchResultsTable& table, Deadline deadline) {
+void ReadSearchResults(const LineReader& readLine, IMessageBox& messages, IProgressWindow& window,
+                       SearchResultsTable& table) {
     std::string countLine;
-    if (!ReceiveLine(fd, countLine, deadline)) {
+    if (!readLine(countLine)) {
         messages.ShowMessage(kResultCountFailedText, MessageIcon::Error);
         return;
     }
@@ -97,7 +97,7 @@ void ReadSearchResults(int fd, IMessageBox& messages, IProgressWindow& window,
         SearchResult result;
         // A field that cannot be read means the reply is over: one message, then
         // stop, keeping the results read so far.
-        if (!ReadResult(fd, messages, result, deadline)) {
+        if (!ReadResult(readLine, messages, result)) {
             return;
         }
         table.Append(result);
@@ -112,12 +112,12 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
     FormPost post;
     post.body = [&body] { return std::vector<std::string_view>{body}; };
     post.bodySent = [&window] { window.SetStatus(kProgressReadingReply); };
-    FormReply reply = PostForm(context.settings.serverUrl, context.timeouts, post);
+    FormReply reply = PostToServer(context, post);
     if (!reply) {
         ShowRequestFailure(context.messages, reply.failure, reply.server.host);
         return;
     }
-    ReadSearchResults(reply.socket.fd(), context.messages, window, table, reply.deadline);
+    ReadSearchResults(reply.Lines(), context.messages, window, table);
 }
 
 }  // namespace
@@ -125,11 +125,14 @@ void Exchange(const DirectoryContext& context, const SearchQuery& query, IProgre
 void ReadSearchReply(int fd, IMessageBox& messages, IProgressWindow& window,
                      SearchResultsTable& table, Deadline deadline) {
     window.SetStatus(kProgressReadingReply);
-    if (!SkipResponseHeaders(fd, deadline)) {
+    const LineReader readLine = [fd, deadline](std::string& line) {
+        return ReceiveLine(fd, line, deadline);
+    };
+    if (!SkipResponseHeaders(readLine)) {
         ShowRequestFailure(messages, PostFailure::ReadHeaders, {});
         return;
     }
-    ReadSearchResults(fd, messages, window, table, deadline);
+    ReadSearchResults(readLine, messages, window, table);
 }
 
 void RunSearch(const DirectoryContext& context, const SearchQuery& query,

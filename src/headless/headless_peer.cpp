@@ -289,6 +289,13 @@ int RunHeadless(const HeadlessCommand& command, HeadlessEnvironment& environment
     ConsoleMessageBox box(console);
     CShareApp app(UiPorts{&box, nullptr, nullptr}, environment.configPath);
     app.SetRequestTimeouts(environment.requestTimeouts);
+    // The step's message says only that the server could not be reached; a
+    // refused certificate also gets its reason.
+    app.SetConnectFailureReporter(
+        [&console](const ServerAddress& server, const std::string& reason) {
+            console.Err(std::string(kProgramName) + ": cannot connect to " + server.host + ":" +
+                        std::to_string(server.port) + ": " + reason + "\n");
+        });
     switch (command.kind) {
         case HeadlessCommandKind::Serve:
             return RunServeCommand(environment, console, app);

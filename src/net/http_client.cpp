@@ -10,6 +10,7 @@ namespace brindle {
 namespace {
 
 constexpr std::string_view kScheme = "http://";
+constexpr std::string_view kTlsScheme = "https://";
 
 // The status code of a status line "HTTP/x.y NNN reason"; -1 when the line is
 // no status line.
@@ -49,10 +50,11 @@ bool HasTransferCoding(std::string_view line) {
 }  // namespace
 
 bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out) {
-    if (serverUrl.compare(0, kScheme.size(), kScheme) != 0) {
+    const bool tls = serverUrl.compare(0, kTlsScheme.size(), kTlsScheme) == 0;
+    if (!tls && serverUrl.compare(0, kScheme.size(), kScheme) != 0) {
         return false;
     }
-    const size_t start = kScheme.size();
+    const size_t start = tls ? kTlsScheme.size() : kScheme.size();
     size_t slash = serverUrl.find('/', start);
     if (slash == std::string::npos) {
         slash = serverUrl.size();
@@ -63,8 +65,9 @@ bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out) {
         colon = std::string::npos;
     }
     ServerAddress parsed;
+    parsed.tls = tls;
     if (colon == std::string::npos) {
-        parsed.port = 80;
+        parsed.port = tls ? 443 : 80;
         parsed.host = serverUrl.substr(start, slash - start);
     } else {
         // atoi reading, saturated at the int range instead of overflowing.
@@ -115,9 +118,14 @@ std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength) 
 }
 
 bool SkipResponseHeaders(int fd, Deadline deadline) {
+    return SkipResponseHeaders(
+        [fd, deadline](std::string& line) { return ReceiveLine(fd, line, deadline); });
+}
+
+bool SkipResponseHeaders(const LineReader& readLine) {
     for (;;) {
         std::string line;
-        if (!ReceiveLine(fd, line, deadline)) {
+        if (!readLine(line)) {
             return false;
         }
         const int status = StatusCode(line);
@@ -127,7 +135,7 @@ bool SkipResponseHeaders(int fd, Deadline deadline) {
         }
         // Only a line of exactly CR LF ends the block; a bare LF does not.
         while (line != "\r\n") {
-            if (!ReceiveLine(fd, line, deadline) || (!interim && HasTransferCoding(line))) {
+            if (!readLine(line) || (!interim && HasTransferCoding(line))) {
                 return false;
             }
         }
@@ -169,9 +177,23 @@ FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts
     if (!ParseServerUrl(serverUrl, reply.server)) {
         return failed(PostFailure::BadUrl);
     }
+    const auto connectStart = std::chrono::steady_clock::now();
     reply.socket = OpenRequestConnection(reply.server, timeouts, reply.deadline);
     if (!reply.socket) {
         return failed(PostFailure::Connect);
+    }
+    if (reply.server.tls) {
+        // The handshake belongs to the connect: it ends within the connect
+        // limit, counted from the start of the connect, and the whole request's.
+        TlsChannel::Limits limits{timeouts.idle, reply.deadline};
+        if (timeouts.connect.count() > 0) {
+            limits.handshake = std::min(limits.handshake, connectStart + timeouts.connect);
+        }
+        reply.tls =
+            TlsChannel::Connect(reply.socket.fd(), reply.server.host, limits, reply.failureReason);
+        if (!reply.tls) {
+            return failed(PostFailure::Connect);
+        }
     }
     const std::vector<std::string_view> pieces = post.body();
     long long length = 0;
@@ -179,11 +201,17 @@ FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts
         length += static_cast<long long>(piece.size());
     }
     const int fd = reply.socket.fd();
-    if (!SendAll(fd, BuildPostHeaders(reply.server, length), reply.deadline)) {
+    TlsChannel* tls = reply.tls.get();
+    auto send = [fd, tls, &reply](std::string_view bytes) {
+        return tls ? tls->SendAll(bytes, reply.deadline)
+                   : SendAll(fd, bytes.data(), static_cast<long long>(bytes.size()),
+                             reply.deadline);
+    };
+    if (!send(BuildPostHeaders(reply.server, length))) {
         return failed(PostFailure::SendHeaders);
     }
     for (std::string_view piece : pieces) {
-        if (!SendAll(fd, piece.data(), static_cast<long long>(piece.size()), reply.deadline)) {
+        if (!send(piece)) {
             return failed(PostFailure::SendBody);
         }
         if (post.pieceSent) {
@@ -193,7 +221,7 @@ FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts
     if (post.bodySent) {
         post.bodySent();
     }
-    if (!SkipResponseHeaders(fd, reply.deadline)) {
+    if (!SkipResponseHeaders(reply.Lines())) {
         return failed(PostFailure::ReadHeaders);
     }
     return reply;

@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "net/socket.h"
+#include "net/tls_channel.h"
 
 namespace brindle {
 
@@ -18,10 +20,12 @@ struct ServerAddress {
     std::string host;
     int port = 0;
     std::string path;
+    bool tls = false;  // "https://": the request goes inside a TLS session
 };
 
-// Splits "http://host[:port][/path]". False (and `out` unchanged) when the URL
-// does not start with exactly "http://".
+// Splits "http://host[:port][/path]" (port 80 when none is given) and
+// "https://host[:port][/path]" (port 443). False (and `out` unchanged) when the
+// URL starts with neither, exactly.
 [[nodiscard]] bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out);
 
 // Form-encodes one field value: space to '+', '+' and the 20 bytes
@@ -33,10 +37,15 @@ std::string UrlEncodeValue(std::string_view value);
 // An empty path is sent as "/".
 std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength);
 
+// Reads the next line of a reply into its argument; false when that failed.
+using LineReader = std::function<bool(std::string& line)>;
+
 // Reads the status line and headers of the final response, skipping interim
 // (1xx) responses. False when a read failed, when the final status is not 2xx
 // (its body is no reply of the server's events) and when the body comes in a
 // transfer coding such as chunked (it could not be read as plain lines).
+[[nodiscard]] bool SkipResponseHeaders(const LineReader& readLine);
+// The same for a reply read from `fd` with ReceiveLine.
 [[nodiscard]] bool SkipResponseHeaders(int fd, Deadline deadline = kNoDeadline);
 
 // Limits of every directory-server request: a stalled or trickling server never
@@ -59,8 +68,8 @@ Deadline RequestDeadline(const RequestTimeouts& timeouts);
 // The step at which a form POST failed.
 enum class PostFailure {
     None,
-    BadUrl,       // the server URL is no "http://" URL
-    Connect,      // no connection within the limits
+    BadUrl,       // the server URL is no "http://" or "https://" URL
+    Connect,      // no connection within the limits, or a certificate that failed the check
     SendHeaders,  // the request line and headers did not go out
     SendBody,     // a piece of the body did not go out
     ReadHeaders,  // the reply's headers could not be read or were no success
@@ -83,14 +92,24 @@ struct FormPost {
 // held until the reply goes).
 struct FormReply {
     PostFailure failure = PostFailure::None;
+    // Why the connection failed, when there is more to say than the step (a
+    // refused certificate, for instance); empty otherwise.
+    std::string failureReason;
     ServerAddress server;  // as read from the URL
     Socket socket;
+    // The TLS session of an "https://" request; it reads ahead within the reply.
+    // Declared after the socket so that it ends first.
+    std::unique_ptr<TlsChannel> tls;
     Deadline deadline = kNoDeadline;
 
     explicit operator bool() const { return failure == PostFailure::None; }
     // The next reply line, within the request's deadline.
     [[nodiscard]] bool ReadLine(std::string& line) const {
-        return ReceiveLine(socket.fd(), line, deadline);
+        return tls ? tls->ReceiveLine(line, deadline) : ReceiveLine(socket.fd(), line, deadline);
+    }
+    // ReadLine as a LineReader; valid while the reply is.
+    LineReader Lines() const {
+        return [this](std::string& line) { return ReadLine(line); };
     }
 };
 

@@ -6,6 +6,7 @@
 #include "headless/headless_peer.h"
 #include "peer/peer_fixture.h"
 #include "support/scripted_server.h"
+#include "support/tls_scripted_server.h"
 
 namespace brindle {
 namespace {
@@ -134,6 +135,37 @@ TEST_F(HeadlessCommandTest, SendPrintsTheLineOrTheFailure) {
     WriteConfig(directory.url());
     EXPECT_EQ(Run({"send", "bob", "again"}), 1);
     EXPECT_NE(err.str().find("The user bob is currently not logged in."), std::string::npos);
+}
+
+TEST_F(HeadlessCommandTest, ARefusedCertificateIsExplained) {
+    std::string error;
+    const test::TestCertificates* certificates = test::TrustedTestCertificates(error);
+    ASSERT_NE(certificates, nullptr) << error;
+    const std::string reply = test::HttpReply("1\nsong.mp3\nann\nT1\n3000\n10.0.0.7\n");
+    struct Case {
+        test::CertificatePair certificate;
+        std::vector<std::string> command;
+        std::string reason;
+        std::string message;
+    };
+    for (const Case& c : {Case{certificates->expired,
+                               {"search", "song"},
+                               "certificate has expired",
+                               "Unabel to connect to localhost\n"},
+                          Case{certificates->unknownAuthority,
+                               {"send", "bob", "hi"},
+                               "certificate signed by an unknown authority",
+                               "Unable to lookup user bob's IP address.\n"}}) {
+        SCOPED_TRACE(c.reason);
+        err.str("");
+        test::TlsScriptedServer directory(c.certificate, reply);
+        WriteConfig(directory.url("localhost"));
+        EXPECT_EQ(Run(c.command), 1);
+        EXPECT_EQ(err.str(), "brindlenet-peer: cannot connect to localhost:" +
+                                 std::to_string(directory.port()) + ": " + c.reason + "\n" +
+                                 c.message);
+        EXPECT_TRUE(directory.requests().empty());
+    }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/tls_scripted_server.h"
 
 extern char** environ;
 
@@ -412,6 +413,26 @@ TEST_F(PeerEndToEnd, ASharerKilledMidTransferLeavesTheOldFileAndNoPart) {
     EXPECT_TRUE(Contains(get.Out(), "Transfer Error...")) << get.Out();
     EXPECT_EQ(ReadWholeFile(alice.shared() / "movie.bin"), "alice's own movie");
     EXPECT_EQ(SharedNames(alice), std::vector<std::string>{"movie.bin"});
+}
+
+// The program itself, against an HTTPS directory whose certificate names another
+// host: the console says why the server could not be reached.
+TEST(PeerProgramOverTls, PrintsWhyTheCertificateWasRefused) {
+    std::string error;
+    const test::TestCertificates* certificates = test::TrustedTestCertificates(error);
+    ASSERT_NE(certificates, nullptr) << error;
+    test::TlsScriptedServer directory(certificates->wrongHost, test::HttpReply("0\n"));
+    TempDir home;
+    std::filesystem::create_directories(home.path() / "shared");
+    home.WriteFile("config.txt", directory.url("localhost") + "\nann\n" +
+                                     (home.path() / "shared").string() + "\nT1\npw\n");
+    Process search({kPeerProgram, "search", "song"}, home.path(), home.path() / "out",
+                   home.path() / "err");
+    EXPECT_EQ(search.Wait(30s), 1);
+    EXPECT_EQ(search.Err(),
+              "brindlenet-peer: cannot connect to localhost:" + std::to_string(directory.port()) +
+                  ": certificate is for another host\nUnabel to connect to localhost\n");
+    EXPECT_TRUE(directory.requests().empty());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ struct UrlCase {
     std::string host;
     int port;
     std::string path;
+    bool tls = false;
 };
 
 TEST(ParseServerUrl, SplitsHostPortAndPath) {
@@ -37,6 +38,12 @@ TEST(ParseServerUrl, SplitsHostPortAndPath) {
         // A ':' inside the path does not make the host end early.
         {"http://10.0.0.5/a:b", "10.0.0.5", 80, "/a:b"},
         {"http://10.0.0.5:9/a:b", "10.0.0.5", 9, "/a:b"},
+        // "https://" is read the same way, with 443 as the port when none is given.
+        {"https://dir.example/examples/servlet/brindlenet", "dir.example", 443,
+         "/examples/servlet/brindlenet", true},
+        {"https://10.0.0.5", "10.0.0.5", 443, "", true},
+        {"https://10.0.0.5:8443/a:b", "10.0.0.5", 8443, "/a:b", true},
+        {"https://", "", 443, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -45,12 +52,14 @@ TEST(ParseServerUrl, SplitsHostPortAndPath) {
         EXPECT_EQ(parsed.host, c.host);
         EXPECT_EQ(parsed.port, c.port);
         EXPECT_EQ(parsed.path, c.path);
+        EXPECT_EQ(parsed.tls, c.tls);
     }
 }
 
 TEST(ParseServerUrl, RejectsOtherSchemesAndLeavesTheAddressAlone) {
     for (const char* url :
-         {"HTTP://10.0.0.5/x", " http://10.0.0.5/x", "https://10.0.0.5/x", "http:/10.0.0.5", ""}) {
+         {"HTTP://10.0.0.5/x", " http://10.0.0.5/x", "HTTPS://10.0.0.5/x", "https:/10.0.0.5",
+          "httpss://10.0.0.5/x", "ftp://10.0.0.5/x", "http:/10.0.0.5", ""}) {
         SCOPED_TRACE(url);
         ServerAddress kept{"old", 1, "/old"};
         EXPECT_FALSE(ParseServerUrl(url, kept));

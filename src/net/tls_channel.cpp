@@ -1,0 +1,248 @@
+#include "net/tls_channel.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace brindle {
+
+namespace {
+
+bool Passed(Deadline deadline) {
+    return deadline != kNoDeadline && std::chrono::steady_clock::now() >= deadline;
+}
+
+// Why the certificate was refused, most fundamental cause first.
+std::string VerificationReason(unsigned status) {
+    if (status & GNUTLS_CERT_SIGNER_NOT_FOUND) {
+        return "certificate signed by an unknown authority";
+    }
+    if (status & GNUTLS_CERT_REVOKED) {
+        return "certificate has been revoked";
+    }
+    if (status & GNUTLS_CERT_EXPIRED) {
+        return "certificate has expired";
+    }
+    if (status & GNUTLS_CERT_NOT_ACTIVATED) {
+        return "certificate is not yet valid";
+    }
+    if (status & GNUTLS_CERT_UNEXPECTED_OWNER) {
+        return "certificate is for another host";
+    }
+    if (status & GNUTLS_CERT_INSECURE_ALGORITHM) {
+        return "certificate uses an insecure algorithm";
+    }
+    return "certificate could not be verified";
+}
+
+}  // namespace
+
+void TlsChannel::SessionDeleter::operator()(gnutls_session_int* session) const {
+    gnutls_deinit(session);
+}
+
+void TlsChannel::CredentialsDeleter::operator()(gnutls_certificate_credentials_st* c) const {
+    gnutls_certificate_free_credentials(c);
+}
+
+std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
+                                                const Limits& limits, std::string& reason) {
+    std::unique_ptr<TlsChannel> channel(new TlsChannel(fd, limits.idle));
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        reason = "the connection could not be set up for TLS";
+        return nullptr;
+    }
+    gnutls_certificate_credentials_t credentials = nullptr;
+    if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) {
+        reason = "TLS credentials could not be made";
+        return nullptr;
+    }
+    channel->credentials_.reset(credentials);
+    // Either source may add nothing; the handshake then fails with an unknown authority.
+    gnutls_certificate_set_x509_system_trust(credentials);
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
+        gnutls_certificate_set_x509_trust_file(credentials, file, GNUTLS_X509_FMT_PEM);
+    }
+
+    gnutls_session_t session = nullptr;
+    if (gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK) != GNUTLS_E_SUCCESS) {
+        reason = "a TLS session could not be made";
+        return nullptr;
+    }
+    channel->session_.reset(session);
+    const char* where = nullptr;
+    if (gnutls_set_default_priority_append(session, "-VERS-TLS1.1:-VERS-TLS1.0", &where, 0) !=
+            GNUTLS_E_SUCCESS ||
+        gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials) != GNUTLS_E_SUCCESS) {
+        reason = "a TLS session could not be set up";
+        return nullptr;
+    }
+    // An IP address is matched against the certificate's IP address entries
+    // only, and is not sent as a server name.
+    unsigned char* address = channel->address_.data();
+    int family = ::inet_pton(AF_INET, host.c_str(), address) == 1    ? 4
+                 : ::inet_pton(AF_INET6, host.c_str(), address) == 1 ? 16
+                                                                     : 0;
+    if (family != 0) {
+        gnutls_typed_vdata_st check{};
+        check.type = GNUTLS_DT_IP_ADDRESS;
+        check.data = address;
+        check.size = static_cast<unsigned>(family);
+        gnutls_session_set_verify_cert2(session, &check, 1, 0);
+    } else {
+        if (gnutls_server_name_set(session, GNUTLS_NAME_DNS, host.data(), host.size()) !=
+            GNUTLS_E_SUCCESS) {
+            reason = "the server name could not be set";
+            return nullptr;
+        }
+        gnutls_session_set_verify_cert(session, host.c_str(), 0);
+    }
+    // The caller's deadline bounds the handshake, not a default of the library.
+    gnutls_handshake_set_timeout(session, 0);
+    gnutls_transport_set_int(session, fd);
+    if (!channel->Handshake(limits.handshake, reason)) {
+        return nullptr;
+    }
+    return channel;
+}
+
+TlsChannel::~TlsChannel() {
+    // One try at telling the server the session ends; the socket is
+    // non-blocking, so this never waits.
+    if (established_ && !closed_) {
+        gnutls_bye(session_.get(), GNUTLS_SHUT_WR);
+    }
+}
+
+bool TlsChannel::AwaitSocket(Deadline deadline) const {
+    for (;;) {
+        long long wait = idle_.count() > 0 ? idle_.count() : -1;
+        if (deadline != kNoDeadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            wait = wait < 0 ? left.count() : std::min<long long>(wait, left.count());
+        }
+        const short events = gnutls_record_get_direction(session_.get()) == 1 ? POLLOUT : POLLIN;
+        pollfd p{fd_, events, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(wait, 1LL << 30)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0;
+    }
+}
+
+bool TlsChannel::Handshake(Deadline deadline, std::string& reason) {
+    for (;;) {
+        if (Passed(deadline)) {
+            reason = "the TLS handshake timed out";
+            return false;
+        }
+        const int result = gnutls_handshake(session_.get());
+        if (result == GNUTLS_E_SUCCESS) {
+            established_ = true;
+            return true;
+        }
+        if (result == GNUTLS_E_AGAIN || result == GNUTLS_E_INTERRUPTED) {
+            if (!AwaitSocket(deadline)) {
+                reason = "the TLS handshake timed out";
+                return false;
+            }
+            continue;
+        }
+        if (gnutls_error_is_fatal(result) == 0) {
+            continue;  // a warning alert: the handshake goes on
+        }
+        if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
+            reason = VerificationReason(gnutls_session_get_verify_cert_status(session_.get()));
+        } else {
+            reason = std::string("TLS handshake failed: ") + gnutls_strerror(result);
+        }
+        return false;
+    }
+}
+
+bool TlsChannel::SendAll(std::string_view data, Deadline deadline) {
+    while (!data.empty()) {
+        if (Passed(deadline)) {
+            return false;
+        }
+        const ssize_t sent = gnutls_record_send(session_.get(), data.data(), data.size());
+        if (sent > 0) {
+            data.remove_prefix(static_cast<std::size_t>(sent));
+        } else if (sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED) {
+            if (!AwaitSocket(deadline)) {
+                return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TlsChannel::Fill(Deadline deadline) {
+    char chunk[16384];
+    for (;;) {
+        if (closed_ || Passed(deadline)) {
+            return false;
+        }
+        const ssize_t got = gnutls_record_recv(session_.get(), chunk, sizeof chunk);
+        if (got > 0) {
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+            return true;
+        }
+        if (got == 0) {
+            closed_ = true;
+            return false;
+        }
+        if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED) {
+            if (!AwaitSocket(deadline)) {
+                return false;
+            }
+            continue;
+        }
+        // A renegotiation request is declined by ignoring it; a close without
+        // the closing alert (possibly a cut-off reply) is a failure.
+        if (gnutls_error_is_fatal(static_cast<int>(got)) != 0) {
+            return false;
+        }
+    }
+}
+
+bool TlsChannel::ReceiveLine(std::string& line, Deadline deadline) {
+    line.clear();
+    for (;;) {
+        const std::size_t waiting = buffer_.size() - start_;
+        const std::size_t room = static_cast<std::size_t>(kLineLimit) - line.size();
+        const char* from = buffer_.data() + start_;
+        const void* feed = std::memchr(from, '\n', std::min(waiting, room));
+        const std::size_t take =
+            feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - from) + 1
+                 : std::min(waiting, room);
+        line.append(from, take);
+        start_ += take;
+        if (feed || line.size() == static_cast<std::size_t>(kLineLimit)) {
+            return true;
+        }
+        buffer_.erase(0, start_);
+        start_ = 0;
+        if (!Fill(deadline)) {
+            // Like a socket: a clean close ends a started line; nothing read is a failure.
+            return closed_ && !line.empty();
+        }
+    }
+}
+
+}  // namespace brindle
