@@ -4,6 +4,8 @@
 #include "directory/directory_client.h"
 #include "directory/search.h"
 #include "server/server_test_support.h"
+#include "support/tcp_relay.h"
+#include "support/tls_scripted_server.h"
 
 namespace brindle::server {
 namespace {
@@ -17,6 +19,16 @@ struct Client {
     Client(const InProcessServer& server, const std::string& user, const std::string& password,
            const std::string& connection = "DSL,Cable") {
         settings.serverUrl = server.url();
+        settings.userName = user;
+        settings.password = password;
+        settings.connection = connection;
+        settings.sharedDirectory = "/share/";
+    }
+    Client(const std::string& url, const std::string& user, const std::string& password)
+        : Client(url, user, password, "DSL") {}
+    Client(const std::string& url, const std::string& user, const std::string& password,
+           const char* connection) {
+        settings.serverUrl = url;
         settings.userName = user;
         settings.password = password;
         settings.connection = connection;
@@ -116,6 +128,50 @@ TEST(ClientEndToEnd, LargeListIsPublishedAndResultsAreCapped) {
     EXPECT_EQ(rows[0].fileName, "music\\album 499\\track 4999.ogg");
     EXPECT_EQ(rows[0].length, "4999");
 }
+
+// The whole exchange through a relay that keeps every byte on the wire: over
+// "https://" nothing of it can be read there, over "http://" all of it.
+class ClientOverTheWire : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ClientOverTheWire, EveryEventWorksAndHttpsHidesThePassword) {
+    bool https = GetParam();
+    HttpServerOptions options = InProcessServer::LoopbackOptions();
+    if (https) {
+        std::string error;
+        const brindle::test::TestCertificates* certificates =
+            brindle::test::TrustedTestCertificates(error);
+        ASSERT_NE(certificates, nullptr) << error;
+        options.tlsCertificateFile = certificates->server.certificate.string();
+        options.tlsKeyFile = certificates->server.key.string();
+    }
+    InProcessServer server(options);
+    brindle::test::TcpRelay relay(server.port());
+    ASSERT_NE(relay.port(), 0);
+    std::string url = std::string(https ? "https" : "http") +
+                      "://127.0.0.1:" + std::to_string(relay.port()) +
+                      "/examples/servlet/brindlenet";
+    const std::string password = "Zq7SecretPassword";
+    Client ann(url, "ann", password);
+    Client bob(url, "bob", "Other7Password");
+    ASSERT_TRUE(ann.Register({{"wire-secret-song.mp3", 42}}));
+    ASSERT_TRUE(bob.Register({}));
+    EXPECT_EQ(
+        bob.Search("secret-song"),
+        (std::vector<SearchResult>{{"wire-secret-song.mp3", "ann", "DSL", "42", "127.0.0.1"}}));
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann"), "127.0.0.1\n");
+    EXPECT_TRUE(UnregisterFromServer(ann.Context()));
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann"), "NOT-LOGGED-IN");
+
+    std::string wire = relay.seen();
+    ASSERT_GT(wire.size(), 1000u);
+    for (const std::string& secret :
+         {password, std::string("onRegisterUser"), std::string("wire-secret-song")}) {
+        EXPECT_EQ(wire.find(secret) != std::string::npos, !https) << secret;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ClientOverTheWire, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Https" : "Http"; });
 
 }  // namespace
 }  // namespace brindle::server
