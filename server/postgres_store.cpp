@@ -1,5 +1,6 @@
 #include "server/postgres_store.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <optional>
 
@@ -492,8 +493,8 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
             folded += FoldAscii(c);
         }
         std::shared_ptr<const TrigramSample> sample = CurrentSample();
-        double share = sample->MatchShare(folded);
-        if (4 * share * share * sample->tableRows() <= request.limit) {
+        double rows = sample->tableRows() > 1 ? sample->tableRows() : 1;
+        if (!sample->HeldByAtLeast(folded, std::sqrt(request.limit / (4 * rows)))) {
             runs = sample->RarestRuns(folded, 2);
         }
     }

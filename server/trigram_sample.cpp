@@ -1,6 +1,7 @@
 #include "server/trigram_sample.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "server/name_filter.h"
 
@@ -43,15 +44,28 @@ void TrigramSample::Add(std::string_view name) {
     });
 }
 
-double TrigramSample::MatchShare(std::string_view query) const {
+bool TrigramSample::HeldByAtLeast(std::string_view query, double share) const {
     if (names_.empty()) {
-        return 0;
+        return false;
+    }
+    auto needed = static_cast<std::size_t>(std::ceil(share * static_cast<double>(names_.size())));
+    needed = needed == 0 ? 1 : needed;
+    // No more names hold the query than hold its rarest run.
+    std::size_t bound = names_.size();
+    ForEachRun(query, [&](std::uint32_t key, std::size_t) {
+        auto found = counts_.find(key);
+        bound = std::min<std::size_t>(bound, found == counts_.end() ? 0 : found->second);
+    });
+    if (bound < needed) {
+        return false;
     }
     std::size_t holding = 0;
     for (const std::string& name : names_) {
-        holding += name.find(query) != std::string::npos ? 1 : 0;
+        if (name.find(query) != std::string::npos && ++holding >= needed) {
+            return true;
+        }
     }
-    return static_cast<double>(holding) / static_cast<double>(names_.size());
+    return false;
 }
 
 std::vector<std::string> TrigramSample::RarestRuns(std::string_view query,

@@ -26,8 +26,10 @@ class TrigramSample {
     std::size_t names() const { return names_.size(); }
     double tableRows() const { return tableRows_; }
 
-    // The share of sampled names that hold `query` (folded).
-    double MatchShare(std::string_view query) const;
+    // Whether at least `share` of the sampled names hold `query` (folded).
+    // Cheap for rare queries (their rarest run already tells) and for common
+    // ones (it stops once enough names held it).
+    bool HeldByAtLeast(std::string_view query, double share) const;
 
     // Up to `count` distinct runs of `query`, the rarest first (runs the sample
     // never saw count as rarest), none overlapping another (runs from different

@@ -15,9 +15,11 @@ TEST(TrigramSample, PicksTheRarestRunsOfDifferentWordsAndSkipsFarCommonerOnes) {
     sample.Add("artist 0042\\mirror.mp3");
     sample.Add("artist 1042\\mirror.mp3");
     EXPECT_EQ(sample.names(), 102u);
-    EXPECT_DOUBLE_EQ(sample.MatchShare("velvet"), 100.0 / 102);
-    EXPECT_DOUBLE_EQ(sample.MatchShare("0042"), 1.0 / 102);
-    EXPECT_DOUBLE_EQ(sample.MatchShare("no such"), 0);
+    EXPECT_TRUE(sample.HeldByAtLeast("velvet", 0.9));
+    EXPECT_FALSE(sample.HeldByAtLeast("velvet", 0.99));
+    EXPECT_TRUE(sample.HeldByAtLeast("0042", 0.005));
+    EXPECT_FALSE(sample.HeldByAtLeast("0042", 0.02));
+    EXPECT_FALSE(sample.HeldByAtLeast("no such", 0.001));
     // "004" was never seen, "042" twice; "art" is in every name and not worth it.
     EXPECT_EQ(sample.RarestRuns("artist 0042", 2), (Runs{"004", "042"}));
     // Two rare words: a run of each, rather than two runs of one word.
