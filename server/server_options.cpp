@@ -1,8 +1,12 @@
 #include "server/server_options.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <optional>
-#include <string_view>
+#include <stdexcept>
+#include <utility>
 
 #include "server/address_range.h"
 
@@ -19,6 +23,55 @@ std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long 
         return std::nullopt;
     }
     return value;
+}
+
+// Throws the line ParseCommandLine reports; never thrown past it.
+[[noreturn]] void Reject(const std::string& line) {
+    throw std::invalid_argument(line);
+}
+
+// An option read the moment it is met, so the first bad one on the line is
+// reported and every earlier one has already taken effect.
+void AddOption(CLI::App& app, const std::string& name,
+               std::function<void(const std::string&)> apply) {
+    app.add_option_function<std::string>(name, std::move(apply))->trigger_on_parse();
+}
+
+void AddNumber(CLI::App& app, const std::string& name, unsigned long minimum, unsigned long maximum,
+               std::function<void(unsigned long)> store) {
+    AddOption(app, name, [=](const std::string& value) {
+        auto parsed = ParseNumber(value, maximum);
+        if (!parsed || *parsed < minimum) {
+            Reject("bad value for " + name + ": " + value);
+        }
+        store(*parsed);
+    });
+}
+
+// A value that must not be empty, such as a path.
+void AddText(CLI::App& app, const std::string& name, const std::string& what,
+             std::function<void(const std::string&)> store) {
+    AddOption(app, name, [=](const std::string& value) {
+        if (value.empty()) {
+            Reject(name + " needs " + what);
+        }
+        store(value);
+    });
+}
+
+// A repeatable address range; the first one given replaces the default.
+void AddRanges(CLI::App& app, const std::string& name, std::vector<AddressRange>& ranges) {
+    auto given = std::make_shared<bool>(false);
+    AddOption(app, name, [=, &ranges](const std::string& value) {
+        auto range = AddressRange::Parse(value);
+        if (!range) {
+            Reject("bad value for " + name + ": " + value);
+        }
+        if (!std::exchange(*given, true)) {
+            ranges.clear();
+        }
+        ranges.push_back(*range);
+    });
 }
 
 }  // namespace
@@ -64,112 +117,46 @@ std::string UsageText() {
 }
 
 bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, std::string& error) {
-    bool adminFromGiven = false;  // the first --admin-from replaces the default
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        std::optional<std::string> value;
-        if (auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = option.substr(eq + 1);
-            option = option.substr(0, eq);
-        }
-        if (option == "--help" || option == "-h") {
-            config.help = true;
-            continue;
-        }
-        bool known = option == "--port" || option == "--bind" || option == "--db" ||
-                     option == "--db-replica" || option == "--max-connections" ||
-                     option == "--max-per-address" || option == "--timeout" ||
-                     option == "--max-files" || option == "--trusted-proxy" ||
-                     option == "--admin-from" || option == "--tls-cert" || option == "--tls-key";
-        if (!known) {
-            error = "unknown option: " + option;
-            return false;
-        }
-        if (!value) {
-            if (i + 1 >= argc) {
-                error = option + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        }
-        auto number = [&](unsigned long maximum,
-                          unsigned long minimum) -> std::optional<unsigned long> {
-            auto parsed = ParseNumber(*value, maximum);
-            if (!parsed || *parsed < minimum) {
-                error = "bad value for " + option + ": " + *value;
-                return std::nullopt;
-            }
-            return parsed;
-        };
-        if (option == "--bind") {
-            config.http.bindAddress = *value;
-        } else if (option == "--db") {
-            if (value->empty()) {
-                error = "--db needs a path";
-                return false;
-            }
-            config.databasePath = *value;
-        } else if (option == "--db-replica") {
-            if (value->empty()) {
-                error = "--db-replica needs a URI";
-                return false;
-            }
-            config.replicaUris.push_back(*value);
-        } else if (option == "--port") {
-            auto port = number(65535, 0);
-            if (!port) {
-                return false;
-            }
-            config.http.port = static_cast<int>(*port);
-        } else if (option == "--max-connections") {
-            auto n = number(100000, 1);
-            if (!n) {
-                return false;
-            }
-            config.http.maxConnections = static_cast<unsigned>(*n);
-        } else if (option == "--max-per-address") {
-            auto n = number(100000, 1);
-            if (!n) {
-                return false;
-            }
-            config.http.maxConnectionsPerAddress = static_cast<unsigned>(*n);
-        } else if (option == "--timeout") {
-            auto n = number(86400, 1);
-            if (!n) {
-                return false;
-            }
-            config.http.idleTimeoutSeconds = static_cast<unsigned>(*n);
-        } else if (option == "--max-files") {
-            auto n = number(10000000, 0);
-            if (!n) {
-                return false;
-            }
-            config.limits.maxFilesPerUser = *n;
-        } else if (option == "--tls-cert" || option == "--tls-key") {
-            if (value->empty()) {
-                error = option + " needs a file";
-                return false;
-            }
-            (option == "--tls-cert" ? config.http.tlsCertificateFile : config.http.tlsKeyFile) =
-                *value;
-        } else if (option == "--trusted-proxy" || option == "--admin-from") {
-            auto range = AddressRange::Parse(*value);
-            if (!range) {
-                error = "bad value for " + option + ": " + *value;
-                return false;
-            }
-            auto& ranges =
-                option == "--admin-from" ? config.http.adminFrom : config.http.trustedProxies;
-            if (option == "--admin-from" && !adminFromGiven) {
-                ranges.clear();
-                adminFromGiven = true;
-            }
-            ranges.push_back(*range);
-        }
+    CLI::App app;
+    app.set_help_flag();  // --help prints UsageText(), not CLI11's own listing
+    app.allow_extras();   // unknown words are reported below in this program's wording
+    app.add_flag("-h,--help", config.help);
+    auto& http = config.http;
+    AddOption(app, "--bind", [&](const std::string& v) { http.bindAddress = v; });
+    AddText(app, "--db", "a path", [&](const std::string& v) { config.databasePath = v; });
+    AddText(app, "--db-replica", "a URI",
+            [&](const std::string& v) { config.replicaUris.push_back(v); });
+    AddText(app, "--tls-cert", "a file",
+            [&](const std::string& v) { http.tlsCertificateFile = v; });
+    AddText(app, "--tls-key", "a file", [&](const std::string& v) { http.tlsKeyFile = v; });
+    AddNumber(app, "--port", 0, 65535, [&](unsigned long n) { http.port = static_cast<int>(n); });
+    AddNumber(app, "--max-connections", 1, 100000,
+              [&](unsigned long n) { http.maxConnections = static_cast<unsigned>(n); });
+    AddNumber(app, "--max-per-address", 1, 100000,
+              [&](unsigned long n) { http.maxConnectionsPerAddress = static_cast<unsigned>(n); });
+    AddNumber(app, "--timeout", 1, 86400,
+              [&](unsigned long n) { http.idleTimeoutSeconds = static_cast<unsigned>(n); });
+    AddNumber(app, "--max-files", 0, 10000000,
+              [&](unsigned long n) { config.limits.maxFilesPerUser = n; });
+    AddRanges(app, "--trusted-proxy", http.trustedProxies);
+    AddRanges(app, "--admin-from", http.adminFrom);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch& e) {  // only an option with nothing after it
+        std::string what = e.what();
+        error = what.substr(0, what.find(':')) + " needs a value";
+        return false;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
     }
-    if (config.http.tlsCertificateFile.empty() != config.http.tlsKeyFile.empty()) {
-        error = config.http.tlsKeyFile.empty() ? "--tls-cert needs --tls-key as well"
-                                               : "--tls-key needs --tls-cert as well";
+    if (auto extra = app.remaining(); !extra.empty()) {
+        error = "unknown option: " + extra.front().substr(0, extra.front().find('='));
+        return false;
+    }
+    if (http.tlsCertificateFile.empty() != http.tlsKeyFile.empty()) {
+        error = http.tlsKeyFile.empty() ? "--tls-cert needs --tls-key as well"
+                                        : "--tls-key needs --tls-cert as well";
         return false;
     }
     return true;
