@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/command_words.h"
 #include "server/address_range.h"
 
 namespace brindle::server {
@@ -141,7 +142,7 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
     AddRanges(app, "--trusted-proxy", http.trustedProxies);
     AddRanges(app, "--admin-from", http.adminFrom);
     try {
-        app.parse(argc, argv);
+        app.parse(CliWords(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc)));
     } catch (const CLI::ArgumentMismatch& e) {  // only an option with nothing after it
         std::string what = e.what();
         error = what.substr(0, what.find(':')) + " needs a value";

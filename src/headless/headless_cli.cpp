@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 
+#include "base/command_words.h"
+
 namespace brindle {
 
 namespace {
@@ -85,10 +87,8 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
     app.allow_extras();   // unknown options are reported below in this program's wording
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     bool help = false;
-    std::vector<std::string> positional;
     std::string pick;
     app.add_flag("-h,--help", help);
-    app.add_option("arguments", positional);
     if (searching) {
         app.add_option("--ext", command.extension);
         app.add_option("--max", command.maxResults);
@@ -98,7 +98,7 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         app.add_flag("--overwrite", command.overwrite);
     }
     try {
-        app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend() - 1));
+        app.parse(CliWords(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
     } catch (const CLI::ArgumentMismatch& e) {  // only an option with nothing after it
         std::string what = e.what();
         error = what.substr(0, what.find(':')) + " needs a value";
@@ -112,10 +112,18 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         command.helpFor = name;
         return true;
     }
+    // The words CLI11 did not take, in order: arguments, unknown options and
+    // "--", after which every word is an argument.
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
     for (const std::string& word : app.remaining()) {
-        if (word != "--") {
+        if (!optionsEnded && word == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && word.size() > 1 && word[0] == '-') {
             error = "unknown option '" + word + "' for " + name + " (see " + name + " --help)";
             return false;
+        } else {
+            positional.push_back(word);
         }
     }
     std::size_t wanted = name == "serve" ? 0 : name == "send" ? 2 : 1;
