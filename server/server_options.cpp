@@ -1,30 +1,16 @@
 #include "server/server_options.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
-#include "base/command_words.h"
+#include "base/cli_parse.h"
 #include "server/address_range.h"
 
 namespace brindle::server {
 namespace {
-
-std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long maximum) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
-    if (value > maximum) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // Throws the line ParseCommandLine reports; never thrown past it.
 [[noreturn]] void Reject(const std::string& line) {
@@ -41,11 +27,13 @@ void AddOption(CLI::App& app, const std::string& name,
 void AddNumber(CLI::App& app, const std::string& name, unsigned long minimum, unsigned long maximum,
                std::function<void(unsigned long)> store) {
     AddOption(app, name, [=](const std::string& value) {
-        auto parsed = ParseNumber(value, maximum);
-        if (!parsed || *parsed < minimum) {
+        bool digits = !value.empty() && value.size() <= 10 &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+        unsigned long number = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
+        if (!digits || number < minimum || number > maximum) {
             Reject("bad value for " + name + ": " + value);
         }
-        store(*parsed);
+        store(number);
     });
 }
 
@@ -141,14 +129,8 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
               [&](unsigned long n) { config.limits.maxFilesPerUser = n; });
     AddRanges(app, "--trusted-proxy", http.trustedProxies);
     AddRanges(app, "--admin-from", http.adminFrom);
-    try {
-        app.parse(CliWords(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc)));
-    } catch (const CLI::ArgumentMismatch& e) {  // only an option with nothing after it
-        std::string what = e.what();
-        error = what.substr(0, what.find(':')) + " needs a value";
-        return false;
-    } catch (const std::exception& e) {
-        error = e.what();
+    if (!ParseWithCli(app, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),
+                      error)) {
         return false;
     }
     if (auto extra = app.remaining(); !extra.empty()) {

@@ -1,9 +1,8 @@
 #include "headless/headless_cli.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdlib>
 
-#include "base/command_words.h"
+#include "base/cli_parse.h"
 
 namespace brindle {
 
@@ -81,7 +80,6 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         error = "unknown command '" + name + "' (see --help)";
         return false;
     }
-    bool searching = name == "search" || name == "get";
     CLI::App app;
     app.set_help_flag();  // --help prints HeadlessUsage(), not CLI11's own listing
     app.allow_extras();   // unknown options are reported below in this program's wording
@@ -89,7 +87,7 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
     bool help = false;
     std::string pick;
     app.add_flag("-h,--help", help);
-    if (searching) {
+    if (name == "search" || name == "get") {
         app.add_option("--ext", command.extension);
         app.add_option("--max", command.maxResults);
     }
@@ -97,14 +95,8 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         app.add_option("--pick", pick);
         app.add_flag("--overwrite", command.overwrite);
     }
-    try {
-        app.parse(CliWords(std::vector<std::string>(arguments.begin() + 1, arguments.end())));
-    } catch (const CLI::ArgumentMismatch& e) {  // only an option with nothing after it
-        std::string what = e.what();
-        error = what.substr(0, what.find(':')) + " needs a value";
-        return false;
-    } catch (const CLI::Error& e) {
-        error = std::string(e.what()) + " (see " + name + " --help)";
+    if (!ParseWithCli(app, std::vector<std::string>(arguments.begin() + 1, arguments.end()),
+                      error)) {
         return false;
     }
     if (help) {
