@@ -12,13 +12,9 @@
 namespace brindle::server {
 namespace {
 
-// Throws the line ParseCommandLine reports; never thrown past it.
-[[noreturn]] void Reject(const std::string& line) {
-    throw std::invalid_argument(line);
-}
-
 // An option read the moment it is met, so the first bad one on the line is
-// reported and every earlier one has already taken effect.
+// reported and every earlier one has already taken effect. A bad value throws
+// the line to report, which ParseWithCli catches.
 void AddOption(CLI::App& app, const std::string& name,
                std::function<void(const std::string&)> apply) {
     app.add_option_function<std::string>(name, std::move(apply))->trigger_on_parse();
@@ -31,7 +27,7 @@ void AddNumber(CLI::App& app, const std::string& name, unsigned long minimum, un
                       value.find_first_not_of("0123456789") == std::string::npos;
         unsigned long number = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
         if (!digits || number < minimum || number > maximum) {
-            Reject("bad value for " + name + ": " + value);
+            throw std::invalid_argument("bad value for " + name + ": " + value);
         }
         store(number);
     });
@@ -42,7 +38,7 @@ void AddText(CLI::App& app, const std::string& name, const std::string& what,
              std::function<void(const std::string&)> store) {
     AddOption(app, name, [=](const std::string& value) {
         if (value.empty()) {
-            Reject(name + " needs " + what);
+            throw std::invalid_argument(name + " needs " + what);
         }
         store(value);
     });
@@ -54,7 +50,7 @@ void AddRanges(CLI::App& app, const std::string& name, std::vector<AddressRange>
     AddOption(app, name, [=, &ranges](const std::string& value) {
         auto range = AddressRange::Parse(value);
         if (!range) {
-            Reject("bad value for " + name + ": " + value);
+            throw std::invalid_argument("bad value for " + name + ": " + value);
         }
         if (!std::exchange(*given, true)) {
             ranges.clear();
