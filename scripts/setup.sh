@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
     iproute2 desktop-file-utils libclang-rt-14-dev
     postgresql postgresql-contrib libpq-dev nginx
-    libgnutls28-dev gnutls-bin tcpdump
+    libgnutls28-dev gnutls-bin tcpdump libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do

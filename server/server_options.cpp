@@ -1,24 +1,62 @@
 #include "server/server_options.h"
 
 #include <cstdlib>
-#include <optional>
-#include <string_view>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <utility>
 
+#include "base/cli_parse.h"
 #include "server/address_range.h"
 
 namespace brindle::server {
 namespace {
 
-std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long maximum) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
-    if (value > maximum) {
-        return std::nullopt;
-    }
-    return value;
+// An option read the moment it is met, so the first bad one on the line is
+// reported and every earlier one has already taken effect. A bad value throws
+// the line to report, which ParseWithCli catches.
+void AddOption(CLI::App& app, const std::string& name,
+               std::function<void(const std::string&)> apply) {
+    app.add_option_function<std::string>(name, std::move(apply))->trigger_on_parse();
+}
+
+void AddNumber(CLI::App& app, const std::string& name, unsigned long minimum, unsigned long maximum,
+               std::function<void(unsigned long)> store) {
+    AddOption(app, name, [=](const std::string& value) {
+        bool digits = !value.empty() && value.size() <= 10 &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+        unsigned long number = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
+        if (!digits || number < minimum || number > maximum) {
+            throw std::invalid_argument("bad value for " + name + ": " + value);
+        }
+        store(number);
+    });
+}
+
+// A value that must not be empty, such as a path.
+void AddText(CLI::App& app, const std::string& name, const std::string& what,
+             std::function<void(const std::string&)> store) {
+    AddOption(app, name, [=](const std::string& value) {
+        if (value.empty()) {
+            throw std::invalid_argument(name + " needs " + what);
+        }
+        store(value);
+    });
+}
+
+// A repeatable address range; the first one given replaces the default.
+void AddRanges(CLI::App& app, const std::string& name, std::vector<AddressRange>& ranges) {
+    auto given = std::make_shared<bool>(false);
+    AddOption(app, name, [=, &ranges](const std::string& value) {
+        auto range = AddressRange::Parse(value);
+        if (!range) {
+            throw std::invalid_argument("bad value for " + name + ": " + value);
+        }
+        if (!std::exchange(*given, true)) {
+            ranges.clear();
+        }
+        ranges.push_back(*range);
+    });
 }
 
 }  // namespace
@@ -64,112 +102,40 @@ std::string UsageText() {
 }
 
 bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, std::string& error) {
-    bool adminFromGiven = false;  // the first --admin-from replaces the default
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        std::optional<std::string> value;
-        if (auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = option.substr(eq + 1);
-            option = option.substr(0, eq);
-        }
-        if (option == "--help" || option == "-h") {
-            config.help = true;
-            continue;
-        }
-        bool known = option == "--port" || option == "--bind" || option == "--db" ||
-                     option == "--db-replica" || option == "--max-connections" ||
-                     option == "--max-per-address" || option == "--timeout" ||
-                     option == "--max-files" || option == "--trusted-proxy" ||
-                     option == "--admin-from" || option == "--tls-cert" || option == "--tls-key";
-        if (!known) {
-            error = "unknown option: " + option;
-            return false;
-        }
-        if (!value) {
-            if (i + 1 >= argc) {
-                error = option + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        }
-        auto number = [&](unsigned long maximum,
-                          unsigned long minimum) -> std::optional<unsigned long> {
-            auto parsed = ParseNumber(*value, maximum);
-            if (!parsed || *parsed < minimum) {
-                error = "bad value for " + option + ": " + *value;
-                return std::nullopt;
-            }
-            return parsed;
-        };
-        if (option == "--bind") {
-            config.http.bindAddress = *value;
-        } else if (option == "--db") {
-            if (value->empty()) {
-                error = "--db needs a path";
-                return false;
-            }
-            config.databasePath = *value;
-        } else if (option == "--db-replica") {
-            if (value->empty()) {
-                error = "--db-replica needs a URI";
-                return false;
-            }
-            config.replicaUris.push_back(*value);
-        } else if (option == "--port") {
-            auto port = number(65535, 0);
-            if (!port) {
-                return false;
-            }
-            config.http.port = static_cast<int>(*port);
-        } else if (option == "--max-connections") {
-            auto n = number(100000, 1);
-            if (!n) {
-                return false;
-            }
-            config.http.maxConnections = static_cast<unsigned>(*n);
-        } else if (option == "--max-per-address") {
-            auto n = number(100000, 1);
-            if (!n) {
-                return false;
-            }
-            config.http.maxConnectionsPerAddress = static_cast<unsigned>(*n);
-        } else if (option == "--timeout") {
-            auto n = number(86400, 1);
-            if (!n) {
-                return false;
-            }
-            config.http.idleTimeoutSeconds = static_cast<unsigned>(*n);
-        } else if (option == "--max-files") {
-            auto n = number(10000000, 0);
-            if (!n) {
-                return false;
-            }
-            config.limits.maxFilesPerUser = *n;
-        } else if (option == "--tls-cert" || option == "--tls-key") {
-            if (value->empty()) {
-                error = option + " needs a file";
-                return false;
-            }
-            (option == "--tls-cert" ? config.http.tlsCertificateFile : config.http.tlsKeyFile) =
-                *value;
-        } else if (option == "--trusted-proxy" || option == "--admin-from") {
-            auto range = AddressRange::Parse(*value);
-            if (!range) {
-                error = "bad value for " + option + ": " + *value;
-                return false;
-            }
-            auto& ranges =
-                option == "--admin-from" ? config.http.adminFrom : config.http.trustedProxies;
-            if (option == "--admin-from" && !adminFromGiven) {
-                ranges.clear();
-                adminFromGiven = true;
-            }
-            ranges.push_back(*range);
-        }
+    CLI::App app;
+    app.set_help_flag();  // --help prints UsageText(), not CLI11's own listing
+    app.allow_extras();   // unknown words are reported below in this program's wording
+    app.add_flag("-h,--help", config.help);
+    auto& http = config.http;
+    AddOption(app, "--bind", [&](const std::string& v) { http.bindAddress = v; });
+    AddText(app, "--db", "a path", [&](const std::string& v) { config.databasePath = v; });
+    AddText(app, "--db-replica", "a URI",
+            [&](const std::string& v) { config.replicaUris.push_back(v); });
+    AddText(app, "--tls-cert", "a file",
+            [&](const std::string& v) { http.tlsCertificateFile = v; });
+    AddText(app, "--tls-key", "a file", [&](const std::string& v) { http.tlsKeyFile = v; });
+    AddNumber(app, "--port", 0, 65535, [&](unsigned long n) { http.port = static_cast<int>(n); });
+    AddNumber(app, "--max-connections", 1, 100000,
+              [&](unsigned long n) { http.maxConnections = static_cast<unsigned>(n); });
+    AddNumber(app, "--max-per-address", 1, 100000,
+              [&](unsigned long n) { http.maxConnectionsPerAddress = static_cast<unsigned>(n); });
+    AddNumber(app, "--timeout", 1, 86400,
+              [&](unsigned long n) { http.idleTimeoutSeconds = static_cast<unsigned>(n); });
+    AddNumber(app, "--max-files", 0, 10000000,
+              [&](unsigned long n) { config.limits.maxFilesPerUser = n; });
+    AddRanges(app, "--trusted-proxy", http.trustedProxies);
+    AddRanges(app, "--admin-from", http.adminFrom);
+    if (!ParseWithCli(app, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),
+                      error)) {
+        return false;
     }
-    if (config.http.tlsCertificateFile.empty() != config.http.tlsKeyFile.empty()) {
-        error = config.http.tlsKeyFile.empty() ? "--tls-cert needs --tls-key as well"
-                                               : "--tls-key needs --tls-cert as well";
+    if (auto extra = app.remaining(); !extra.empty()) {
+        error = "unknown option: " + extra.front().substr(0, extra.front().find('='));
+        return false;
+    }
+    if (http.tlsCertificateFile.empty() != http.tlsKeyFile.empty()) {
+        error = http.tlsKeyFile.empty() ? "--tls-cert needs --tls-key as well"
+                                        : "--tls-key needs --tls-cert as well";
         return false;
     }
     return true;

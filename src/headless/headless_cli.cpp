@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/cli_parse.h"
+
 namespace brindle {
 
 namespace {
@@ -28,26 +30,6 @@ constexpr char kSendUsage[] =
 
 bool IsCommand(const std::string& word) {
     return word == "serve" || word == "search" || word == "get" || word == "send";
-}
-
-// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
-bool TakeValue(const std::vector<std::string>& arguments, std::size_t& i, const std::string& name,
-               std::string& value, std::string& error) {
-    const std::string& word = arguments[i];
-    if (word.size() > name.size() && word.compare(0, name.size() + 1, name + "=") == 0) {
-        value = word.substr(name.size() + 1);
-        return true;
-    }
-    if (i + 1 >= arguments.size()) {
-        error = name + " needs a value";
-        return false;
-    }
-    value = arguments[++i];
-    return true;
-}
-
-bool Matches(const std::string& word, const std::string& name) {
-    return word == name || word.rfind(name + "=", 0) == 0;
 }
 
 bool ParsePick(const std::string& text, long long& pick, std::string& error) {
@@ -98,45 +80,44 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         error = "unknown command '" + name + "' (see --help)";
         return false;
     }
+    CLI::App app;
+    app.set_help_flag();  // --help prints HeadlessUsage(), not CLI11's own listing
+    app.allow_extras();   // unknown options are reported below in this program's wording
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    bool help = false;
+    std::string pick;
+    app.add_flag("-h,--help", help);
+    if (name == "search" || name == "get") {
+        app.add_option("--ext", command.extension);
+        app.add_option("--max", command.maxResults);
+    }
+    if (name == "get") {
+        app.add_option("--pick", pick);
+        app.add_flag("--overwrite", command.overwrite);
+    }
+    if (!ParseWithCli(app, std::vector<std::string>(arguments.begin() + 1, arguments.end()),
+                      error)) {
+        return false;
+    }
+    if (help) {
+        command.kind = HeadlessCommandKind::Help;
+        command.helpFor = name;
+        return true;
+    }
+    // The words CLI11 did not take, in order: arguments, unknown options and
+    // "--", after which every word is an argument.
     std::vector<std::string> positional;
-    bool pickGiven = false;
-    bool optionsEnded = false;  // after "--" every word is an argument
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-        const std::string& word = arguments[i];
-        bool searching = name == "search" || name == "get";
-        if (optionsEnded) {
-            positional.push_back(word);
-        } else if (word == "--") {
+    bool optionsEnded = false;
+    for (const std::string& word : app.remaining()) {
+        if (!optionsEnded && word == "--") {
             optionsEnded = true;
-        } else if (word == "--help" || word == "-h") {
-            command.kind = HeadlessCommandKind::Help;
-            command.helpFor = name;
-            return true;
-        } else if (searching && Matches(word, "--ext")) {
-            if (!TakeValue(arguments, i, "--ext", command.extension, error)) {
-                return false;
-            }
-        } else if (searching && Matches(word, "--max")) {
-            if (!TakeValue(arguments, i, "--max", command.maxResults, error)) {
-                return false;
-            }
-        } else if (name == "get" && Matches(word, "--pick")) {
-            std::string value;
-            if (!TakeValue(arguments, i, "--pick", value, error) ||
-                !ParsePick(value, command.pick, error)) {
-                return false;
-            }
-            pickGiven = true;
-        } else if (name == "get" && word == "--overwrite") {
-            command.overwrite = true;
-        } else if (word.size() > 1 && word[0] == '-') {
+        } else if (!optionsEnded && word.size() > 1 && word[0] == '-') {
             error = "unknown option '" + word + "' for " + name + " (see " + name + " --help)";
             return false;
         } else {
             positional.push_back(word);
         }
     }
-
     std::size_t wanted = name == "serve" ? 0 : name == "send" ? 2 : 1;
     if (positional.size() != wanted) {
         const char* shape = name == "serve"  ? "takes no arguments"
@@ -145,8 +126,11 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         error = name + " " + shape + " (see " + name + " --help)";
         return false;
     }
-    if (name == "get" && !pickGiven) {
+    if (name == "get" && app.count("--pick") == 0) {
         error = "get needs --pick K, the number of the result to download (see get --help)";
+        return false;
+    }
+    if (name == "get" && !ParsePick(pick, command.pick, error)) {
         return false;
     }
     if (name == "serve") {

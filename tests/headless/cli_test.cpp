@@ -46,6 +46,20 @@ TEST(HeadlessArguments, ReadEveryCommandWithItsOptions) {
     EXPECT_EQ(send.text, "-) hi");
 }
 
+TEST(HeadlessArguments, ValuesArriveAsTyped) {
+    HeadlessCommand search = Parse({"search", "[a,b]", "--ext=", "--max", "[1]"});
+    EXPECT_EQ(search.query, "[a,b]");
+    EXPECT_EQ(search.extension, "");
+    EXPECT_EQ(search.maxResults, "[1]");
+    EXPECT_EQ(Parse({"search", "x", "--ext", "a", "--ext", "b"}).extension, "b");
+    HeadlessCommand send = Parse({"send", "{}", "--", "--max="});
+    EXPECT_EQ(send.user, "{}");
+    EXPECT_EQ(send.text, "--max=");
+    EXPECT_EQ(Parse({"send", "bob", "--", "--"}).text, "--");  // the second "--" is TEXT
+    EXPECT_NE(ErrorOf({"send", "bob", "--", "a", "b"}).find("USER and TEXT"), std::string::npos);
+    EXPECT_NE(ErrorOf({"search", "-5"}).find("unknown option '-5'"), std::string::npos);
+}
+
 TEST(HeadlessArguments, HelpIsOfferedEverywhere) {
     EXPECT_EQ(Parse({"--help"}).kind, HeadlessCommandKind::Help);
     HeadlessCommand help = Parse({"get", "x", "--help"});

@@ -314,5 +314,31 @@ TEST(ServerOptions, ProxyAndAdminRanges) {
     EXPECT_EQ(config.http.adminFrom.size(), 2u);  // the default replaced, not added to
 }
 
+TEST(ServerOptions, ValuesAreTakenAsTyped) {
+    struct Case {
+        std::vector<const char*> args;
+        std::string error;  // "" when the line is accepted
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"x", "--db=", "other.db"}, "--db needs a path"},
+             {{"x", "--port="}, "bad value for --port: "},
+             {{"x", "--timeout"}, "--timeout needs a value"},
+             {{"x", "--port", "010", "--port", "0x10"}, "bad value for --port: 0x10"},
+             {{"x", "--max-files=-1"}, "bad value for --max-files: -1"},
+             {{"x", "--colour=red", "--port", "1"}, "unknown option: --colour"},
+             {{"x", "--db", "[a,b]", "--db-replica=[c]", "--db-replica", "--port"}, ""}}) {
+        ServerConfig config;
+        std::string error;
+        bool parsed =
+            ParseCommandLine(static_cast<int>(c.args.size()), c.args.data(), config, error);
+        EXPECT_EQ(error, c.error) << c.args[1];
+        EXPECT_EQ(parsed, c.error.empty()) << c.args[1];
+        if (parsed) {
+            EXPECT_EQ(config.databasePath, "[a,b]");
+            EXPECT_EQ(config.replicaUris, (std::vector<std::string>{"[c]", "--port"}));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace brindle::server
