@@ -1,6 +1,7 @@
 #include "ui/config_dialog.h"
 
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,7 +27,11 @@ QStringList SortedConnectionItems() {
     return items;
 }
 
-CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
+CConfigDialog::CConfigDialog(QWidget* parent)
+    : QDialog(parent), chooseDirectory_([](QWidget* owner, const QString& start) {
+          return QFileDialog::getExistingDirectory(owner, QString::fromUtf8(kSharedDirectoryLabel),
+                                                   start);
+      }) {
     setWindowTitle(QString::fromUtf8(kConfigDialogTitle));
     const DialogUnits du(*this);
     setFixedSize(du.Size(227, 196));
@@ -55,7 +60,10 @@ CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
     label(kUserNameLabel, du.Rect(15, 50, 80, 8));
     userName_ = edit(du.Rect(15, 60, 195, 12));
     label(kSharedDirectoryLabel, du.Rect(15, 110, 85, 8));
-    sharedDirectory_ = edit(du.Rect(15, 120, 195, 12));
+    sharedDirectory_ = edit(du.Rect(15, 120, 150, 12));
+    browse_ = new QPushButton(QStringLiteral("Browse..."), this);
+    browse_->setGeometry(du.Rect(170, 119, 40, 14));
+    browse_->setAutoDefault(false);
     label(kConnectionLabel, du.Rect(15, 140, 90, 8));
     label(kPasswordLabel, du.Rect(15, 80, 85, 8));
     password_ = edit(du.Rect(15, 90, 195, 12));
@@ -69,7 +77,7 @@ CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
     connection_->addItems(SortedConnectionItems());
 
     for (QWidget* w : std::initializer_list<QWidget*>{ok_, serverUrl_, userName_, sharedDirectory_,
-                                                      password_, connection_}) {
+                                                      password_, connection_, browse_}) {
         w->setFocusPolicy(Qt::StrongFocus);
     }
     setTabOrder(ok_, serverUrl_);
@@ -77,7 +85,20 @@ CConfigDialog::CConfigDialog(QWidget* parent) : QDialog(parent) {
     setTabOrder(userName_, sharedDirectory_);
     setTabOrder(sharedDirectory_, password_);
     setTabOrder(password_, connection_);
+    setTabOrder(connection_, browse_);
     connect(ok_, &QPushButton::clicked, this, &CConfigDialog::accept);
+    connect(browse_, &QPushButton::clicked, this, &CConfigDialog::BrowseSharedDirectory);
+}
+
+void CConfigDialog::BrowseSharedDirectory() {
+    QString chosen = chooseDirectory_(this, sharedDirectory_->text());
+    if (chosen.isEmpty()) {
+        return;
+    }
+    if (!chosen.endsWith(QLatin1Char('/'))) {
+        chosen += QLatin1Char('/');
+    }
+    sharedDirectory_->setText(chosen);
 }
 
 int CConfigDialog::ShowModal() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 
 #include "base/settings.h"
 
@@ -29,6 +30,15 @@ class CConfigDialog : public QDialog {
     QLineEdit* sharedDirectoryEdit() const { return sharedDirectory_; }
     QComboBox* connectionCombo() const { return connection_; }
     QPushButton* okButton() const { return ok_; }
+    QPushButton* browseButton() const { return browse_; }
+
+    // What "Browse..." asks for a folder (QFileDialog::getExistingDirectory;
+    // tests replace it). An empty answer leaves the field as it was.
+    void SetDirectoryChooser(std::function<QString(QWidget*, const QString&)> chooser) {
+        chooseDirectory_ = std::move(chooser);
+    }
+    // "Browse...": puts the chosen folder, ending in '/', into the field.
+    void BrowseSharedDirectory();
 
   public slots:
     void accept() override;
@@ -40,6 +50,8 @@ class CConfigDialog : public QDialog {
     QLineEdit* sharedDirectory_ = nullptr;
     QLineEdit* password_ = nullptr;
     QComboBox* connection_ = nullptr;
+    QPushButton* browse_ = nullptr;
+    std::function<QString(QWidget*, const QString&)> chooseDirectory_;
 };
 
 // The connection suggestions as the dialog's sorted list shows them: the

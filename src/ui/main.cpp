@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     const QString screenshots = qEnvironmentVariable("BRINDLENET_SCREENSHOTS");
     brindle::WindowAppOptions options;
     options.unattended = !screenshots.isEmpty();
+    options.rememberWindow = screenshots.isEmpty();  // the tour shows the window as built
     brindle::CWindowApp windowApp(options);
     if (!screenshots.isEmpty()) {
         return brindle::RunScreenshotTour(windowApp, screenshots);

@@ -1,10 +1,14 @@
 #include "ui/main_tab_ctrl.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -15,6 +19,7 @@
 #include "app/app_commands.h"
 #include "app/share_app.h"
 #include "base/texts.h"
+#include "peer/download.h"
 #include "ui/page_layout.h"
 #include "ui/qt_ports.h"
 #include "ui/qt_text.h"
@@ -31,7 +36,10 @@ const std::array<const char*, 24> kFileTypes = {
 
 namespace {
 
-constexpr int kEditHeight = 27;  // the height of a one-line field in the layout
+constexpr int kEditHeight = 27;
+constexpr char kMenuOpenFile[] = "&Open";
+constexpr char kMenuOpenFolder[] =
+    "Open containing &folder";  // the height of a one-line field in the layout
 
 // Marks a blocking command as running; a second command arriving from a nested
 // event loop (a message box, a progress window) is dropped.
@@ -56,10 +64,24 @@ const TransferTable& NoUploads() {
     return empty;
 }
 
+// The current row of `record` in `table`, or -1 once it has gone.
+int TableRowOf(const TransferTable& table, const TransferRecord* record) {
+    const auto records = table.Records();
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (records[i].get() == record) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 CMainTabCtrl::CMainTabCtrl(CShareApp& app, QtMessageDisplay& display, QWidget* parent)
-    : QWidget(parent), app_(app), display_(display) {
+    : QWidget(parent),
+      app_(app),
+      display_(display),
+      openUrl_([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
     CreateControls();
     display_.SetView(messageView_);
     refreshTimer_.setInterval(kRefreshIntervalMs);
@@ -174,6 +196,17 @@ void CMainTabCtrl::CreateControls() {
     connect(clearButton_, &QPushButton::clicked, this, &CMainTabCtrl::ClearFinishedTransfers);
     connect(cancelButton_, &QPushButton::clicked, this, &CMainTabCtrl::CancelSelectedTransfers);
     connect(resultsList_, &CReportView::doubleClickedAnywhere, this, &CMainTabCtrl::StartDownload);
+    // Enter in a field runs its page's command.
+    connect(userNameEdit_, &QLineEdit::returnPressed, this, &CMainTabCtrl::SendInstantMessage);
+    connect(messageEdit_, &QLineEdit::returnPressed, this, &CMainTabCtrl::SendInstantMessage);
+    connect(fileNameEdit_, &QLineEdit::returnPressed, this, &CMainTabCtrl::RunSearch);
+    connect(maxResultsEdit_, &QLineEdit::returnPressed, this, &CMainTabCtrl::RunSearch);
+    connect(downloadModel_, &TransferTableModel::transferEnded, this, &CMainTabCtrl::downloadEnded);
+    for (CReportView* list : {downloadTable_, uploadTable_}) {
+        list->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(list, &QWidget::customContextMenuRequested, this,
+                [this, list](const QPoint& pos) { ShowTransferMenu(list, pos); });
+    }
 }
 
 void CMainTabCtrl::SetColumnWidths(int clientWidth) {
@@ -308,7 +341,14 @@ void CMainTabCtrl::StartDownload() {
 }
 
 void CMainTabCtrl::CancelSelectedTransfers() {
-    CancelTransferRows(app_, downloadTable_->SelectedRow(), uploadTable_->SelectedRow());
+    // The selected rows' records, wherever the sort shows them and wherever
+    // they stand in their tables now.
+    auto tableRow = [this](CReportView* list) {
+        const TransferTable* table = TableOf(list);
+        const auto record = ModelOf(list)->RecordAt(list->SelectedRow());
+        return table != nullptr && record ? TableRowOf(*table, record.get()) : -1;
+    };
+    CancelTransferRows(app_, tableRow(downloadTable_), tableRow(uploadTable_));
 }
 
 void CMainTabCtrl::ClearFinishedTransfers() {
@@ -326,6 +366,91 @@ void CMainTabCtrl::ClearFinishedTransfers() {
 void CMainTabCtrl::RefreshTransfers() {
     downloadModel_->Refresh();
     uploadModel_->Refresh();
+    emit transfersRefreshed();
+}
+
+int CMainTabCtrl::ActiveDownloads() const {
+    return downloadModel_->ActiveCount();
+}
+
+int CMainTabCtrl::ActiveUploads() const {
+    return uploadModel_->ActiveCount();
+}
+
+TransferTable* CMainTabCtrl::TableOf(const CReportView* list) const {
+    if (list == downloadTable_) {
+        return &app_.downloadRecords();
+    }
+    if (list == uploadTable_ && app_.peerListener() != nullptr) {
+        return &app_.peerListener()->uploadRecords();
+    }
+    return nullptr;
+}
+
+TransferTableModel* CMainTabCtrl::ModelOf(const CReportView* list) const {
+    if (list == downloadTable_) {
+        return downloadModel_;
+    }
+    return list == uploadTable_ ? uploadModel_ : nullptr;
+}
+
+void CMainTabCtrl::ShowTransferMenu(CReportView* list, const QPoint& pos) {
+    const int row = list->SourceRowAt(pos);
+    if (row < 0) {
+        return;
+    }
+    list->SelectRow(row);  // the menu acts on the row it was opened on
+    if (std::unique_ptr<QMenu> menu = TransferRowMenu(list, row)) {
+        menu->exec(list->viewport()->mapToGlobal(pos));
+    }
+}
+
+std::unique_ptr<QMenu> CMainTabCtrl::TransferRowMenu(CReportView* list, int row) {
+    TransferTableModel* model = ModelOf(list);
+    if (model == nullptr || model->RowAt(row) == nullptr) {
+        return nullptr;
+    }
+    // The actions hold the record, not the row number: rows may move up while
+    // the menu is open, and the record is found again when one is chosen.
+    const std::shared_ptr<const TransferRecord> record = model->RecordAt(row);
+    const TransferRow shown = *model->RowAt(row);
+    const std::shared_ptr<const AppSettings> settings = app_.settings();
+    const QString folder = settings ? ToQ(settings->sharedDirectory) : QString();
+    const QString file = IsSafeLocalName(shown.fileName) && !folder.isEmpty()
+                             ? QDir(folder).filePath(ToQ(shown.fileName))
+                             : QString();
+    const bool isDownload = list == downloadTable_;
+
+    auto menu = std::make_unique<QMenu>(list);
+    QAction* open = menu->addAction(QString::fromUtf8(kMenuOpenFile), this,
+                                    [this, file] { openUrl_(QUrl::fromLocalFile(file)); });
+    // A download is whole only once complete; an upload's file is already there.
+    open->setEnabled(!file.isEmpty() && QFileInfo(file).isFile() &&
+                     (!isDownload || shown.status == TransferStatus::Complete));
+    QAction* openFolder = menu->addAction(QString::fromUtf8(kMenuOpenFolder), this, [this, folder] {
+        openUrl_(QUrl::fromLocalFile(folder));
+    });
+    openFolder->setEnabled(!folder.isEmpty() && QFileInfo(folder).isDir());
+    QAction* cancel = menu->addAction(QString::fromUtf8(kCancelButton), this, [this, list, record] {
+        TransferTable* table = TableOf(list);
+        const int at = table != nullptr ? TableRowOf(*table, record.get()) : -1;
+        if (at >= 0) {
+            table->CancelRow(static_cast<size_t>(at));
+        }
+    });
+    cancel->setEnabled(!IsFinalStatus(shown.status));
+    QAction* clear = menu->addAction(QString::fromUtf8(kClearButton), this, [this, list, record] {
+        TransferTable* table = TableOf(list);
+        const int at = table != nullptr ? TableRowOf(*table, record.get()) : -1;
+        // Only a finished row goes; a running one is cancelled first by Cancel.
+        if (at >= 0 && record->IsFinished()) {
+            RefreshTransfers();
+            (void)table->RemoveRecord(static_cast<size_t>(at));
+            RefreshTransfers();
+        }
+    });
+    clear->setEnabled(IsFinalStatus(shown.status));
+    return menu;
 }
 
 }  // namespace brindle

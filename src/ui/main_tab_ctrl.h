@@ -6,8 +6,10 @@
 
 #include <QList>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "directory/search.h"
@@ -17,6 +19,7 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QTabBar;
@@ -66,6 +69,17 @@ class CMainTabCtrl : public QWidget {
     // Brings both transfer views up to date with their tables.
     void RefreshTransfers();
 
+    // The right-click menu of model row `row` of `list` (the download or the
+    // upload view): Open, Open containing folder, Cancel, Clear. Null for
+    // another list or a row that is not there.
+    std::unique_ptr<QMenu> TransferRowMenu(CReportView* list, int row);
+    // What opens files and folders (QDesktopServices::openUrl; tests replace it).
+    void SetUrlOpener(std::function<bool(const QUrl&)> opener) { openUrl_ = std::move(opener); }
+    // Rows connecting or moving bytes, in the download and the upload view.
+    int ActiveDownloads() const;
+    int ActiveUploads() const;
+    TransferTableModel* downloadModel() const { return downloadModel_; }
+
     const SearchResultsTable& results() const { return results_; }
 
     QTabBar* tabBar() const { return tabBar_; }
@@ -91,6 +105,12 @@ class CMainTabCtrl : public QWidget {
     QPushButton* clearButton() const { return clearButton_; }
     QPushButton* cancelButton() const { return cancelButton_; }
 
+  signals:
+    // The transfer views were brought up to date.
+    void transfersRefreshed();
+    // A download completed (true) or failed (false).
+    void downloadEnded(const QString& fileName, bool completed);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
 
@@ -100,6 +120,10 @@ class CMainTabCtrl : public QWidget {
     QLineEdit* MakeEdit(const QString& text, bool tabStop);
     QPushButton* MakeButton(const char* text, bool tabStop);
     CReportView* MakeList();
+    void ShowTransferMenu(CReportView* list, const QPoint& pos);
+    // The table behind `list`, or null (no listener yet, or not a transfer view).
+    TransferTable* TableOf(const CReportView* list) const;
+    TransferTableModel* ModelOf(const CReportView* list) const;
 
     CShareApp& app_;
     QtMessageDisplay& display_;
@@ -136,6 +160,7 @@ class CMainTabCtrl : public QWidget {
     TransferTableModel* downloadModel_ = nullptr;
     TransferTableModel* uploadModel_ = nullptr;
     QTimer refreshTimer_;
+    std::function<bool(const QUrl&)> openUrl_;
 };
 
 // The file types of the Search page, "*.mp3" first (selected at start).

@@ -3,16 +3,21 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSettings>
 #include <QTimer>
 #include <QWindow>
 
 #include "app/share_app.h"
 #include "base/texts.h"
 #include "ui/about_dialog.h"
+#include "ui/desktop_notifier.h"
 #include "ui/main_tab_ctrl.h"
 #include "ui/progress_dialog.h"
+#include "ui/qt_ports.h"
+#include "ui/report_view.h"
 #include "ui/system_tray.h"
 
 namespace brindle {
@@ -72,8 +77,77 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
     connect(trayIcon_, &CSystemTray::showRequested, this, &CMainWindow::ShowMainWindow);
     connect(trayIcon_, &CSystemTray::hideRequested, this, &CMainWindow::HideMainWindow);
     connect(trayIcon_, &CSystemTray::exitRequested, this, &CMainWindow::ExitApplication);
+    connect(tabCtrl_, &CMainTabCtrl::transfersRefreshed, this, [this] {
+        trayIcon_->SetTransferCounts(tabCtrl_->ActiveDownloads(), tabCtrl_->ActiveUploads());
+    });
+
+    notifier_ = new CDesktopNotifier(*trayIcon_, this);
+    connect(&display, &QtMessageDisplay::linesShown, this, &CMainWindow::NotifyMessages);
+    connect(tabCtrl_, &CMainTabCtrl::downloadEnded, this,
+            [this](const QString& fileName, bool completed) {
+                notifier_->Notify(completed ? QStringLiteral("Download complete")
+                                            : QStringLiteral("Download failed"),
+                                  fileName);
+            });
 
     CreateMenus();
+}
+
+void CMainWindow::NotifyMessages(const QStringList& lines) {
+    // While the window is hidden or minimised nobody is typing into it, so
+    // every line is one that arrived.
+    if (exitStarted() || (isVisible() && !isMinimized()) || lines.isEmpty()) {
+        return;
+    }
+    notifier_->Notify(QStringLiteral("Message"), lines.join(QLatin1Char('\n')));
+}
+
+namespace {
+
+const char* const kListKeys[] = {"results", "downloads", "uploads"};
+
+}  // namespace
+
+void CMainWindow::SaveWindowState(QSettings& settings) const {
+    settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("window/tab"), tabCtrl_->currentPage());
+    const CReportView* lists[] = {tabCtrl_->resultsList(), tabCtrl_->downloadTable(),
+                                  tabCtrl_->uploadTable()};
+    for (size_t i = 0; i < std::size(lists); ++i) {
+        QList<int> widths;
+        // The last column stretches to the list's width: only the others are kept.
+        for (int c = 0; c + 1 < lists[i]->header()->count(); ++c) {
+            widths << lists[i]->header()->sectionSize(c);
+        }
+        settings.setValue(QStringLiteral("columns/%1").arg(QLatin1String(kListKeys[i])),
+                          QVariant::fromValue(widths));
+    }
+}
+
+void CMainWindow::RestoreWindowState(const QSettings& settings) {
+    const QByteArray geometry = settings.value(QStringLiteral("window/geometry")).toByteArray();
+    if (!geometry.isEmpty()) {
+        restoreGeometry(geometry);
+    }
+    bool ok = false;
+    const int tab = settings.value(QStringLiteral("window/tab")).toInt(&ok);
+    if (ok && tab >= CMainTabCtrl::kMessagesPage && tab <= CMainTabCtrl::kTransferPage) {
+        tabCtrl_->SelectPage(tab);
+    }
+    CReportView* lists[] = {tabCtrl_->resultsList(), tabCtrl_->downloadTable(),
+                            tabCtrl_->uploadTable()};
+    for (size_t i = 0; i < std::size(lists); ++i) {
+        const QList<int> widths =
+            settings.value(QStringLiteral("columns/%1").arg(QLatin1String(kListKeys[i])))
+                .value<QList<int>>();
+        QHeaderView* header = lists[i]->header();
+        // A stored width of nothing or of a whole screen is no width to restore.
+        for (int c = 0; c < widths.size() && c + 1 < header->count(); ++c) {
+            if (widths[c] > 0 && widths[c] < 10000) {
+                header->resizeSection(c, widths[c]);
+            }
+        }
+    }
 }
 
 CMainWindow::~CMainWindow() = default;
@@ -82,7 +156,10 @@ void CMainWindow::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QString::fromUtf8(kMenuFile));
     file->addAction(QString::fromUtf8(kMenuClose), this, &CMainWindow::HideMainWindow);
     file->addAction(QString::fromUtf8(kMenuConfiguration), this, &CMainWindow::EditConfiguration);
-    file->addAction(QString::fromUtf8(kMenuExit), this, &CMainWindow::ExitApplication);
+    exitAction_ =
+        file->addAction(QString::fromUtf8(kMenuExit), this, &CMainWindow::ExitApplication);
+    exitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    exitAction_->setShortcutContext(Qt::ApplicationShortcut);
     QMenu* help = menuBar()->addMenu(QString::fromUtf8(kMenuHelp));
     help->addAction(QString::fromUtf8(kMenuAbout), this, &CMainWindow::ShowAbout);
 }

@@ -6,8 +6,12 @@
 #include <QIcon>
 #include <QMainWindow>
 
+class QAction;
+class QSettings;
+
 namespace brindle {
 
+class CDesktopNotifier;
 class CMainTabCtrl;
 class CShareApp;
 class CSystemTray;
@@ -25,6 +29,13 @@ class CMainWindow : public QMainWindow {
 
     CMainTabCtrl* tabCtrl() const { return tabCtrl_; }
     CSystemTray* trayIcon() const { return trayIcon_; }
+    CDesktopNotifier* notifier() const { return notifier_; }
+    QAction* exitAction() const { return exitAction_; }
+
+    // The window's size and place, the current tab and the lists' column
+    // widths, kept in `settings` between runs.
+    void SaveWindowState(QSettings& settings) const;
+    void RestoreWindowState(const QSettings& settings);
 
     // Centres the window on the screen's work area.
     void CentreOnScreen();
@@ -65,6 +76,8 @@ class CMainWindow : public QMainWindow {
     enum class ExitState { Running, Closing, Done };
 
     void CreateMenus();
+    // A message line arrived: a notification when nobody sees the window.
+    void NotifyMessages(const QStringList& lines);
     void BeginExit();
     // Runs the exit steps once the dialogs' loops and blocking requests are over.
     void CompleteExitWhenIdle();
@@ -73,6 +86,8 @@ class CMainWindow : public QMainWindow {
     QIcon icon_;
     CMainTabCtrl* tabCtrl_ = nullptr;
     CSystemTray* trayIcon_ = nullptr;
+    CDesktopNotifier* notifier_ = nullptr;
+    QAction* exitAction_ = nullptr;
     ExitState exitState_ = ExitState::Running;
 };
 

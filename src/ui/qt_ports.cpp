@@ -155,11 +155,14 @@ void QtMessageDisplay::Flush() {
     QScrollBar* horizontal = view_->horizontalScrollBar();
     const int keepV = vertical->value();
     const int keepH = horizontal->value();
+    QStringList shown;
     for (const std::string& line : lines) {
-        view_->appendPlainText(DisplayText(line));
+        shown << DisplayText(line);
+        view_->appendPlainText(shown.back());
     }
     vertical->setValue(keepV);
     horizontal->setValue(keepH);
+    emit linesShown(shown);
 }
 
 }  // namespace brindle

@@ -72,6 +72,10 @@ class QtMessageDisplay : public QObject, public IMessageDisplay {
     // Shows the queued lines now (GUI thread only).
     void Flush();
 
+  signals:
+    // Lines were added to the view.
+    void linesShown(const QStringList& lines);
+
   private:
     std::mutex lock_;
     std::vector<std::string> pending_;

@@ -5,7 +5,8 @@
 
 namespace brindle {
 
-CReportView::CReportView(QWidget* parent) : QTreeView(parent) {
+CReportView::CReportView(QWidget* parent)
+    : QTreeView(parent), proxy_(new QSortFilterProxyModel(this)) {
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setExpandsOnDoubleClick(false);
@@ -14,9 +15,15 @@ CReportView::CReportView(QWidget* parent) : QTreeView(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setSortingEnabled(false);
+    proxy_->setSortRole(kSortRole);
+    proxy_->setSortCaseSensitivity(Qt::CaseInsensitive);
+    proxy_->setDynamicSortFilter(true);
+    // Unsorted until a header is clicked: the rows in the model's order.
+    header()->setSortIndicator(-1, Qt::AscendingOrder);
+    setSortingEnabled(true);
     setFrameShape(QFrame::StyledPanel);
-    header()->setStretchLastSection(false);
+    // The last column takes whatever width the others leave.
+    header()->setStretchLastSection(true);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
@@ -29,10 +36,22 @@ CReportView::CReportView(QWidget* parent) : QTreeView(parent) {
         hoverTimer_.start();
     });
     connect(&hoverTimer_, &QTimer::timeout, this, [this] {
-        if (hovered_.isValid()) {
-            SelectRow(hovered_.row());
+        if (hovered_.isValid() && selectionModel() != nullptr) {
+            // The view reports its own (sorted) rows; a model row is mapped first.
+            const QModelIndex shown = hovered_.model() == proxy_ ? QModelIndex(hovered_)
+                                                                 : proxy_->mapFromSource(hovered_);
+            selectionModel()->setCurrentIndex(
+                shown.sibling(shown.row(), 0),
+                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         }
     });
+}
+
+void CReportView::setModel(QAbstractItemModel* model) {
+    proxy_->setSourceModel(model);
+    if (QTreeView::model() != proxy_) {
+        QTreeView::setModel(proxy_);
+    }
 }
 
 int CReportView::SelectedRow() const {
@@ -40,18 +59,30 @@ int CReportView::SelectedRow() const {
         return -1;
     }
     const QModelIndexList rows = selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
+    return rows.isEmpty() ? -1 : SourceRow(rows.first().row());
+}
+
+int CReportView::SourceRow(int viewRow) const {
+    if (viewRow < 0 || viewRow >= proxy_->rowCount()) {
+        return -1;
+    }
+    return proxy_->mapToSource(proxy_->index(viewRow, 0)).row();
+}
+
+int CReportView::SourceRowAt(const QPoint& pos) const {
+    const QModelIndex index = indexAt(pos);
+    return index.isValid() ? SourceRow(index.row()) : -1;
 }
 
 void CReportView::SelectRow(int row) {
-    if (model() == nullptr || selectionModel() == nullptr) {
+    if (sourceModel() == nullptr || selectionModel() == nullptr) {
         return;
     }
-    if (row < 0 || row >= model()->rowCount()) {
+    if (row < 0 || row >= sourceModel()->rowCount()) {
         selectionModel()->clearSelection();
         return;
     }
-    const QModelIndex index = model()->index(row, 0);
+    const QModelIndex index = proxy_->mapFromSource(sourceModel()->index(row, 0));
     selectionModel()->setCurrentIndex(
         index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }

@@ -1,9 +1,13 @@
 // A report-view list: columns with headers, one selected row at most, the
 // whole row selected, the selection kept visible without focus, and the row
-// under a resting mouse pointer selected after a short hover.
+// under a resting mouse pointer selected after a short hover. A click on a
+// column header sorts the rows by that column's kSortRole value; the view shows
+// its model through a sorting proxy, and every row number it takes or gives is
+// the model's own, so row k stays record k however the rows are shown.
 #pragma once
 
 #include <QPersistentModelIndex>
+#include <QSortFilterProxyModel>
 #include <QTimer>
 #include <QTreeView>
 
@@ -12,11 +16,23 @@ namespace brindle {
 class CReportView : public QTreeView {
     Q_OBJECT
   public:
+    // What a model gives under this role orders its rows: numbers as numbers.
+    static constexpr int kSortRole = Qt::UserRole + 1;
+
     explicit CReportView(QWidget* parent = nullptr);
 
-    // The selected row, or -1.
+    // Shows `model` through the sorting proxy (model() is the proxy).
+    void setModel(QAbstractItemModel* model) override;
+    QAbstractItemModel* sourceModel() const { return proxy_->sourceModel(); }
+
+    // The selected row of the model (not of the sorted view), or -1.
     int SelectedRow() const;
+    // Selects model row `row`, wherever the sort shows it.
     void SelectRow(int row);
+    // The model row shown at view row `viewRow`, or -1.
+    int SourceRow(int viewRow) const;
+    // The model row under viewport point `pos`, or -1.
+    int SourceRowAt(const QPoint& pos) const;
     // Sets every column to `width` pixels, once; later size changes keep them.
     void SetColumnWidths(int width);
 
@@ -31,6 +47,7 @@ class CReportView : public QTreeView {
     void leaveEvent(QEvent* event) override;
 
   private:
+    QSortFilterProxyModel* proxy_;  // a child, so it outlives the view's use of it
     QTimer hoverTimer_;
     QPersistentModelIndex hovered_;
 };

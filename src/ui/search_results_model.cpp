@@ -2,6 +2,8 @@
 
 #include "base/texts.h"
 #include "ui/qt_text.h"
+#include "ui/report_view.h"
+#include "ui/size_text.h"
 
 namespace brindle {
 
@@ -23,11 +25,19 @@ int SearchResultsModel::columnCount(const QModelIndex& parent) const {
 
 QVariant SearchResultsModel::data(const QModelIndex& index, int role) const {
     // The tooltip holds the whole text of a cell cut short by its column.
-    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
-        index.row() >= rowCount()) {
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole && role != CReportView::kSortRole) ||
+        !index.isValid() || index.row() >= rowCount()) {
         return {};
     }
     const SearchResult& row = rows_[static_cast<size_t>(index.row())];
+    if (index.column() == 1 && role != Qt::DisplayRole) {
+        // Sizes sort by their bytes; a listed text that is no number sorts first.
+        const std::optional<long long> bytes = ParseByteCount(row.length);
+        if (role == CReportView::kSortRole) {
+            return bytes ? QVariant(static_cast<qlonglong>(*bytes)) : QVariant(qlonglong{-1});
+        }
+        return bytes ? SizeTip(*bytes) : ToQ(row.length);
+    }
     switch (index.column()) {
         case 0:
             return ToQ(row.fileName);

@@ -25,6 +25,8 @@ bool CSystemTray::Create(const QString& tip, const QIcon& icon) {
         return false;
     }
     icon_ = std::make_unique<QSystemTrayIcon>(icon);
+    baseTip_ = tip;
+    tip_ = tip;
     icon_->setToolTip(tip);
     icon_->setContextMenu(menu_.get());
     connect(icon_.get(), &QSystemTrayIcon::activated, this, &CSystemTray::HandleActivation);
@@ -44,6 +46,28 @@ void CSystemTray::HandleActivation(QSystemTrayIcon::ActivationReason reason) {
 void CSystemTray::HandleDoubleClick() {
     if (QAction* action = menu_->defaultAction()) {
         action->trigger();
+    }
+}
+
+QString CSystemTray::TipText(const QString& base, int downloading, int uploading) {
+    QStringList counts;
+    if (downloading > 0) {
+        counts << QStringLiteral("%1 downloading").arg(downloading);
+    }
+    if (uploading > 0) {
+        counts << QStringLiteral("%1 uploading").arg(uploading);
+    }
+    return counts.isEmpty() ? base : base + QLatin1Char('\n') + counts.join(QStringLiteral(", "));
+}
+
+void CSystemTray::SetTransferCounts(int downloading, int uploading) {
+    if (!iconAdded_) {
+        return;
+    }
+    const QString tip = TipText(baseTip_, downloading, uploading);
+    if (tip != tip_) {  // the refresh runs often; the tray is told only of changes
+        tip_ = tip;
+        icon_->setToolTip(tip_);
     }
 }
 

@@ -30,6 +30,11 @@ class CSystemTray : public QObject {
     QMenu* menu() const { return menu_.get(); }
     QSystemTrayIcon* icon() const { return icon_.get(); }
 
+    // The tip with the running transfers added: "2 downloading, 1 uploading".
+    void SetTransferCounts(int downloading, int uploading);
+    static QString TipText(const QString& base, int downloading, int uploading);
+    QString tip() const { return tip_; }
+
     // What a double-click on the icon does: the menu's default command.
     void HandleDoubleClick();
     // An activation of the icon: a double-click or a single click runs the
@@ -44,6 +49,8 @@ class CSystemTray : public QObject {
   private:
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
+    QString tip_;
+    QString baseTip_;
     bool iconAdded_ = false;
     bool iconHidden_ = false;
 };

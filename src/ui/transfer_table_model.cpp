@@ -3,6 +3,8 @@
 #include <unordered_set>
 
 #include "ui/qt_text.h"
+#include "ui/report_view.h"
+#include "ui/size_text.h"
 
 namespace brindle {
 
@@ -19,7 +21,9 @@ void TransferTableModel::Refresh() {
     loaded_ = true;
     std::vector<Row> next;
     for (const auto& record : table_.Records()) {
-        next.push_back(Row{record, FormatTransferRow(record->Row())});
+        TransferRow row = record->Row();
+        TransferCells cells = FormatTransferRow(row);
+        next.push_back(Row{record, std::move(cells), std::move(row)});
     }
 
     // Rows that went: removed from the bottom up so indexes stay right.
@@ -46,11 +50,17 @@ void TransferTableModel::Refresh() {
         return;
     }
     for (size_t i = 0; i < rows_.size(); ++i) {
+        const bool wasRunning = !IsFinalStatus(rows_[i].row.status);
+        rows_[i].row = next[i].row;
         if (rows_[i].cells != next[i].cells) {
             rows_[i].cells = next[i].cells;
             const int r = static_cast<int>(i);
             emit dataChanged(index(r, 0), index(r, kTransferColumnCount - 1),
-                             {Qt::DisplayRole, Qt::ToolTipRole});
+                             {Qt::DisplayRole, Qt::ToolTipRole, CReportView::kSortRole});
+        }
+        const TransferStatus now = rows_[i].row.status;
+        if (wasRunning && (now == TransferStatus::Complete || now == TransferStatus::Error)) {
+            emit transferEnded(ToQ(rows_[i].row.fileName), now == TransferStatus::Complete);
         }
     }
     if (next.size() > rows_.size()) {
@@ -69,13 +79,74 @@ int TransferTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kTransferColumnCount;
 }
 
+std::shared_ptr<const TransferRecord> TransferTableModel::RecordAt(int row) const {
+    if (row < 0 || row >= rowCount()) {
+        return nullptr;
+    }
+    return rows_[static_cast<size_t>(row)].record;
+}
+
+const TransferRow* TransferTableModel::RowAt(int row) const {
+    if (row < 0 || row >= rowCount()) {
+        return nullptr;
+    }
+    return &rows_[static_cast<size_t>(row)].row;
+}
+
+int TransferTableModel::ActiveCount() const {
+    int count = 0;
+    for (const Row& row : rows_) {
+        count += IsFinalStatus(row.row.status) ? 0 : 1;
+    }
+    return count;
+}
+
+namespace {
+
+// The total a row sorts by: its byte count once known, else the listed length.
+long long TotalBytes(const TransferRow& row) {
+    if (row.total > 0 || !row.listedTotal) {
+        return row.total;
+    }
+    return ParseByteCount(*row.listedTotal).value_or(-1);
+}
+
+QVariant SortValue(const TransferRow& row, const QString& text, int column) {
+    switch (column) {
+        case kColumnSize:
+            return static_cast<qlonglong>(TotalBytes(row));
+        case kColumnRate:
+            return row.rateKiBps;
+        case kColumnDone:
+            return row.percent;
+        default:
+            return text;
+    }
+}
+
+}  // namespace
+
 QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
     // The tooltip holds the whole text of a cell cut short by its column.
-    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
-        index.row() >= rowCount() || index.column() >= kTransferColumnCount) {
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole && role != CReportView::kSortRole) ||
+        !index.isValid() || index.row() >= rowCount() || index.column() >= kTransferColumnCount) {
         return {};
     }
-    return ToQ(rows_[static_cast<size_t>(index.row())].cells[static_cast<size_t>(index.column())]);
+    const Row& row = rows_[static_cast<size_t>(index.row())];
+    const QString text = ToQ(row.cells[static_cast<size_t>(index.column())]);
+    if (role == CReportView::kSortRole) {
+        return SortValue(row.row, text, index.column());
+    }
+    if (role == Qt::ToolTipRole && index.column() == kColumnSize) {
+        const long long total = TotalBytes(row.row);
+        // The cell's own text first, then the amounts in readable units.
+        if (total >= 1024) {
+            return QStringLiteral("%1 bytes (%2 of %3)")
+                .arg(text, ReadableSize(row.row.done), ReadableSize(total));
+        }
+        return text + QStringLiteral(" bytes");
+    }
+    return text;
 }
 
 QVariant TransferTableModel::headerData(int section, Qt::Orientation orientation, int role) const {

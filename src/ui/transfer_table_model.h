@@ -22,10 +22,21 @@ class TransferTableModel : public QAbstractTableModel {
     // Brings the view up to date; cheap when the table has not changed.
     void Refresh();
 
+    // The record shown in row `row` (null when out of range).
+    std::shared_ptr<const TransferRecord> RecordAt(int row) const;
+    // The row's state as last shown.
+    const TransferRow* RowAt(int row) const;
+    // How many shown rows are connecting or moving bytes.
+    int ActiveCount() const;
+
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  signals:
+    // A shown row went from a running state to Complete or Error.
+    void transferEnded(const QString& fileName, bool completed);
 
   private:
     struct Row {
@@ -33,6 +44,8 @@ class TransferTableModel : public QAbstractTableModel {
         std::shared_ptr<const TransferRecord> record;
         // The texts the row shows; a change that alters none of them is no change.
         TransferCells cells;
+        // The typed state behind the texts (sorting and tooltips).
+        TransferRow row;
     };
 
     const TransferTable& table_;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QSettings>
 #include <QTimer>
 
 #include "app/app_commands.h"
@@ -15,6 +16,12 @@
 namespace brindle {
 
 namespace {
+
+// ~/.config/brindlenet/window.ini
+std::unique_ptr<QSettings> WindowStateSettings() {
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                       QStringLiteral("brindlenet"), QStringLiteral("window"));
+}
 
 // The application's quit request (the session manager's at logout, or a
 // quit() from anywhere) would close the window, which only hides; it becomes
@@ -73,8 +80,12 @@ void CWindowApp::StartUp() {
     RunEventLoopFor(options_.splashWait);
 
     window_ = std::make_unique<CMainWindow>(*app_, display_, AppIcon());
-    QObject::connect(window_.get(), &CMainWindow::closing, window_.get(),
-                     [this] { messageBox_.SetClosing(); });
+    QObject::connect(window_.get(), &CMainWindow::closing, window_.get(), [this] {
+        messageBox_.SetClosing();
+        if (options_.rememberWindow) {
+            window_->SaveWindowState(*WindowStateSettings());
+        }
+    });
     QObject::connect(window_.get(), &CMainWindow::exiting, window_.get(), [this] {
         exitRequested_ = true;
         // Outside Run's loop there is nothing to leave: ending the loops of
@@ -94,7 +105,15 @@ void CWindowApp::StartUp() {
     QObject::connect(termination_.get(), &CTerminationSignals::terminationRequested, window_.get(),
                      &CMainWindow::ExitApplication);
     window_->tabCtrl()->SetPeerOptions(options_.peerOptions);
-    window_->CentreOnScreen();
+    bool restored = false;
+    if (options_.rememberWindow) {
+        const auto state = WindowStateSettings();
+        restored = state->contains(QStringLiteral("window/geometry"));
+        window_->RestoreWindowState(*state);
+    }
+    if (!restored) {
+        window_->CentreOnScreen();
+    }
     window_->show();
     QCoreApplication::processEvents();
 

@@ -25,6 +25,9 @@ struct WindowAppOptions {
     PeerOptions peerOptions;
     // No user at the screen: message boxes go to standard error.
     bool unattended = false;
+    // Keep the window's size, place, tab and column widths between runs
+    // (in the user's configuration folder).
+    bool rememberWindow = false;
 };
 
 class CWindowApp {

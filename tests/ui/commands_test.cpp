@@ -144,6 +144,51 @@ TEST_F(CommandsTest, StartDownloadFetchesTheSelectedResult) {
         WaitForUi([&] { return ViewCell(tabs->downloadTable(), 0, 6) == kStatusComplete; }));
 }
 
+// Sorted by size (as numbers: 7 < 40 < 300, where text would give 300 < 40 < 7),
+// the row the user sees selected is the one downloaded and then cancelled.
+TEST_F(CommandsTest, CommandsActOnTheRowSelectedInASortedList) {
+    ScriptedPeer peer("x", /*stall=*/true);
+    HttpScriptedServer server(
+        HttpReply("3\nd\\big.mp3\nbob\nT1\n300\n127.0.0.1\nd\\small.mp3\nbob\nT1\n7\n127.0.0.1\n"
+                  "d\\mid.mp3\nbob\nT1\n40\n127.0.0.1\n"));
+    UseSettings(server.url());
+    PeerOptions options;
+    options.port = peer.port();
+    tabs->SetPeerOptions(options);
+    tabs->RunSearch();
+    CReportView* results = tabs->resultsList();
+    ASSERT_EQ(results->model()->rowCount(), 3);
+    results->sortByColumn(1, Qt::AscendingOrder);
+    EXPECT_EQ(ViewCell(results, 0, 1), "7");
+    EXPECT_EQ(ViewCell(results, 1, 1), "40");
+    EXPECT_EQ(ViewCell(results, 2, 1), "300");
+    results->selectionModel()->setCurrentIndex(
+        results->model()->index(1, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    EXPECT_EQ(results->SelectedRow(), 2);  // the core's row of "mid.mp3"
+    tabs->StartDownload();
+    ASSERT_EQ(app.downloadRecords().RowCount(), 1u);
+    EXPECT_EQ(app.downloadRecords().Record(0)->Cell(kColumnFileName), "mid.mp3");
+
+    // Two more rows; the list sorted by name, descending, puts "c.mp3" on top.
+    auto first = std::make_shared<RowRecord>("a.mp3", TransferStatus::Downloading);
+    auto last = std::make_shared<RowRecord>("c.mp3", TransferStatus::Downloading);
+    app.downloadRecords().Append(first);
+    app.downloadRecords().Append(last);
+    tabs->RefreshTransfers();
+    CReportView* downloads = tabs->downloadTable();
+    downloads->sortByColumn(kColumnFileName, Qt::DescendingOrder);
+    EXPECT_EQ(ViewCell(downloads, 0, kColumnFileName), "mid.mp3");
+    EXPECT_EQ(ViewCell(downloads, 1, kColumnFileName), "c.mp3");
+    downloads->selectionModel()->setCurrentIndex(
+        downloads->model()->index(1, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QTest::mouseClick(tabs->cancelButton(), Qt::LeftButton);
+    EXPECT_TRUE(last->IsCancelRequested());
+    EXPECT_FALSE(first->IsCancelRequested());
+    app.downloadRecords().CancelRow(0);  // the stalled download ends with the test
+}
+
 TEST_F(CommandsTest, StartDownloadAsksBeforeOverwritingAndRefusesADuplicateRow) {
     ScriptedPeer peer("hello");
     HttpScriptedServer server(OneResult(5));

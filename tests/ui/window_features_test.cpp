@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QtTest/QTest>
+
+#include <fstream>
+
+#include "peer/transfer_record.h"
+#include "support/scripted_server.h"
+#include "ui/config_dialog.h"
+#include "ui/desktop_notifier.h"
+#include "ui/report_view.h"
+#include "ui/size_text.h"
+#include "ui/system_tray.h"
+#include "ui/transfer_table_model.h"
+#include "ui_test_support.h"
+#include "window_fixture.h"
+
+namespace brindle::test {
+namespace {
+
+class SizedRecord : public TransferRecord {
+  public:
+    SizedRecord(const std::string& name, long long total, TransferStatus status) {
+        TransferRow row = NewTransferRow(name, "bob", "T1", total);
+        row.listedTotal.reset();
+        row.total = total;
+        row.status = status;
+        InitRow(row);
+    }
+    int Run() override { return 1; }
+    using TransferRecord::UpdateRow;
+};
+
+class WindowFeaturesTest : public WindowFixture {
+  protected:
+    std::shared_ptr<SizedRecord> AddDownload(const std::string& name, long long total,
+                                             TransferStatus status) {
+        auto record = std::make_shared<SizedRecord>(name, total, status);
+        app.downloadRecords().Append(record);
+        return record;
+    }
+    QString Cell(CReportView* view, int row, int column) {
+        return view->model()->index(row, column).data().toString();
+    }
+    // The enabled state and a trigger of each action of a row's menu, by text.
+    static QAction* Action(QMenu& menu, const QString& text) {
+        for (QAction* action : menu.actions()) {
+            if (action->text() == text) {
+                return action;
+            }
+        }
+        return nullptr;
+    }
+};
+
+// --- Sorting -----------------------------------------------------------------
+
+TEST_F(WindowFeaturesTest, TransferSizesSortByBytesAndRowsStayTheirRecords) {
+    AddDownload("a.mp3", 900, TransferStatus::Downloading);
+    AddDownload("b.mp3", 10000, TransferStatus::Downloading);
+    AddDownload("c.mp3", 25, TransferStatus::Downloading);
+    tabs->RefreshTransfers();
+    CReportView* view = tabs->downloadTable();
+    view->sortByColumn(kColumnSize, Qt::AscendingOrder);
+    EXPECT_EQ(Cell(view, 0, kColumnFileName), "c.mp3");
+    EXPECT_EQ(Cell(view, 1, kColumnFileName), "a.mp3");
+    EXPECT_EQ(Cell(view, 2, kColumnFileName), "b.mp3");
+    view->SelectRow(0);  // the core's row 0 ("a.mp3") is shown second
+    EXPECT_EQ(view->selectionModel()->selectedRows().first().row(), 1);
+    EXPECT_EQ(view->SelectedRow(), 0);
+    EXPECT_EQ(view->SourceRow(2), 1);
+}
+
+// --- Window state --------------------------------------------------------------
+
+TEST_F(WindowFeaturesTest, SizeTabAndColumnWidthsComeBackInTheNextRun) {
+    const QString file = QString::fromStdString((dir.path() / "window.ini").string());
+    window->resize(700, 520);
+    tabs->SelectPage(CMainTabCtrl::kTransferPage);
+    tabs->downloadTable()->header()->resizeSection(0, 211);
+    tabs->resultsList()->header()->resizeSection(1, 77);
+    {
+        QSettings settings(file, QSettings::IniFormat);
+        window->SaveWindowState(settings);
+    }
+    window.reset();
+
+    CMainWindow next(app, display, AppIcon());
+    EXPECT_EQ(next.tabCtrl()->currentPage(), CMainTabCtrl::kMessagesPage);
+    const QSettings settings(file, QSettings::IniFormat);
+    next.RestoreWindowState(settings);
+    EXPECT_EQ(next.tabCtrl()->currentPage(), CMainTabCtrl::kTransferPage);
+    EXPECT_TRUE(next.tabCtrl()->downloadTable()->isVisibleTo(&next));
+    EXPECT_EQ(next.tabCtrl()->downloadTable()->header()->sectionSize(0), 211);
+    EXPECT_EQ(next.tabCtrl()->resultsList()->header()->sectionSize(1), 77);
+    EXPECT_EQ(next.size(), QSize(700, 520));
+}
+
+// --- Keys ------------------------------------------------------------------------
+
+TEST_F(WindowFeaturesTest, EnterSearchesOnTheSearchPageAndSendsOnTheMessagesPage) {
+    HttpScriptedServer server(HttpReply("1\nd\\a.mp3\nbob\nT1\n12\n10.0.0.2\n"));
+    UseSettings(server.url());
+    tabs->SelectPage(CMainTabCtrl::kSearchPage);
+    tabs->fileNameEdit()->setText("a");
+    QTest::keyClick(tabs->fileNameEdit(), Qt::Key_Return);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(tabs->resultsList()->model()->rowCount(), 1);
+
+    tabs->SelectPage(CMainTabCtrl::kMessagesPage);
+    tabs->userNameEdit()->setText("bob");
+    tabs->messageEdit()->setText("hello");
+    QTest::keyClick(tabs->messageEdit(), Qt::Key_Enter);
+    EXPECT_TRUE(tabs->messageEdit()->text().isEmpty());  // sent (the lookup then fails)
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(WindowFeaturesTest, CtrlQIsExit) {
+    ASSERT_NE(window->exitAction(), nullptr);
+    EXPECT_EQ(window->exitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    QSignalSpy exiting(window.get(), &CMainWindow::exiting);
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(window->exitStarted());
+    EXPECT_EQ(exiting.count(), 1);
+}
+
+// --- The transfer rows' menu ---------------------------------------------------
+
+TEST_F(WindowFeaturesTest, TheRowMenuOpensClearsAndCancelsItsOwnRecord) {
+    UseSettings("http://127.0.0.1:1/");
+    std::ofstream(dir.path() / "share" / "done.mp3") << "12345";
+    auto running = AddDownload("run.mp3", 5, TransferStatus::Downloading);
+    auto done = AddDownload("done.mp3", 5, TransferStatus::Complete);
+    tabs->RefreshTransfers();
+    std::vector<QUrl> opened;
+    tabs->SetUrlOpener([&](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    });
+    CReportView* view = tabs->downloadTable();
+    view->sortByColumn(kColumnFileName, Qt::AscendingOrder);  // "done" above "run"
+
+    std::unique_ptr<QMenu> menu = tabs->TransferRowMenu(view, 1);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(Action(*menu, "&Open")->isEnabled());
+    EXPECT_FALSE(Action(*menu, "Cancel")->isEnabled());
+    Action(*menu, "&Open")->trigger();
+    Action(*menu, "Open containing &folder")->trigger();
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[0].toLocalFile().toStdString(), (dir.path() / "share" / "done.mp3").string());
+    EXPECT_EQ(QDir(opened[1].toLocalFile()),
+              QDir(QString::fromStdString((dir.path() / "share").string())));
+
+    // A running download cannot be opened or cleared, only cancelled.
+    std::unique_ptr<QMenu> runningMenu = tabs->TransferRowMenu(view, 0);
+    EXPECT_FALSE(Action(*runningMenu, "&Open")->isEnabled());
+    EXPECT_FALSE(Action(*runningMenu, "Clear")->isEnabled());
+
+    // "Clear" on the finished row takes that record out, even after the row
+    // above it has gone meanwhile.
+    auto above = AddDownload("zz.mp3", 5, TransferStatus::Downloading);
+    Action(*menu, "Clear")->trigger();
+    ASSERT_EQ(app.downloadRecords().RowCount(), 2u);
+    EXPECT_EQ(app.downloadRecords().Record(0), running);
+    EXPECT_EQ(app.downloadRecords().Record(1), above);
+    Action(*runningMenu, "Cancel")->trigger();
+    EXPECT_TRUE(running->IsCancelRequested());
+    EXPECT_FALSE(above->IsCancelRequested());
+    EXPECT_EQ(tabs->TransferRowMenu(view, 5), nullptr);
+}
+
+// --- Notifications and the tray's tip ---------------------------------------------
+
+TEST_F(WindowFeaturesTest, NotifiesOfMessagesWhileHiddenAndOfEndedDownloads) {
+    QSignalSpy notes(window->notifier(), &CDesktopNotifier::notified);
+    display.AppendLine("<bob> hi");  // the window has never been shown
+    ASSERT_TRUE(WaitForUi([&] { return notes.count() == 1; }));
+    EXPECT_EQ(notes[0][0].toString(), "Message");
+    EXPECT_EQ(notes[0][1].toString(), "<bob> hi");
+
+    window->show();
+    display.AppendLine("<bob> again");
+    ASSERT_TRUE(WaitForUi([&] { return tabs->messageView()->toPlainText().contains("again"); }));
+    EXPECT_EQ(notes.count(), 1);  // seen in the window: no notification
+
+    auto ok = AddDownload("ok.mp3", 5, TransferStatus::Downloading);
+    auto bad = AddDownload("bad.mp3", 5, TransferStatus::Downloading);
+    auto stopped = AddDownload("stop.mp3", 5, TransferStatus::Downloading);
+    tabs->RefreshTransfers();
+    ok->SetStatus(TransferStatus::Complete);
+    bad->SetStatus(TransferStatus::Error);
+    stopped->SetStatus(TransferStatus::Canceled);  // the user's own doing: no notification
+    tabs->RefreshTransfers();
+    ASSERT_EQ(notes.count(), 3);
+    EXPECT_EQ(notes[1][0].toString(), "Download complete");
+    EXPECT_EQ(notes[1][1].toString(), "ok.mp3");
+    EXPECT_EQ(notes[2][0].toString(), "Download failed");
+    EXPECT_EQ(notes[2][1].toString(), "bad.mp3");
+    tabs->RefreshTransfers();
+    EXPECT_EQ(notes.count(), 3);  // told once
+}
+
+TEST(TrayTipTest, AddsTheRunningTransfers) {
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 0), "B");
+    EXPECT_EQ(CSystemTray::TipText("B", 2, 1), "B\n2 downloading, 1 uploading");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 3), "B\n3 uploading");
+}
+
+// --- Sizes ---------------------------------------------------------------------------
+
+struct SizeCase {
+    long long bytes;
+    const char* readable;
+};
+
+class ReadableSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(ReadableSizeTest, UsesPowersOf1024) {
+    EXPECT_EQ(ReadableSize(GetParam().bytes).toStdString(), GetParam().readable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReadableSizeTest,
+                         ::testing::Values(SizeCase{0, "0 bytes"}, SizeCase{1023, "1023 bytes"},
+                                           SizeCase{1536, "1.50 KiB"},
+                                           SizeCase{12345678, "11.77 MiB"},
+                                           SizeCase{3LL << 30, "3.00 GiB"}));
+
+TEST(ParseByteCountTest, TakesOnlyWholeNonNegativeNumbers) {
+    EXPECT_EQ(ParseByteCount("12"), 12);
+    EXPECT_EQ(ParseByteCount("0"), 0);
+    for (const char* bad : {"", "-1", "12a", " 12", "99999999999999999999"}) {
+        EXPECT_EQ(ParseByteCount(bad), std::nullopt) << bad;
+    }
+}
+
+// --- Browse for the shared directory ------------------------------------------------------
+
+TEST(ConfigBrowseTest, PutsTheChosenFolderInTheFieldAndComesLastInTheTabOrder) {
+    CConfigDialog dialog;
+    QString askedFrom;
+    QString answer = "/srv/music";
+    dialog.SetDirectoryChooser([&](QWidget*, const QString& start) {
+        askedFrom = start;
+        return answer;
+    });
+    dialog.sharedDirectoryEdit()->setText("/old/");
+    QTest::mouseClick(dialog.browseButton(), Qt::LeftButton);
+    EXPECT_EQ(askedFrom, "/old/");
+    EXPECT_EQ(dialog.sharedDirectoryEdit()->text(), "/srv/music/");
+    answer.clear();  // cancelled: the field stays
+    dialog.BrowseSharedDirectory();
+    EXPECT_EQ(dialog.sharedDirectoryEdit()->text(), "/srv/music/");
+
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    dialog.connectionCombo()->setFocus();
+    ASSERT_TRUE(WaitForUi([&] { return dialog.connectionCombo()->hasFocus(); }));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), dialog.browseButton());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), dialog.okButton());
+}
+
+}  // namespace
+}  // namespace brindle::test
