@@ -301,8 +301,7 @@ int DownloadRecord::DownloadFile() {
     };
 
     const std::string partName = ResumablePartName(ownerUserName_, remoteName_, fileLength_);
-    DiscardOutdatedPartials(sharedDirectory_, partName,
-                            ResumableStem(ownerUserName_, remoteName_));
+    DiscardOutdatedPartials(sharedDirectory_, partName, ResumableStem(ownerUserName_, remoteName_));
     PartFile part;
     if (!part.Open(sharedDirectory_, partName)) {
         return failed();
@@ -345,8 +344,8 @@ int DownloadRecord::DownloadFile() {
             return failed();
         }
         // Never ask for more than is still expected: nothing past the file is read.
-        long long want = std::min<long long>(static_cast<long long>(buffer.size()),
-                                             fileLength_ - received);
+        long long want =
+            std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received);
         long long got = Receive(buffer.data(), want);
         if (got <= 0 || !part.Write(buffer.data(), static_cast<std::size_t>(got))) {
             return failed();

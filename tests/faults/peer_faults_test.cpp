@@ -18,6 +18,7 @@
 #include "faults/fault_support.h"
 #include "peer/download.h"
 #include "peer/peer_listener.h"
+#include "support/partial_downloads.h"
 #include "support/test_support.h"
 
 namespace brindle::test {
@@ -284,9 +285,7 @@ TEST_F(UploadFaults, ADownloaderMeetingAShortenedFileKeepsNoPartialFile) {
     shrink.join();
     EXPECT_EQ(record->Cell(kColumnStatus), kStatusError);
     EXPECT_EQ(ReadWholeFile(into.path() / "big.bin"), kOldContent);
-    std::vector<std::string> visible = DirectoryEntries(into.path());
-    std::erase_if(visible, [](const std::string& name) { return IsPartialDownloadName(name); });
-    EXPECT_EQ(visible, std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(VisibleEntries(into.path()), std::vector<std::string>{"big.bin"});
 }
 
 }  // namespace
