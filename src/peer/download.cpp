@@ -337,8 +337,8 @@ int DownloadRecord::DownloadFile() {
     }
 
     std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
-    ProgressMeter meter(fileLength_, options_.clock);
     long long received = part.length();
+    ProgressMeter meter(fileLength_, options_.clock, received);
     while (received < fileLength_) {
         if (IsCancelRequested()) {
             return failed();
