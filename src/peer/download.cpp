@@ -87,11 +87,11 @@ class PartFile {
 
     // Closes the file and renames it over `destination`.
     bool Commit(const std::string& destination) {
-        if (::rename(path_.c_str(), destination.c_str()) != 0) {
+        if (!file_.Close() || ::rename(path_.c_str(), destination.c_str()) != 0) {
             return false;
         }
         path_.clear();
-        return file_.Close();
+        return true;
     }
 
     void Release() {

@@ -179,7 +179,7 @@ bool UploadRecord::SendBlocks(int fileFd, long long size) {
     // reference (sendfile): a file cut short while they still wait in the
     // socket would otherwise have them turn into zeros on the way.
     std::vector<char> buffer(block);
-    ProgressMeter meter(size, context_.options.clock);
+    ProgressMeter meter(size, context_.options.clock, offset_);
     off_t offset = static_cast<off_t>(offset_);
     while (offset < size) {
         if (IsCancelRequested()) {
