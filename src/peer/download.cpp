@@ -326,9 +326,6 @@ int DownloadRecord::DownloadFile() {
     if (resumed) {
         resumedAt_ = part.length();
     } else {
-        if (!part.Truncate()) {
-            return failed();
-        }
         std::string request = std::string(kFileRequest) + remoteName_ + "\n" + ownerUserName_ +
                               "\n" + ownerConnection_ + "\n";
         if (!Connect(request)) {
@@ -336,8 +333,10 @@ int DownloadRecord::DownloadFile() {
         }
     }
 
+    // Bytes kept but not continued go only once the whole file starts to arrive.
+    bool keptToDrop = !resumed && part.length() > 0;
     std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
-    long long received = part.length();
+    long long received = resumed ? part.length() : 0;
     ProgressMeter meter(fileLength_, options_.clock, received);
     while (received < fileLength_) {
         if (IsCancelRequested()) {
@@ -347,6 +346,12 @@ int DownloadRecord::DownloadFile() {
         long long want =
             std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received);
         long long got = Receive(buffer.data(), want);
+        if (got > 0 && keptToDrop) {
+            keptToDrop = false;
+            if (!part.Truncate()) {
+                return failed();
+            }
+        }
         if (got <= 0 || !part.Write(buffer.data(), static_cast<std::size_t>(got))) {
             return failed();
         }
@@ -355,7 +360,8 @@ int DownloadRecord::DownloadFile() {
         ShowProgress(TransferStatus::Downloading, meter, pointPassed);
     }
     CloseSocket();
-    if (!part.Commit(sharedDirectory_ + localName_)) {
+    // An empty file leaves nothing kept behind in it.
+    if ((keptToDrop && !part.Truncate()) || !part.Commit(sharedDirectory_ + localName_)) {
         return Finish(TransferStatus::Error, 0);
     }
     return Finish(TransferStatus::Complete, 1);

@@ -160,6 +160,16 @@ TEST_F(ResumeTest, APeerWithoutTheRangedFormIsAskedForTheWholeFile) {
     EXPECT_EQ(firstLines.Get(), "GETRANGE\nGET\n");
 }
 
+TEST_F(ResumeTest, APeerRefusingBothFormsLeavesTheKeptBytesAsTheyWere) {
+    const std::string kept = kContent.substr(0, kLength / 2);
+    test::WritePartialDownload(into.path(), "ann", kRemote, kLength, kept);
+    test::ScriptedServer peer([](int fd) { test::ReadLines(fd, 1); });
+    EXPECT_EQ(Download(peer.port())->Cell(kColumnStatus), kStatusError);
+    EXPECT_EQ(peer.accepted(), 2);
+    EXPECT_TRUE(ReadWholeFile(PartialPath()) == kept);
+    EXPECT_TRUE(test::VisibleEntries(into.path()).empty());
+}
+
 // A partial file that must not be continued: the download asks for the whole
 // file and the partial file goes.
 struct Outdated {
