@@ -134,8 +134,18 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
         environment.progressBar ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
     auto nextDraw = std::chrono::steady_clock::now();
     std::string shown;
+    // A continued partial file is told once, as soon as its last bytes checked out.
+    auto download = std::dynamic_pointer_cast<DownloadRecord>(record);
+    bool resumeTold = false;
+    auto tellResume = [&] {
+        if (!resumeTold && download && download->resumedAt() >= 0) {
+            resumeTold = true;
+            console.Err("Resuming at " + std::to_string(download->resumedAt()) + " bytes\n");
+        }
+    };
     // The end is noticed within 50 ms; the bar is drawn at its own pace.
     while (!record->IsFinished()) {
+        tellResume();
         if (environment.waitForStop(std::chrono::milliseconds(50))) {
             record->RequestCancel();
         }
@@ -150,6 +160,7 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
         }
     }
     app.downloadThreads().JoinAll();
+    tellResume();
     const TransferRow final = record->Row();
     std::string last = ProgressLine(final);
     console.Err(environment.progressBar ? "\r" + last + "\n" : (last != shown ? last + "\n" : ""));

@@ -1,6 +1,8 @@
 // Downloading one file from the peer that shares it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +11,8 @@
 #include "peer/transfer_record.h"
 
 namespace brindle {
+
+class PartFile;  // the hidden file a download is received into
 
 // The text after the last "\" or "/" of a remote name (all of it without one).
 std::string LocalNameFor(const std::string& remoteName);
@@ -28,6 +32,19 @@ std::optional<long long> ParseFileLength(std::string_view text);
 // The fileLength of a download whose length text is no byte count.
 inline constexpr long long kNoFileLength = -1;
 
+// A resumed download receives again this many bytes before where its partial
+// file ends and continues only when they are the same; a partial file no
+// longer than this is not kept.
+inline constexpr long long kResumeCheckBytes = 64 * 1024;
+// A partial file untouched for this long is discarded.
+inline constexpr std::chrono::hours kPartialFileLifetime{24 * 30};
+
+// The hidden name in the shared directory under which a download of
+// `remoteName` from `ownerUserName` with the published length is received
+// and, after a failure, kept to be continued.
+std::string ResumablePartName(const std::string& ownerUserName, const std::string& remoteName,
+                              long long fileLength);
+
 // A new download row: connecting, with the size text as listed.
 TransferRow NewDownloadRow(const std::string& localName, const std::string& ownerUserName,
                            const std::string& sizeText, const std::string& ownerConnection,
@@ -45,8 +62,14 @@ class DownloadRecord : public TransferRecord {
     int Run() override { return DownloadFile(); }
 
     // Connects, sends the request and receives exactly fileLength bytes into a
-    // temporary file that replaces the destination only once complete.
+    // hidden file that replaces the destination only once complete. A partial
+    // file kept from an earlier attempt is continued with a ranged request when
+    // the peer answers it and its last bytes are unchanged; otherwise the whole
+    // file is asked for again.
     int DownloadFile();
+
+    // Where this download continued a partial file, or -1.
+    long long resumedAt() const { return resumedAt_.load(); }
 
     const std::string& remoteName() const { return remoteName_; }
     const std::string& localName() const { return localName_; }
@@ -54,6 +77,12 @@ class DownloadRecord : public TransferRecord {
     long long fileLength() const { return fileLength_; }
 
   private:
+    enum class RangeResult { Resume, Refused, Changed, Failed };
+    bool Connect(const std::string& request);
+    long long Receive(char* data, long long want);
+    RangeResult CheckRange(PartFile& part);
+
+    std::atomic<long long> resumedAt_{-1};
     const std::string remoteName_;
     const std::string localName_;
     const std::string ownerUserName_;

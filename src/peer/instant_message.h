@@ -13,6 +13,10 @@ namespace brindle {
 
 inline constexpr char kMessageRequest[] = "MESSAGE\n";
 inline constexpr char kFileRequest[] = "GET\n";
+// A GET that starts at a byte offset: the four lines of "GET\n" (with this
+// first line instead), then the offset in decimal on a fifth line. A peer
+// without it closes the connection at the unknown first line, sending nothing.
+inline constexpr char kRangedFileRequest[] = "GETRANGE\n";
 
 // "<" + userName + "> " + text + "\n"
 std::string BuildMessageLine(const std::string& userName, const std::string& text);

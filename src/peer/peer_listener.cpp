@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "peer/instant_message.h"
@@ -28,7 +29,7 @@ constexpr int kAcceptBatch = 64;
 
 // One connection while its request lines arrive.
 struct PeerListener::Connection {
-    enum class Stage { Word, MessageLine, FileName, UserName, ConnectionText };
+    enum class Stage { Word, MessageLine, FileName, UserName, ConnectionText, Offset };
 
     Socket socket;
     SteadyTime deadline;
@@ -36,6 +37,8 @@ struct PeerListener::Connection {
     std::string line;  // the bytes of the current line so far
     std::string fileName;
     std::string userName;
+    std::string connectionText;
+    bool ranged = false;  // "GETRANGE": an offset line follows the connection text
 };
 
 PeerListener::PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
@@ -190,7 +193,8 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
                 connection.stage = Stage::MessageLine;
                 return false;
             }
-            if (!closed && line == kFileRequest) {
+            if (!closed && (line == kFileRequest || line == kRangedFileRequest)) {
+                connection.ranged = line == kRangedFileRequest;
                 connection.stage = Stage::FileName;
                 return false;
             }
@@ -221,27 +225,50 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
             connection.userName = TrimRequestLine(std::move(line));
             connection.stage = Stage::ConnectionText;
             return false;
-        case Stage::ConnectionText: {
+        case Stage::ConnectionText:
+            if (connection.ranged) {
+                if (closed) {
+                    return true;
+                }
+                connection.connectionText = TrimRequestLine(std::move(line));
+                connection.stage = Stage::Offset;
+                return false;
+            }
             // A last line ended by the close instead of a line feed still counts.
             if (closed && line.empty()) {
                 return true;
             }
-            // With every upload slot taken the request is refused like any other:
-            // closed at once, without a row.
-            UploadSlots::Slot slot = uploadSlots_.TryTake();
-            if (!slot) {
+            connection.connectionText = TrimRequestLine(std::move(line));
+            StartUpload(connection, 0);
+            return true;
+        case Stage::Offset: {
+            if (closed && line.empty()) {
                 return true;
             }
-            auto upload = std::make_shared<UploadRecord>(
-                connection.fileName, connection.userName, TrimRequestLine(std::move(line)),
-                std::move(connection.socket), uploadContext_, std::move(slot));
-            // A listener shutting down starts no thread: the record then goes at
-            // once with its socket and slot, and the request gets no row.
-            static_cast<void>(upload->Start(threads_));
+            // Only decimal digits; an offset past the file is refused by the upload.
+            std::optional<long long> offset = ParseRangeOffset(TrimRequestLine(std::move(line)));
+            if (offset) {
+                StartUpload(connection, *offset);
+            }
             return true;
         }
     }
     return true;
+}
+
+void PeerListener::StartUpload(Connection& connection, long long offset) {
+    // With every upload slot taken the request is refused like any other:
+    // closed at once, without a row.
+    UploadSlots::Slot slot = uploadSlots_.TryTake();
+    if (!slot) {
+        return;
+    }
+    auto upload = std::make_shared<UploadRecord>(
+        connection.fileName, connection.userName, std::move(connection.connectionText),
+        std::move(connection.socket), uploadContext_, std::move(slot), offset);
+    // A listener shutting down starts no thread: the record then goes at
+    // once with its socket and slot, and the request gets no row.
+    static_cast<void>(upload->Start(threads_));
 }
 
 void PeerListener::CloseListeningSocket() {

@@ -1,8 +1,8 @@
 // The peer listener: accepts connections on the peer port and reads the
 // request lines of every connection at once in one poll loop, each with a
 // deadline, so a silent or trickling peer holds nobody else up. A complete
-// "GET\n" request goes to an upload worker while fewer than the allowed number
-// run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display.
+// "GET\n" request (or "GETRANGE\n" with its offset line) goes to an upload worker while fewer than
+// the allowed number run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display.
 #pragma once
 
 #include <atomic>
@@ -60,6 +60,7 @@ class PeerListener {
                    std::chrono::steady_clock::time_point& pauseUntil);
     bool ReadLines(Connection& connection);
     bool TakeLine(Connection& connection, bool closed);
+    void StartUpload(Connection& connection, long long offset);
 
     IMessageDisplay& messageView_;
     IMessageBox& messages_;

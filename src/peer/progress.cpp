@@ -10,9 +10,12 @@ constexpr auto kSampleSpacing = std::chrono::milliseconds(50);
 
 }  // namespace
 
-ProgressMeter::ProgressMeter(long long total, SteadyClock clock)
-    : total_(total), clock_(std::move(clock)) {
-    samples_.push_back({clock_(), 0});
+ProgressMeter::ProgressMeter(long long total, SteadyClock clock, long long start)
+    : total_(total),
+      clock_(std::move(clock)),
+      transferred_(start),
+      lastPoint_(start / kUpdateInterval) {
+    samples_.push_back({clock_(), start});
 }
 
 bool ProgressMeter::Advance(long long transferred) {

@@ -15,7 +15,9 @@ inline constexpr long long kUpdateInterval = 1025;
 
 class ProgressMeter {
   public:
-    ProgressMeter(long long total, SteadyClock clock);
+    // `start` bytes were there before this meter began (a continued download):
+    // they count toward the percentage, never toward the rate.
+    ProgressMeter(long long total, SteadyClock clock, long long start = 0);
 
     // Records that `transferred` bytes have moved in all. True when the count
     // passed at least one update point, so the rate and percentage are due.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <vector>
 
 #include "base/strings.h"
@@ -63,6 +64,23 @@ bool IsPlainRelativeName(std::string_view name) {
     }
 }
 
+std::optional<long long> ParseRangeOffset(std::string_view text) {
+    if (text.empty() || text.size() > 19) {
+        return std::nullopt;
+    }
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        if (value > (LLONG_MAX - (c - '0')) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 bool IsServableName(const SharedFileList& files, const std::string& fileName) {
     return LookupSharedFileSize(files, fileName) >= 0 && IsPlainRelativeName(fileName);
 }
@@ -93,13 +111,15 @@ UploadSlots::Slot UploadSlots::TryTake() {
 }
 
 UploadRecord::UploadRecord(std::string fileName, std::string userName, std::string connectionText,
-                           Socket socket, const UploadContext& context, UploadSlots::Slot slot)
+                           Socket socket, const UploadContext& context, UploadSlots::Slot slot,
+                           long long offset)
     : TransferRecord(std::move(socket)),
       fileName_(std::move(fileName)),
       userName_(std::move(userName)),
       connectionText_(std::move(connectionText)),
       context_(context),
-      slot_(std::move(slot)) {}
+      slot_(std::move(slot)),
+      offset_(offset) {}
 
 int UploadRecord::Refuse() {
     CloseSocket();
@@ -113,7 +133,8 @@ int UploadRecord::UploadFile() {
     // read from, however the settings change while the bytes go out.
     auto folder = context_.sharedFiles.Get();
     long long size = LookupSharedFileSize(folder->files, fileName_);
-    if (!IsServableName(folder->files, fileName_)) {
+    // A ranged request past the end is refused like an unknown name.
+    if (!IsServableName(folder->files, fileName_) || offset_ > size) {
         return Refuse();
     }
 
@@ -158,8 +179,8 @@ bool UploadRecord::SendBlocks(int fileFd, long long size) {
     // reference (sendfile): a file cut short while they still wait in the
     // socket would otherwise have them turn into zeros on the way.
     std::vector<char> buffer(block);
-    ProgressMeter meter(size, context_.options.clock);
-    off_t offset = 0;
+    ProgressMeter meter(size, context_.options.clock, offset_);
+    off_t offset = static_cast<off_t>(offset_);
     while (offset < size) {
         if (IsCancelRequested()) {
             return false;

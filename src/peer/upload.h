@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,9 @@ bool IsPlainRelativeName(std::string_view name);
 // True when the name is on the shared-file list (exactly, case and all) and
 // is a plain relative name.
 bool IsServableName(const SharedFileList& files, const std::string& fileName);
+
+// The offset line of a ranged request: decimal digits only, at most 2^63-1.
+std::optional<long long> ParseRangeOffset(std::string_view text);
 
 // Counts the uploads that run at once, up to a limit: a slot is taken when a
 // request is accepted and given back when its worker ends.
@@ -75,15 +79,17 @@ class UploadRecord : public TransferRecord {
   public:
     // `socket` is the accepted connection, all four request lines read; the
     // texts are the trimmed lines 2, 3 and 4. `slot` is given back when Run ends.
+    // `offset` is where a ranged request starts (0 for a whole one).
     UploadRecord(std::string fileName, std::string userName, std::string connectionText,
-                 Socket socket, const UploadContext& context, UploadSlots::Slot slot = {});
+                 Socket socket, const UploadContext& context, UploadSlots::Slot slot = {},
+                 long long offset = 0);
 
     int Run() override {
         UploadSlots::Slot held = std::move(slot_);
         return UploadFile();
     }
 
-    // Checks the name, adds the row and sends exactly the published number of bytes.
+    // Checks the name, adds the row and sends the published bytes from the offset on.
     int UploadFile();
 
     const std::string& fileName() const { return fileName_; }
@@ -97,6 +103,7 @@ class UploadRecord : public TransferRecord {
     const std::string connectionText_;
     const UploadContext& context_;
     UploadSlots::Slot slot_;
+    const long long offset_;
 };
 
 }  // namespace brindle

@@ -1,6 +1,7 @@
 // Peers that misbehave at every point of a small transfer, a disk that fills
 // up, and shared files that change under an upload. The downloader always
-// ends in one of its final texts, never keeps a partial file, and never
+// ends in one of its final texts, never keeps a partial file under a visible
+// name (nor one too short to be continued), and never
 // touches an existing file of the same name unless the transfer completed.
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -17,6 +18,7 @@
 #include "faults/fault_support.h"
 #include "peer/download.h"
 #include "peer/peer_listener.h"
+#include "support/partial_downloads.h"
 #include "support/test_support.h"
 
 namespace brindle::test {
@@ -265,6 +267,8 @@ TEST_F(UploadFaults, AFileRemovedDuringTheUploadIsServedWholeFromTheOpenFile) {
     EXPECT_EQ(UploadStatus(), kStatusComplete);
 }
 
+// What was received may stay under its hidden name, to be continued; nothing
+// of it shows under the file's own name.
 TEST_F(UploadFaults, ADownloaderMeetingAShortenedFileKeepsNoPartialFile) {
     const std::string content = PatternBytes(24 << 20);
     Share("big.bin", content);
@@ -281,7 +285,7 @@ TEST_F(UploadFaults, ADownloaderMeetingAShortenedFileKeepsNoPartialFile) {
     shrink.join();
     EXPECT_EQ(record->Cell(kColumnStatus), kStatusError);
     EXPECT_EQ(ReadWholeFile(into.path() / "big.bin"), kOldContent);
-    EXPECT_EQ(DirectoryEntries(into.path()), std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(VisibleEntries(into.path()), std::vector<std::string>{"big.bin"});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "base/settings.h"
 #include "headless/headless_peer.h"
 #include "peer/peer_fixture.h"
+#include "support/partial_downloads.h"
 #include "support/scripted_server.h"
 #include "support/tls_scripted_server.h"
 
@@ -106,6 +107,24 @@ TEST_F(HeadlessCommandTest, GetDownloadsThePickedResultAndReplacesOnlyWhenAllowe
 
     EXPECT_EQ(Run({"get", "song", "--pick", "3"}), 1);
     EXPECT_NE(err.str().find("there is no result 3; the search found 2"), std::string::npos);
+}
+
+TEST_F(HeadlessCommandTest, GetTellsWhereItContinuesAKeptPartialFile) {
+    test::PeerHarness sharer;
+    ASSERT_TRUE(sharer.StartListener());
+    const std::string content = test::PatternBytes(200000, 3);
+    sharer.Share("music\\song.mp3", content);
+    peerPort = sharer.port();
+    test::HttpScriptedServer directory(
+        test::HttpReply("1\nmusic\\song.mp3\nann\nDSL,Cable\n200000\n127.0.0.1\n"));
+    WriteConfig(directory.url());
+    test::WritePartialDownload(shared.path(), "ann", "music\\song.mp3", 200000,
+                               content.substr(0, 100000));
+
+    EXPECT_EQ(Run({"get", "song", "--pick", "1"}), 0) << err.str();
+    EXPECT_NE(err.str().find("Resuming at 100000 bytes\n"), std::string::npos) << err.str();
+    EXPECT_TRUE(test::ReadWholeFile(shared.path() / "song.mp3") == content);
+    EXPECT_EQ(test::DirectoryEntries(shared.path()), std::vector<std::string>{"song.mp3"});
 }
 
 TEST_F(HeadlessCommandTest, GetFailsWhenTheTransferFails) {

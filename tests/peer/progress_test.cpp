@@ -86,5 +86,14 @@ TEST(ProgressMeter, RateIsKibPerSecondOverAboutTheLastSecond) {
     EXPECT_NEAR(meter.rate(), 4096.0, 150.0);
 }
 
+TEST(ProgressMeter, BytesKeptFromAnEarlierAttemptCountInThePercentageNotTheRate) {
+    ManualClock clock;
+    ProgressMeter meter(2 * 1024 * 1024, clock.Get(), 1024 * 1024);
+    clock.now += 500ms;
+    ASSERT_TRUE(meter.Advance(1024 * 1024 + 512 * 1024));
+    EXPECT_EQ(FormatRate(meter.rate()), "1024.00ks");
+    EXPECT_NEAR(meter.percent(), 75.0, 0.1);
+}
+
 }  // namespace
 }  // namespace brindle
