@@ -294,15 +294,18 @@ int DownloadRecord::DownloadFile() {
     if (fileLength_ < 0 || !IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
         return Finish(TransferStatus::Error, 0);
     }
-    auto failed = [this] {
+    // The partial file is kept or removed before the record says it finished,
+    // so whoever sees the end sees the folder as it stays.
+    PartFile part;
+    auto failed = [this, &part] {
         CloseSocket();
+        part.Release();
         return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
                                    : Finish(TransferStatus::Error, 0);
     };
 
     const std::string partName = ResumablePartName(ownerUserName_, remoteName_, fileLength_);
     DiscardOutdatedPartials(sharedDirectory_, partName, ResumableStem(ownerUserName_, remoteName_));
-    PartFile part;
     if (!part.Open(sharedDirectory_, partName)) {
         return failed();
     }
@@ -362,6 +365,7 @@ int DownloadRecord::DownloadFile() {
     CloseSocket();
     // An empty file leaves nothing kept behind in it.
     if ((keptToDrop && !part.Truncate()) || !part.Commit(sharedDirectory_ + localName_)) {
+        part.Release();
         return Finish(TransferStatus::Error, 0);
     }
     return Finish(TransferStatus::Complete, 1);
