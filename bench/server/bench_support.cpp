@@ -13,6 +13,10 @@
 #include <mutex>
 #include <thread>
 
+#include "server/event_dispatcher.h"
+#include "server/http_server.h"
+#include "server/password_hasher.h"
+
 namespace brindle::server::bench {
 namespace {
 
@@ -202,6 +206,38 @@ double Percentile(std::vector<double> values, double fraction) {
     std::size_t index =
         static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
     return values[std::min(index, values.size() - 1)];
+}
+
+bool PrintHttpSearchTimes(DirectoryStore& store) {
+    if (!PasswordHasher::Initialize()) {
+        return false;
+    }
+    PasswordHasher hasher(PasswordHasher::Interactive());
+    EventDispatcher dispatcher(store, hasher);
+    HttpServerOptions options;
+    options.bindAddress = "127.0.0.1";
+    options.port = 0;
+    DirectoryHttpServer server(dispatcher, options, nullptr);
+    std::string error;
+    if (!server.Start(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    std::string request = ClientRequest(
+        "event=onSearch&qs=velvet+mirror&max=100&ext=*.mp3&userName=bench-asker", server.port());
+    std::vector<double> overHttp;
+    for (int i = 0; i < 51; ++i) {
+        Exchanged reply = Exchange(server.port(), request);
+        if (!reply.ok) {
+            std::printf("HTTP search failed\n");
+            return false;
+        }
+        overHttp.push_back(reply.firstByteToReplyMs);
+    }
+    std::printf(
+        "\nHTTP search \"velvet mirror\" *.mp3 over loopback: median %.2f ms, p99 %.2f ms\n",
+        Median(overHttp), Percentile(overHttp, 0.99));
+    return true;
 }
 
 }  // namespace brindle::server::bench

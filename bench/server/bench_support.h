@@ -66,4 +66,9 @@ inline double Median(std::vector<double> values) {
     return Percentile(std::move(values), 0.5);
 }
 
+// Times 51 searches for "velvet mirror" (*.mp3) through a directory server on
+// `store` over loopback, first byte to reply, and prints their median and 99th
+// percentile. False when the server cannot start or a search fails.
+bool PrintHttpSearchTimes(DirectoryStore& store);
+
 }  // namespace brindle::server::bench

@@ -139,31 +139,9 @@ int main() {
     }
 
     // The whole request over loopback, as a client makes it.
-    PasswordHasher::Initialize();
-    PasswordHasher hasher(PasswordHasher::Interactive());
-    EventDispatcher dispatcher(*store, hasher);
-    HttpServerOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.port = 0;
-    DirectoryHttpServer server(dispatcher, options, nullptr);
-    if (!server.Start(error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    if (!PrintHttpSearchTimes(*store)) {
         return 1;
     }
-    std::string request = ClientRequest(
-        "event=onSearch&qs=velvet+mirror&max=100&ext=*.mp3&userName=bench-asker", server.port());
-    std::vector<double> overHttp;
-    for (int i = 0; i < 51; ++i) {
-        Exchanged reply = Exchange(server.port(), request);
-        if (!reply.ok) {
-            std::printf("HTTP search failed\n");
-            return 1;
-        }
-        overHttp.push_back(reply.firstByteToReplyMs);
-    }
-    std::printf(
-        "\nHTTP search \"velvet mirror\" *.mp3 over loopback: median %.2f ms, p99 %.2f ms\n",
-        Median(overHttp), Percentile(overHttp, 0.99));
     std::printf(
         "Index median for the rare query %.3f ms (target: at most 5 ms); "
         "LIKE scan / index: %.0fx\n",

@@ -118,33 +118,9 @@ int RunSearchPart(const PartOptions& partOptions) {
     }
 
     // The whole request over loopback, as a client makes it.
-    if (!PasswordHasher::Initialize()) {
+    if (!PrintHttpSearchTimes(*store)) {
         return 1;
     }
-    PasswordHasher hasher(PasswordHasher::Interactive());
-    EventDispatcher dispatcher(*store, hasher);
-    HttpServerOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.port = 0;
-    DirectoryHttpServer server(dispatcher, options, nullptr);
-    if (!server.Start(error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-    std::string request = ClientRequest(
-        "event=onSearch&qs=velvet+mirror&max=100&ext=*.mp3&userName=bench-asker", server.port());
-    std::vector<double> overHttp;
-    for (int i = 0; i < 51; ++i) {
-        Exchanged reply = Exchange(server.port(), request);
-        if (!reply.ok) {
-            std::printf("HTTP search failed\n");
-            return 1;
-        }
-        overHttp.push_back(reply.firstByteToReplyMs);
-    }
-    std::printf(
-        "\nHTTP search \"velvet mirror\" *.mp3 over loopback: median %.2f ms, p99 %.2f ms\n",
-        Median(overHttp), Percentile(overHttp, 0.99));
     const Timing& rare = timings[kRare];
     const Timing& none = timings[kNoMatch];
     std::printf(
