@@ -4,8 +4,10 @@
 
 namespace brindle {
 
-CShareApp::CShareApp(UiPorts ports, std::string configPath)
-    : ports_(ports), configPath_(std::move(configPath)) {
+CShareApp::CShareApp(UiPorts ports, std::string configPath, std::string preferencesPath)
+    : ports_(ports),
+      configPath_(std::move(configPath)),
+      preferencesPath_(std::move(preferencesPath)) {
     if (ports_.progress == nullptr) {
         ports_.progress = &nullProgress_;
     }
@@ -51,6 +53,23 @@ std::shared_ptr<const SharedFileList> CShareApp::sharedFiles() const {
 
 void CShareApp::SetPeerListener(std::unique_ptr<PeerListener> listener) {
     peerListener_ = std::move(listener);
+}
+
+std::vector<std::string> CShareApp::LoadPreferences() {
+    PreferencesFileContent file = ReadPreferencesFile(preferencesPath_);
+    preferences_.Publish(file.values);
+    if (preferencesChanged_) {
+        preferencesChanged_(file.values);
+    }
+    return std::move(file.problems);
+}
+
+bool CShareApp::SavePreferences(const Preferences& values) {
+    preferences_.Publish(values);
+    if (preferencesChanged_) {
+        preferencesChanged_(values);
+    }
+    return WritePreferencesFile(preferencesPath_, values);
 }
 
 void CShareApp::ClearSettings() {

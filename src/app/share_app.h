@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "base/preferences.h"
 #include "base/settings.h"
 #include "base/ui_ports.h"
 #include "directory/directory_client.h"
@@ -27,7 +28,8 @@ struct UiPorts {
 
 class CShareApp {
   public:
-    explicit CShareApp(UiPorts ports, std::string configPath = kConfigFileName);
+    explicit CShareApp(UiPorts ports, std::string configPath = kConfigFileName,
+                       std::string preferencesPath = DefaultPreferencesPath());
     ~CShareApp();
     CShareApp(const CShareApp&) = delete;
     CShareApp& operator=(const CShareApp&) = delete;
@@ -56,6 +58,20 @@ class CShareApp {
     void SetSettings(AppSettings settings) { settings_.Publish(std::move(settings)); }
     // True when the last LoadSettings found all five values (or the dialog filled them).
     [[nodiscard]] bool settingsComplete() const { return settingsComplete_; }
+
+    // Preferences and preferences.conf. Loading keeps the defaults for what the
+    // file lacks and returns the lines it could not use.
+    std::vector<std::string> LoadPreferences();
+    // Publishes the values and writes them; false when the file could not be
+    // written (the values hold for this run all the same).
+    [[nodiscard]] bool SavePreferences(const Preferences& values);
+    std::shared_ptr<const Preferences> preferences() const { return preferences_.Get(); }
+    const PreferencesHolder& preferencesHolder() const { return preferences_; }
+    const std::string& preferencesPath() const { return preferencesPath_; }
+    // Called on the thread that loaded or saved, after the values changed.
+    void SetPreferencesObserver(std::function<void(const Preferences&)> observer) {
+        preferencesChanged_ = std::move(observer);
+    }
 
     // Shared-file list.
     [[nodiscard]] bool RescanSharedFiles();
@@ -104,7 +120,10 @@ class CShareApp {
     UiPorts ports_;
     NullProgressFactory nullProgress_;
     std::string configPath_;
+    std::string preferencesPath_;
     SettingsHolder settings_;
+    PreferencesHolder preferences_;
+    std::function<void(const Preferences&)> preferencesChanged_;
     SharedFilesHolder sharedFiles_;
     RegistrationState registration_;
     RequestTimeouts timeouts_{};

@@ -1,13 +1,8 @@
 #include "base/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "base/atomic_file.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -76,75 +71,10 @@ std::string ConfigText(const AppSettings& settings) {
     return text;
 }
 
-bool WriteWhole(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t moved = ::write(fd, text.data() + done, text.size() - done);
-        if (moved < 0 && errno == EINTR) {
-            continue;
-        }
-        if (moved <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(moved);
-    }
-    return true;
-}
-
-// The file a save replaces: a symbolic link is followed, so the link stays and
-// its target gets the new values.
-std::string SaveTarget(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        char resolved[PATH_MAX];
-        if (::realpath(path.c_str(), resolved) != nullptr) {
-            return resolved;
-        }
-    }
-    return path;
-}
-
 }  // namespace
 
 bool WriteConfigFile(const std::string& path, const AppSettings& settings) {
-    const std::string target = SaveTarget(path);
-    // An existing file that may not be written stays as it is, although the
-    // rename below could replace it.
-    struct stat old {};
-    const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (exists) {
-        int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (probe < 0) {
-            return false;
-        }
-        ::close(probe);
-    }
-
-    // The new values go to a file beside the old one and replace it only once
-    // they are all on disk, so a full disk or a crash never leaves a short file.
-    const std::string temporary = target + "." + std::to_string(::getpid()) + ".tmp";
-    ::unlink(temporary.c_str());  // left by an earlier process of the same id
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return false;
-    }
-    // The old file's permissions carry over: it holds the password in clear text.
-    bool ok = (!exists || ::fchmod(fd, old.st_mode & 07777) == 0) &&
-              WriteWhole(fd, ConfigText(settings)) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // Make the rename itself durable; the values are in place whatever this gives.
-    std::string folder = target.substr(0, target.find_last_of('/') + 1);
-    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    return ReplaceFileContent(path, ConfigText(settings));
 }
 
 }  // namespace brindle

@@ -1,0 +1,83 @@
+#include "base/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace brindle {
+
+namespace {
+
+bool WriteWhole(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t moved = ::write(fd, text.data() + done, text.size() - done);
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(moved);
+    }
+    return true;
+}
+
+// The file a save replaces: a symbolic link is followed.
+std::string SaveTarget(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        char resolved[PATH_MAX];
+        if (::realpath(path.c_str(), resolved) != nullptr) {
+            return resolved;
+        }
+    }
+    return path;
+}
+
+}  // namespace
+
+bool ReplaceFileContent(const std::string& path, const std::string& text, unsigned newFileMode) {
+    const std::string target = SaveTarget(path);
+    // An existing file that may not be written stays as it is, although the
+    // rename below could replace it.
+    struct stat old {};
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists) {
+        int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (probe < 0) {
+            return false;
+        }
+        ::close(probe);
+    }
+
+    const std::string temporary = target + "." + std::to_string(::getpid()) + ".tmp";
+    ::unlink(temporary.c_str());  // left by an earlier process of the same id
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode);
+    if (fd < 0) {
+        return false;
+    }
+    // The old file's permissions carry over (config.txt holds a password).
+    bool ok = (!exists || ::fchmod(fd, old.st_mode & 07777) == 0) && WriteWhole(fd, text) &&
+              ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // Make the rename itself durable; the text is in place whatever this gives.
+    std::string folder = target.substr(0, target.find_last_of('/') + 1);
+    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+}  // namespace brindle
