@@ -97,6 +97,7 @@ inline constexpr char kStatusError[] = "Transfer Error...";
 inline constexpr char kMenuFile[] = "&File";
 inline constexpr char kMenuClose[] = "&Close";
 inline constexpr char kMenuConfiguration[] = "Confi&guation";
+inline constexpr char kMenuPreferences[] = "&Preferences...";
 inline constexpr char kMenuExit[] = "&Exit";
 inline constexpr char kMenuHelp[] = "&Help";
 inline constexpr char kMenuAbout[] = "&About";
@@ -135,5 +136,16 @@ inline constexpr char kProgressDialogTitle[] = "Progress";
 inline constexpr char kProgressInitialStatus[] = "msg";
 inline constexpr char kAboutTitlePrefix[] = "About: ";  // + kAppTitle
 inline constexpr char kAboutLine[] = "Peer-to-peer file sharing and messages.";
+
+// --- The preferences dialog ---
+inline constexpr char kPreferencesTitle[] = "Preferences";
+inline constexpr char kUploadSlotsLabel[] = "Upload slots:";
+inline constexpr char kUploadLimitLabel[] = "Upload limit (KiB/s):";
+inline constexpr char kDownloadLimitLabel[] = "Download limit (KiB/s):";
+inline constexpr char kNoLimitText[] = "No limit";
+inline constexpr char kNotificationsCheck[] = "Show desktop notifications";
+// kPreferencesNotSavedText + the file's path + kPreferencesNotSavedEnd
+inline constexpr char kPreferencesNotSavedText[] = "The preferences could not be saved to ";
+inline constexpr char kPreferencesNotSavedEnd[] = ".\nThey apply until the program ends.";
 
 }  // namespace brindle

@@ -41,6 +41,9 @@ CDesktopNotifier::CDesktopNotifier(CSystemTray& tray, QObject* parent)
     : QObject(parent), tray_(tray) {}
 
 CDesktopNotifier::Channel CDesktopNotifier::Notify(const QString& title, const QString& body) {
+    if (enabled_ && !enabled_()) {
+        return Channel::Off;
+    }
     Channel channel = Channel::None;
     if (tray_.iconAdded() && !tray_.iconHidden() && tray_.icon() != nullptr) {
         tray_.icon()->showMessage(title, body, QSystemTrayIcon::Information, kShowMs);

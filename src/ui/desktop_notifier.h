@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 namespace brindle {
 
 class CSystemTray;
@@ -13,11 +15,16 @@ class CSystemTray;
 class CDesktopNotifier : public QObject {
     Q_OBJECT
   public:
-    enum class Channel { Tray, DBus, None };
+    // Off: the user has turned notifications off.
+    enum class Channel { Tray, DBus, None, Off };
 
     explicit CDesktopNotifier(CSystemTray& tray, QObject* parent = nullptr);
 
-    // Shows `title` and `body`; returns the way it went.
+    // Asked at each notification whether notifications are wanted at all.
+    void SetEnabledCheck(std::function<bool()> enabled) { enabled_ = std::move(enabled); }
+
+    // Shows `title` and `body`; returns the way it went. Turned off, it shows
+    // nothing and emits nothing.
     Channel Notify(const QString& title, const QString& body);
 
   signals:
@@ -25,6 +32,7 @@ class CDesktopNotifier : public QObject {
 
   private:
     CSystemTray& tray_;
+    std::function<bool()> enabled_;
 };
 
 }  // namespace brindle

@@ -15,6 +15,7 @@
 #include "ui/about_dialog.h"
 #include "ui/desktop_notifier.h"
 #include "ui/main_tab_ctrl.h"
+#include "ui/preferences_dialog.h"
 #include "ui/progress_dialog.h"
 #include "ui/qt_ports.h"
 #include "ui/report_view.h"
@@ -82,6 +83,7 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
     });
 
     notifier_ = new CDesktopNotifier(*trayIcon_, this);
+    notifier_->SetEnabledCheck([this] { return app_.preferences()->notifications; });
     connect(&display, &QtMessageDisplay::linesShown, this, &CMainWindow::NotifyMessages);
     connect(tabCtrl_, &CMainTabCtrl::downloadEnded, this,
             [this](const QString& fileName, bool completed) {
@@ -156,6 +158,7 @@ void CMainWindow::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QString::fromUtf8(kMenuFile));
     file->addAction(QString::fromUtf8(kMenuClose), this, &CMainWindow::HideMainWindow);
     file->addAction(QString::fromUtf8(kMenuConfiguration), this, &CMainWindow::EditConfiguration);
+    file->addAction(QString::fromUtf8(kMenuPreferences), this, &CMainWindow::EditPreferences);
     exitAction_ =
         file->addAction(QString::fromUtf8(kMenuExit), this, &CMainWindow::ExitApplication);
     exitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -259,6 +262,19 @@ void CMainWindow::ShowAbout() {
 void CMainWindow::EditConfiguration() {
     app_.EditSettings();
     app_.SaveSettings();
+}
+
+void CMainWindow::EditPreferences() {
+    CPreferencesDialog dialog(this);
+    dialog.values = *app_.preferences();
+    if (dialog.ShowModal() != QDialog::Accepted || exitStarted()) {
+        return;
+    }
+    if (!app_.SavePreferences(dialog.values)) {
+        app_.messageBox().ShowMessage(
+            kPreferencesNotSavedText + app_.preferencesPath() + kPreferencesNotSavedEnd,
+            MessageIcon::Error);
+    }
 }
 
 }  // namespace brindle

@@ -60,6 +60,10 @@ class CMainWindow : public QMainWindow {
     void ShowAbout();
     // File "Confi&guation": edit the settings, then save them.
     void EditConfiguration();
+    // File "&Preferences...": OK publishes and saves the edited preferences
+    // (a failed save is reported, and the values hold for this run); Cancel
+    // changes nothing.
+    void EditPreferences();
 
   signals:
     // Emitted when the exit begins, before any dialog is closed.

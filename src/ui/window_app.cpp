@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <cstdio>
+
 #include "app/app_commands.h"
 #include "app/share_app.h"
 #include "ui/main_tab_ctrl.h"
@@ -58,7 +60,7 @@ CWindowApp::CWindowApp(WindowAppOptions options)
       configDialog_([this] { return static_cast<QWidget*>(window_.get()); }) {
     messageBox_.SetUnattended(options_.unattended);
     app_ = std::make_unique<CShareApp>(UiPorts{&messageBox_, &progress_, &configDialog_},
-                                       options_.configPath);
+                                       options_.configPath, options_.preferencesPath);
 }
 
 CWindowApp::~CWindowApp() {
@@ -72,6 +74,12 @@ CWindowApp::~CWindowApp() {
 void CWindowApp::StartUp() {
     InitUiResources();
     app_->BeginStartUp();
+    // Before the listener starts, so its first transfers already keep to them.
+    // A bad line keeps its default and is no reason to hold up the start.
+    for (const std::string& problem : app_->LoadPreferences()) {
+        std::fprintf(stderr, "preferences: %s: %s\n", app_->preferencesPath().c_str(),
+                     problem.c_str());
+    }
 
     CSplashScreen splash(SplashPicture());
     splash.show();

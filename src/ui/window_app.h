@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "base/preferences.h"
 #include "base/settings.h"
 #include "peer/peer_options.h"
 #include "ui/progress_dialog.h"
@@ -19,6 +20,7 @@ class CTerminationSignals;
 
 struct WindowAppOptions {
     std::string configPath = kConfigFileName;
+    std::string preferencesPath = DefaultPreferencesPath();
     // How long the splash picture stays before the main window is built.
     std::chrono::milliseconds splashWait{3000};
     // The listener's port and the peers' port.
@@ -37,7 +39,8 @@ class CWindowApp {
     CWindowApp(const CWindowApp&) = delete;
     CWindowApp& operator=(const CWindowApp&) = delete;
 
-    // Splash picture and the wait (the event loop runs, so it paints and can
+    // Preferences (lines it cannot use go to standard error), splash picture
+    // and the wait (the event loop runs, so it paints and can
     // be dragged), main window, peer listener, splash gone, settings and
     // registration. A port already taken is reported and the window runs on.
     void StartUp();

@@ -54,7 +54,8 @@ TEST_F(MainWindowTest, WindowTabsAndMenus) {
     const QList<QAction*> menus = window->menuBar()->actions();
     ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(menus[0]->text(), "&File");
-    EXPECT_EQ(MenuTexts(menus[0]->menu()), QStringList({"&Close", "Confi&guation", "&Exit"}));
+    EXPECT_EQ(MenuTexts(menus[0]->menu()),
+              QStringList({"&Close", "Confi&guation", "&Preferences...", "&Exit"}));
     EXPECT_EQ(menus[1]->text(), "&Help");
     EXPECT_EQ(MenuTexts(menus[1]->menu()), QStringList({"&About"}));
 }

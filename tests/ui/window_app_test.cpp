@@ -66,6 +66,7 @@ TEST(WindowAppTest, FirstStartWithThePortTaken) {
 
     WindowAppOptions options;
     options.configPath = (dir.path() / "config.txt").string();
+    options.preferencesPath = (dir.path() / "preferences.conf").string();
     options.splashWait = std::chrono::milliseconds(50);
     options.peerOptions.port = port;
     CWindowApp windowApp(options);
@@ -137,6 +138,7 @@ class ProgramRun {
         }
         WindowAppOptions options;
         options.configPath = ConfigPath();
+        options.preferencesPath = PreferencesPath();
         options.splashWait = std::chrono::milliseconds(20);
         options.peerOptions.port = 0;
         options.peerOptions.listenAddress = "127.0.0.1";
@@ -148,6 +150,7 @@ class ProgramRun {
 
     std::string Share() const { return (dir.path() / "share").string(); }
     std::string ConfigPath() const { return (dir.path() / "config.txt").string(); }
+    std::string PreferencesPath() const { return (dir.path() / "preferences.conf").string(); }
     int Unregistrations() const {
         int count = 0;
         for (const std::string& request : server.requests()) {
@@ -208,7 +211,7 @@ TEST_P(ExitTest, TheProgramEndsPromptlyAndUnregistersOnce) {
         switch (GetParam().way) {
             case ExitWay::FileExitMinimised:
                 window->showMinimized();
-                window->menuBar()->actions()[0]->menu()->actions()[2]->trigger();
+                window->exitAction()->trigger();  // File, Exit
                 break;
             case ExitWay::TrayExitHidden:
             case ExitWay::TrayExitOverAMessageBox:
@@ -278,6 +281,34 @@ TEST(ExitTest, ExitFromTheFirstUseDialogEndsStartUp) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_FALSE(std::filesystem::exists(run.ConfigPath()));
     EXPECT_TRUE(run.server.requests().empty());
+}
+
+// Start-up takes the preferences from preferences.conf; a line it cannot use
+// is reported on standard error and keeps its default, and start-up goes on.
+TEST(WindowAppTest, StartUpLoadsThePreferencesAndReportsBadLines) {
+    ProgramRun run(true);
+    run.dir.WriteFile("preferences.conf", "upload_slots = 0\nnotifications = false\n");
+    std::vector<std::string> boxes;
+    ModalScript script({[&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        boxes.push_back(box->text().toStdString());
+        box->accept();
+    }});
+    ::testing::internal::CaptureStderr();
+    run.WhenRunning([&] { run.windowApp->window()->ExitApplication(); });
+    EXPECT_EQ(run.windowApp->Run(), 0);
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_NE(errors.find("preferences: " + run.PreferencesPath() + ": line 1: upload_slots"),
+              std::string::npos)
+        << errors;
+    const Preferences loaded = *run.windowApp->app().preferences();
+    EXPECT_EQ(loaded.uploadSlots, kDefaultUploadSlots);
+    EXPECT_FALSE(loaded.notifications);
+    // Nothing about them holds up the start: registering is the only box.
+    EXPECT_EQ(boxes, std::vector<std::string>({"Registred with server!"}));
+    EXPECT_EQ(run.Unregistrations(), 1);
 }
 
 }  // namespace

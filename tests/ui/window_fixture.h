@@ -35,11 +35,14 @@ class WindowFixture : public ::testing::Test {
         app.SetSettings(settings);
     }
 
+    std::string PreferencesPath() const { return (dir.path() / "preferences.conf").string(); }
+
     TempDir dir;
     FakeMessageBox messages;
     FakeProgressFactory progress;
     QtMessageDisplay display;  // outlives the core's listener
-    CShareApp app{UiPorts{&messages, &progress, nullptr}, (dir.path() / "config.txt").string()};
+    CShareApp app{UiPorts{&messages, &progress, nullptr}, (dir.path() / "config.txt").string(),
+                  PreferencesPath()};
     std::unique_ptr<CMainWindow> window;
     CMainTabCtrl* tabs = nullptr;
 };
