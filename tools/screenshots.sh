@@ -9,8 +9,15 @@
 # makes a shared directory, starts a directory server, registers a second user
 # "bob" (from this machine) who lists files that the window's own user "ann"
 # also shares, and sends ann a message from bob. The program then walks its own
-# pages (BRINDLENET_SCREENSHOTS): a message to itself, a search, a download of
-# the first result (served by its own listener), and the two dialogs.
+# pages (BRINDLENET_SCREENSHOTS): a message to itself, a search, the results
+# sorted by size, a download of the first result (served by its own listener),
+# and the three dialogs. Its preferences come from a preferences.conf in the
+# scratch folder (an upload limit of 512 KiB/s), never from your own.
+#
+# Where dbus-run-session and dunst are installed, a notification service runs
+# on the Xvfb screen, and the download's notification is taken as it shows
+# there (docs/screenshot-notification.png); without them that picture is left
+# as it was.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,6 +64,9 @@ head -c 1800000 /dev/urandom >"$share/music/Night Train.mp3"
 head -c 3100000 /dev/urandom >"$share/music/Harbour Lights.mp3"
 printf 'Install, then edit config.txt.\n' >"$share/docs/Setup Notes.txt"
 printf '%s\n' "$url" ann "$share" "DSL,Cable" secret >"$work/config.txt"
+mkdir -p "$work/xdg/brindlenet"
+printf 'upload_slots = 8\nupload_limit_kib = 512\ndownload_limit_kib = 0\nnotifications = true\n' \
+    >"$work/xdg/brindlenet/preferences.conf"
 
 "$directory" --port "$http_port" --bind 127.0.0.1 --db "$work/directory.db" \
     2>"$work/directory.log" &
@@ -89,17 +99,30 @@ fi
 ) &
 sender_pid=$!
 
+# The program, with a notification service beside it on its own session bus
+# where one is installed.
+run=("$app")
+if command -v dbus-run-session >/dev/null && command -v dunst >/dev/null; then
+    run=(dbus-run-session -- bash -c 'dunst >/dev/null 2>&1 & d=$!; "$0"; rc=$?; kill $d; exit $rc'
+         "$app")
+else
+    echo "screenshots: no dbus-run-session and dunst: no notification picture" >&2
+fi
+
 shots="$work/shots"
 (
     cd "$work"
     BRINDLENET_SCREENSHOTS="$shots" BRINDLENET_TOUR_QUERY="" BRINDLENET_TOUR_EXT="*.mp3" \
-        XDG_RUNTIME_DIR="$work" \
-        xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$app"
+        XDG_RUNTIME_DIR="$work" XDG_CONFIG_HOME="$work/xdg" \
+        xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "${run[@]}"
 )
 wait "$sender_pid" || true
 
 mkdir -p "$out"
-for picture in messages search transfer configuration about; do
+for picture in messages search sorted transfer configuration preferences about notification; do
+    if [ "$picture" = notification ] && [ ! -f "$shots/$picture.png" ]; then
+        continue  # no notification service on this machine
+    fi
     cp "$shots/$picture.png" "$out/screenshot-$picture.png"
     echo "saved docs/screenshot-$picture.png"
 done

@@ -2,8 +2,10 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
@@ -16,8 +18,10 @@
 #include "peer/transfer_record.h"
 #include "ui/about_dialog.h"
 #include "ui/config_dialog.h"
+#include "ui/desktop_notifier.h"
 #include "ui/main_tab_ctrl.h"
 #include "ui/main_window.h"
+#include "ui/preferences_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/report_view.h"
 #include "ui/ui_resources.h"
@@ -41,6 +45,21 @@ bool Save(QWidget& widget, const QDir& folder, const char* name) {
     RunEventLoopFor(300ms);  // let it paint
     const QString path = folder.filePath(QString::fromUtf8(name));
     const bool ok = widget.grab().save(path, "PNG");
+    std::fprintf(stderr, "screenshot %s: %s\n", ok ? "saved" : "NOT saved", qPrintable(path));
+    return ok;
+}
+
+// The top right-hand corner of the screen, the window's size: where the
+// desktop's notifications come up, over the window's right-hand part.
+bool SaveNotificationArea(QWidget& window, const QDir& folder, const char* name) {
+    RunEventLoopFor(1000ms);  // the notification service draws in its own time
+    QScreen* screen = window.screen();
+    const QRect area = screen->geometry();
+    const QSize size = window.frameGeometry().size();
+    const QPixmap shot = screen->grabWindow(0, area.right() + 1 - size.width(), area.top(),
+                                            size.width(), size.height());
+    const QString path = folder.filePath(QString::fromUtf8(name));
+    const bool ok = shot.save(path, "PNG");
     std::fprintf(stderr, "screenshot %s: %s\n", ok ? "saved" : "NOT saved", qPrintable(path));
     return ok;
 }
@@ -87,9 +106,22 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
     tabs.RunSearch();
     tabs.resultsList()->SelectRow(0);
     ok = Save(window, dir, "search.png") && ok;
+    // The same results, largest first: the header shows the sort.
+    tabs.resultsList()->sortByColumn(1, Qt::DescendingOrder);
+    ok = Save(window, dir, "sorted.png") && ok;
+    tabs.resultsList()->sortByColumn(0, Qt::AscendingOrder);
+    tabs.resultsList()->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    tabs.resultsList()->SelectRow(0);
 
     // Transfer: download the first result (from this very copy when the
     // result is one of its own files) and wait for both rows to finish.
+    CDesktopNotifier::Channel notifiedBy = CDesktopNotifier::Channel::None;
+    bool notified = false;
+    QObject::connect(window.notifier(), &CDesktopNotifier::notified, &window,
+                     [&](const QString&, const QString&, CDesktopNotifier::Channel channel) {
+                         notified = true;
+                         notifiedBy = channel;
+                     });
     tabs.StartDownload();
     WaitUntil(
         [&] {
@@ -103,12 +135,32 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
     tabs.downloadTable()->SelectRow(0);
     ok = Save(window, dir, "transfer.png") && ok;
 
+    // The finished download's notification, as the desktop shows it.
+    WaitUntil([&] { return notified; }, 5s);
+    if (notified && notifiedBy != CDesktopNotifier::Channel::None &&
+        notifiedBy != CDesktopNotifier::Channel::Off) {
+        ok = SaveNotificationArea(window, dir, "notification.png") && ok;
+    } else {
+        std::fprintf(stderr,
+                     "screenshot notification.png: not taken (no tray or notification "
+                     "service shows notifications here)\n");
+    }
+
     // The dialogs.
     {
         CConfigDialog shown(&window);
         shown.values = *app.settings();
         QTimer::singleShot(0, &shown, [&] {
             ok = Save(shown, dir, "configuration.png") && ok;
+            shown.reject();
+        });
+        shown.ShowModal();
+    }
+    {
+        CPreferencesDialog shown(&window);
+        shown.values = *app.preferences();
+        QTimer::singleShot(0, &shown, [&] {
+            ok = Save(shown, dir, "preferences.png") && ok;
             shown.reject();
         });
         shown.ShowModal();
