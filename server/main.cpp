@@ -24,15 +24,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Interrupts are taken by sigwait below; every thread started from here on
-    // inherits the blocked set. SIGHUP reloads the certificate when serving
-    // HTTPS and keeps its usual meaning otherwise.
+    // inherits the blocked set. SIGHUP is the service manager's "reload": it
+    // re-reads the certificate when serving HTTPS and is only logged otherwise,
+    // so a reload never stops a plain server.
     sigset_t waitedSignals;
     sigemptyset(&waitedSignals);
     sigaddset(&waitedSignals, SIGINT);
     sigaddset(&waitedSignals, SIGTERM);
-    if (config.http.tls()) {
-        sigaddset(&waitedSignals, SIGHUP);
-    }
+    sigaddset(&waitedSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &waitedSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -70,7 +69,11 @@ int main(int argc, char** argv) {
         if (received != SIGHUP) {
             break;
         }
-        server.ReloadCertificate(error);  // logs the outcome either way
+        if (config.http.tls()) {
+            server.ReloadCertificate(error);  // logs the outcome either way
+        } else {
+            log("brindlenet-directory: SIGHUP: nothing to reload without a certificate");
+        }
     }
     log(std::string("brindlenet-directory: stopping (") +
         (received == SIGINT ? "SIGINT" : "SIGTERM") + ")");

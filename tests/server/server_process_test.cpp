@@ -68,6 +68,7 @@ class Child {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -143,6 +144,30 @@ TEST(ServerProcess, RestartKeepsUsersFilesAndPasswords) {
     EXPECT_EQ(Post(port, "event=onSearch&qs=keep&max=10&ext=*.mp3&userName=bob").body,
               "1\nkeep.mp3\nann\nT1\n9\n127.0.0.1\n");
     EXPECT_EQ(Post(port, RegistrationBody("ann", "not-pw", "", {})).body, "BAD-PASSWORD\n");
+}
+
+// A service manager's reload sends SIGHUP; a plain HTTP server notes it and
+// keeps serving instead of dying of it.
+TEST(ServerProcess, SighupWithoutCertificateKeepsServing) {
+    TempDir dir;
+    ServerChild server(dir);
+    int port = server.WaitForPort();
+    ASSERT_NE(port, 0) << ReadWholeFile(dir.path() / "server.log");
+    ASSERT_EQ(Post(port, RegistrationBody("ann", "pw", "", {})).body, "OK\n");
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(::kill(server.child().pid(), SIGHUP), 0);
+        EXPECT_TRUE(WaitFor([&] {
+            std::string log = ReadWholeFile(dir.path() / "server.log");
+            std::size_t count = 0;
+            for (std::size_t at = log.find("nothing to reload"); at != std::string::npos;
+                 at = log.find("nothing to reload", at + 1)) {
+                ++count;
+            }
+            return count == static_cast<std::size_t>(i + 1);
+        })) << ReadWholeFile(dir.path() / "server.log");
+        EXPECT_EQ(Post(port, "event=onLookupUserIP&userName=ann").body, "127.0.0.1\n");
+    }
+    EXPECT_EQ(server.child().Kill(SIGTERM), 0);
 }
 
 // What a restart finds after a kill: a sound database, every registration

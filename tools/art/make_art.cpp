@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     const QDir dir(QString::fromLocal8Bit(argv[1]));
     dir.mkpath("icons");
     bool ok = true;
-    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         ok = Save(DrawIcon(size), dir.filePath(QString("icons/brindlenet-%1.png").arg(size))) && ok;
     }
     ok = Save(DrawSplash(DrawIcon(320)), dir.filePath("splash.png")) && ok;
