@@ -73,14 +73,14 @@ bool Search(CShareApp& app, ConsoleMessageBox& box, const HeadlessCommand& comma
     return box.shown() == before;
 }
 
-// "1:05" or "1:02:03"; "-:--" without a rate.
+// "1:05" or "1:02:03"; "-:--" without a rate, ">99:59:59" beyond that.
 std::string TimeLeftText(long long left, double rateKiBps) {
     if (rateKiBps <= 0.0) {
         return "-:--";
     }
     const double seconds = static_cast<double>(std::max(left, 0LL)) / (rateKiBps * 1024.0);
     if (seconds >= 100.0 * 3600.0) {
-        return "99:59:59+";
+        return ">99:59:59";
     }
     const long long whole = static_cast<long long>(std::ceil(seconds));
     char text[32];
