@@ -348,9 +348,11 @@ int DownloadRecord::DownloadFile() {
     // This download's own limit first, then the one all downloads share.
     // Bytes not read from the socket wait in it, and TCP slows the sender.
     RateLimiter ownLimit;
-    ownLimit.SetRate(std::clamp(options_.ownDownloadLimitKiB, 0LL, kMaxRateLimitKiB) * 1024);
     TransferPacer pacer;
-    pacer.Add(&ownLimit);
+    if (options_.ownDownloadLimitKiB > 0) {
+        ownLimit.SetRate(std::min(options_.ownDownloadLimitKiB, kMaxRateLimitKiB) * 1024);
+        pacer.Add(&ownLimit);
+    }
     if (options_.limits) {
         pacer.Add(&options_.limits->downloads());
     }

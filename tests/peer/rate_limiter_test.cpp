@@ -73,10 +73,10 @@ TEST(RateLimiter, ASlowerRateHoldsWithinATenthOfASecondAndNoLimitFreesAll) {
 }
 
 TEST(RateLimiter, AWaiterStopsWhenAskedAndLeavesTheLine) {
-    RateLimiter limiter;
-    limiter.SetRate(10);  // one byte each tenth of a second
+    test::ManualSteadyClock clock;  // no byte comes due until the test moves it
+    RateLimiter limiter(clock.Get());
+    limiter.SetRate(10);
     ASSERT_EQ(limiter.Acquire(10, nullptr), 1u);
-    limiter.SetRate(1);  // a byte a second: the next waiter would wait long
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
     std::size_t stopped = 1;
@@ -89,10 +89,10 @@ TEST(RateLimiter, AWaiterStopsWhenAskedAndLeavesTheLine) {
     waiter.join();
     EXPECT_EQ(stopped, 0u);
     // The next one in line is not held up behind the one that stopped.
-    limiter.SetRate(10);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> giveUp{false};
     std::thread later([&] { next = limiter.Acquire(10, [&] { return giveUp.load(); }); });
+    clock.Advance(100ms);
     EXPECT_TRUE(test::WaitFor([&] { return next.load() == 1u; }, 5s));
     giveUp = true;
     later.join();
