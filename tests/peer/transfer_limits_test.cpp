@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ostream>
 #include <thread>
 
 #include "peer_fixture.h"
@@ -17,18 +18,6 @@ using namespace std::chrono_literals;
 using test::WaitFor;
 
 constexpr long long kMiB = 1 << 20;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitizerBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitizerBuild = true;
-#else
-constexpr bool kSanitizerBuild = false;
-#endif
-#else
-constexpr bool kSanitizerBuild = false;
-#endif
 
 std::shared_ptr<TransferLimits> Limits(
     Preferences values, SteadyClock clock = [] { return std::chrono::steady_clock::now(); }) {
@@ -86,7 +75,7 @@ TEST_P(LimitedDownloadTest, TwentyMiBUnderTwoMiBPerSecondTakesTenSeconds) {
     EXPECT_TRUE(test::ReadWholeFile(into.path() / "big.bin") == content);
     EXPECT_GE(seconds, 9.0);
     // Sanitizers slow the copying, not the waiting; they get some room above.
-    EXPECT_LE(seconds, kSanitizerBuild ? 15.0 : 11.0);
+    EXPECT_LE(seconds, test::SanitizedBuild() ? 15.0 : 11.0);
     RecordProperty("seconds", std::to_string(seconds));
 }
 
