@@ -4,6 +4,8 @@
 //   2. eight concurrent downloads of one 64 MiB file against one download;
 //   3. the CPU share of the progress bookkeeping in a download;
 //   4. a copy moving one byte per system call, on a small file.
+// The peers carry the application's transfer limits with no rate set, as a copy
+// without limits in its preferences runs.
 // Usage: peer_transfer_bench [ROUNDS]; PEER_BENCH_BLOCK=BYTES tries another block size.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,6 +30,7 @@
 #include "peer/download.h"
 #include "peer/peer_listener.h"
 #include "peer/progress.h"
+#include "peer/transfer_limits.h"
 #include "share/shared_files.h"
 
 namespace fs = std::filesystem;
@@ -206,6 +209,8 @@ class Peers {
             options_.blockSize = static_cast<std::size_t>(std::atoll(block));
         }
         options_.listenAddress = "127.0.0.1";
+        options_.limits = std::make_shared<TransferLimits>();
+        options_.limits->Apply(Preferences{.uploadSlots = kMaxUploadSlots});
         listener_ = std::make_unique<PeerListener>(display_, box_, files_, options_);
         if (!listener_->Start()) {
             std::exit(1);

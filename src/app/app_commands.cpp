@@ -8,11 +8,19 @@ TransferTable* UploadTable(CShareApp& app) {
     return app.peerListener() != nullptr ? &app.peerListener()->uploadRecords() : nullptr;
 }
 
+// The options with the application's shared limits, unless they bring their own.
+PeerOptions WithAppLimits(CShareApp& app, PeerOptions options) {
+    if (!options.limits) {
+        options.limits = app.transferLimits();
+    }
+    return options;
+}
+
 }  // namespace
 
 bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView, const PeerOptions& options) {
-    app.SetPeerListener(std::make_unique<PeerListener>(messageView, app.messageBox(),
-                                                       app.sharedFilesHolder(), options));
+    app.SetPeerListener(std::make_unique<PeerListener>(
+        messageView, app.messageBox(), app.sharedFilesHolder(), WithAppLimits(app, options)));
     app.SetCloseListener([&app] {
         if (app.peerListener() != nullptr) {
             app.peerListener()->CloseListeningSocket();
@@ -24,7 +32,7 @@ bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView, const PeerO
 StartDownloadResult StartDownloadOfResult(CShareApp& app, const SearchResultsTable& results,
                                           int selectedRow, const PeerOptions& options) {
     DownloadStarter starter{app.downloadRecords(), app.downloadThreads(), app.messageBox(),
-                            app.settings()->sharedDirectory, options};
+                            app.settings()->sharedDirectory, WithAppLimits(app, options)};
     return StartDownloadRecord(starter, results, selectedRow);
 }
 

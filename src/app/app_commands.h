@@ -16,6 +16,8 @@ namespace brindle {
 
 // Creates the application's peer listener with the message display and starts
 // it; the exit order then closes its listening socket after the unregistration.
+// The listener, like the downloads below, follows the application's transfer
+// limits unless the options bring their own.
 // False when it could not listen; it has said why in a message box, and the
 // window goes on without it.
 bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView,

@@ -55,20 +55,22 @@ void CShareApp::SetPeerListener(std::unique_ptr<PeerListener> listener) {
     peerListener_ = std::move(listener);
 }
 
+void CShareApp::PublishPreferences(const Preferences& values) {
+    preferences_.Publish(values);
+    transferLimits_->Apply(values);
+    if (preferencesChanged_) {
+        preferencesChanged_(values);
+    }
+}
+
 std::vector<std::string> CShareApp::LoadPreferences() {
     PreferencesFileContent file = ReadPreferencesFile(preferencesPath_);
-    preferences_.Publish(file.values);
-    if (preferencesChanged_) {
-        preferencesChanged_(file.values);
-    }
+    PublishPreferences(file.values);
     return std::move(file.problems);
 }
 
 bool CShareApp::SavePreferences(const Preferences& values) {
-    preferences_.Publish(values);
-    if (preferencesChanged_) {
-        preferencesChanged_(values);
-    }
+    PublishPreferences(values);
     return WritePreferencesFile(preferencesPath_, values);
 }
 

@@ -14,6 +14,7 @@
 #include "directory/search.h"
 #include "peer/peer_listener.h"
 #include "peer/thread_group.h"
+#include "peer/transfer_limits.h"
 #include "peer/transfer_record.h"
 #include "share/shared_files.h"
 
@@ -60,7 +61,8 @@ class CShareApp {
     [[nodiscard]] bool settingsComplete() const { return settingsComplete_; }
 
     // Preferences and preferences.conf. Loading keeps the defaults for what the
-    // file lacks and returns the lines it could not use.
+    // file lacks and returns the lines it could not use. Both apply the upload
+    // slots and rate limits to the transfers at once.
     std::vector<std::string> LoadPreferences();
     // Publishes the values and writes them; false when the file could not be
     // written (the values hold for this run all the same).
@@ -68,6 +70,9 @@ class CShareApp {
     std::shared_ptr<const Preferences> preferences() const { return preferences_.Get(); }
     const PreferencesHolder& preferencesHolder() const { return preferences_; }
     const std::string& preferencesPath() const { return preferencesPath_; }
+    // The upload slots and shared rate limits of every transfer this copy runs;
+    // the commands of app_commands.h hand them to the listener and the downloads.
+    const std::shared_ptr<TransferLimits>& transferLimits() const { return transferLimits_; }
     // Called on the thread that loaded or saved, after the values changed.
     void SetPreferencesObserver(std::function<void(const Preferences&)> observer) {
         preferencesChanged_ = std::move(observer);
@@ -116,6 +121,7 @@ class CShareApp {
 
   private:
     DirectoryContext Context(const AppSettings& settings);
+    void PublishPreferences(const Preferences& values);
 
     UiPorts ports_;
     NullProgressFactory nullProgress_;
@@ -124,6 +130,7 @@ class CShareApp {
     SettingsHolder settings_;
     PreferencesHolder preferences_;
     std::function<void(const Preferences&)> preferencesChanged_;
+    std::shared_ptr<TransferLimits> transferLimits_ = std::make_shared<TransferLimits>();
     SharedFilesHolder sharedFiles_;
     RegistrationState registration_;
     RequestTimeouts timeouts_{};

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/cli_parse.h"
+#include "base/preferences.h"
 
 namespace brindle {
 
@@ -13,7 +14,8 @@ constexpr char kServeUsage[] =
     "    Listens on port 2000, registers with the directory server of config.txt\n"
     "    and serves the files of the shared directory until SIGINT or SIGTERM.\n"
     "    Received messages go to standard output; notices and upload progress to\n"
-    "    standard error.\n";
+    "    standard error. Upload slots and rate limits come from preferences.conf,\n"
+    "    read again on SIGHUP.\n";
 constexpr char kSearchUsage[] =
     "brindlenet-peer search QUERY [--ext PATTERN] [--max N]\n"
     "    Asks the directory server for files matching QUERY and prints them as a\n"
@@ -21,8 +23,11 @@ constexpr char kSearchUsage[] =
     "    N is the largest number of results wanted (default 100).\n";
 constexpr char kGetUsage[] =
     "brindlenet-peer get QUERY [--ext PATTERN] [--max N] --pick K [--overwrite]\n"
+    "                    [--limit KIB]\n"
     "    Searches as 'search' does and downloads result K into the shared\n"
     "    directory. A file of that name is replaced only with --overwrite.\n"
+    "    --limit holds this download to KIB KiB/s (0: no limit of its own), on top\n"
+    "    of the download limit of preferences.conf.\n"
     "    Exits with 0 only when the whole file has arrived.\n";
 constexpr char kSendUsage[] =
     "brindlenet-peer send USER TEXT\n"
@@ -40,6 +45,18 @@ bool ParsePick(const std::string& text, long long& pick, std::string& error) {
         return false;
     }
     pick = value;
+    return true;
+}
+
+bool ParseLimit(const std::string& text, long long& limit, std::string& error) {
+    char* end = nullptr;
+    long long value = text.empty() ? -1 : std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0 || value > kMaxRateLimitKiB) {
+        error = "--limit needs a rate in KiB/s from 0 to " + std::to_string(kMaxRateLimitKiB) +
+                ", not '" + text + "'";
+        return false;
+    }
+    limit = value;
     return true;
 }
 
@@ -86,6 +103,7 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     bool help = false;
     std::string pick;
+    std::string limit;
     app.add_flag("-h,--help", help);
     if (name == "search" || name == "get") {
         app.add_option("--ext", command.extension);
@@ -94,6 +112,7 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
     if (name == "get") {
         app.add_option("--pick", pick);
         app.add_flag("--overwrite", command.overwrite);
+        app.add_option("--limit", limit);
     }
     if (!ParseWithCli(app, std::vector<std::string>(arguments.begin() + 1, arguments.end()),
                       error)) {
@@ -131,6 +150,9 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         return false;
     }
     if (name == "get" && !ParsePick(pick, command.pick, error)) {
+        return false;
+    }
+    if (name == "get" && app.count("--limit") > 0 && !ParseLimit(limit, command.limitKiB, error)) {
         return false;
     }
     if (name == "serve") {

@@ -16,6 +16,7 @@ struct HeadlessCommand {
     std::string maxResults = "100";  // sent as typed
     long long pick = 0;              // get: 1-based result number
     bool overwrite = false;          // get
+    long long limitKiB = 0;          // get: this download's own rate limit, KiB/s (0: none)
     std::string user;                // send
     std::string text;                // send
 };

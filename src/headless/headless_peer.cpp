@@ -4,8 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -69,19 +73,50 @@ bool Search(CShareApp& app, ConsoleMessageBox& box, const HeadlessCommand& comma
     return box.shown() == before;
 }
 
-// "[#####.....]  45.00%  1234 of 5678  567.89ks  Downloading..."
-std::string ProgressLine(const TransferRow& row) {
-    const TransferCells cells = FormatTransferRow(row);
-    const long long total = row.total;
-    const int width = 30;
-    int filled =
-        total > 0 ? static_cast<int>(std::min<long long>(width, row.done * width / total)) : 0;
-    if (row.status == TransferStatus::Complete) {
-        filled = width;
+// "1:05" or "1:02:03"; "-:--" without a rate, ">99:59:59" beyond that.
+std::string TimeLeftText(long long left, double rateKiBps) {
+    if (rateKiBps <= 0.0) {
+        return "-:--";
     }
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(width - filled), '.') + "]  " + cells[kColumnDone] +
-           "  " + cells[kColumnSize] + "  " + cells[kColumnRate] + "  " + cells[kColumnStatus];
+    const double seconds = static_cast<double>(std::max(left, 0LL)) / (rateKiBps * 1024.0);
+    if (seconds >= 100.0 * 3600.0) {
+        return ">99:59:59";
+    }
+    const long long whole = static_cast<long long>(std::ceil(seconds));
+    char text[32];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,
+                      whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+// Loads preferences.conf into the application, whose transfers follow its
+// slots and limits at once, and names every line it could not use.
+void LoadPreferences(CShareApp& app, Console& console) {
+    for (const std::string& problem : app.LoadPreferences()) {
+        console.Err(std::string(kProgramName) + ": " + app.preferencesPath() + ": " + problem +
+                    "\n");
+    }
+}
+
+// "8 upload slots, upload limit 100 KiB/s, no download limit"
+std::string LimitsText(const Preferences& values) {
+    auto limit = [](const char* direction, long long kib) {
+        return kib > 0 ? std::string(direction) + " limit " + std::to_string(kib) + " KiB/s"
+                       : std::string("no ") + direction + " limit";
+    };
+    return std::to_string(values.uploadSlots) + " upload slots, " +
+           limit("upload", values.uploadLimitKiB) + ", " +
+           limit("download", values.downloadLimitKiB);
+}
+
+// `line`, padded with spaces over what is left of a longer line drawn before it.
+std::string OverDrawn(const std::string& line, const std::string& before) {
+    return line.size() >= before.size() ? line
+                                        : line + std::string(before.size() - line.size(), ' ');
 }
 
 int RunSearchCommand(const HeadlessCommand& command, HeadlessEnvironment& environment,
@@ -117,7 +152,11 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
     int row = static_cast<int>(command.pick - 1);
     const SearchResult& picked = table.rows()[static_cast<std::size_t>(row)];
     box.SetAnswer(command.overwrite ? Answer::Yes : Answer::No);
-    StartDownloadResult started = StartDownloadOfResult(app, table, row, environment.peer);
+    // The shared download limit of preferences.conf, and this download's own.
+    LoadPreferences(app, console);
+    PeerOptions options = environment.peer;
+    options.ownDownloadLimitKiB = command.limitKiB;
+    StartDownloadResult started = StartDownloadOfResult(app, table, row, options);
     if (started == StartDownloadResult::Declined) {
         console.Err(std::string(kProgramName) + ": " + LocalNameFor(picked.fileName) +
                     " already exists in the shared directory; add --overwrite to replace it\n");
@@ -155,7 +194,7 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
         nextDraw += interval;
         std::string line = ProgressLine(record->Row());
         if (line != shown) {
-            console.Err(environment.progressBar ? "\r" + line : line + "\n");
+            console.Err(environment.progressBar ? "\r" + OverDrawn(line, shown) : line + "\n");
             shown = line;
         }
     }
@@ -163,7 +202,8 @@ int RunGetCommand(const HeadlessCommand& command, HeadlessEnvironment& environme
     tellResume();
     const TransferRow final = record->Row();
     std::string last = ProgressLine(final);
-    console.Err(environment.progressBar ? "\r" + last + "\n" : (last != shown ? last + "\n" : ""));
+    console.Err(environment.progressBar ? "\r" + OverDrawn(last, shown) + "\n"
+                                        : (last != shown ? last + "\n" : ""));
     console.Out(std::string(StatusText(final.status)) + "\n");
     return final.status == TransferStatus::Complete ? 0 : 1;
 }
@@ -218,6 +258,8 @@ class UploadReporter {
 int RunServeCommand(HeadlessEnvironment& environment, Console& console, CShareApp& app) {
     ConsoleMessageDisplay display(console);
     app.BeginStartUp();
+    // The slots and limits hold from the first request on.
+    LoadPreferences(app, console);
     // Peers can connect from here on, before the settings are loaded.
     if (!StartPeerListener(app, display, environment.peer)) {
         return 1;
@@ -231,8 +273,15 @@ int RunServeCommand(HeadlessEnvironment& environment, Console& console, CShareAp
                 std::to_string(app.sharedFiles()->size()) + " files of " +
                 app.settings()->sharedDirectory + " on port " +
                 std::to_string(app.peerListener()->port()) + "\n");
+    console.Err(std::string(kProgramName) + ": " + LimitsText(*app.preferences()) + "\n");
     UploadReporter reporter(console);
     while (!environment.waitForStop(std::chrono::seconds(1))) {
+        if (environment.takeReloadRequest && environment.takeReloadRequest()) {
+            // New requests see the new slots; running uploads the new rate at once.
+            LoadPreferences(app, console);
+            console.Err(std::string(kProgramName) +
+                        ": preferences read again: " + LimitsText(*app.preferences()) + "\n");
+        }
         reporter.Report(app.peerListener()->uploadRecords());
     }
     reporter.Report(app.peerListener()->uploadRecords());
@@ -274,6 +323,25 @@ void ConsoleMessageDisplay::AppendLine(const std::string& line) {
     console_.Out(!line.empty() && line.back() == '\n' ? line : line + "\n");
 }
 
+std::string ProgressLine(const TransferRow& row) {
+    const TransferCells cells = FormatTransferRow(row);
+    const long long total = row.total;
+    const int width = 30;
+    int filled =
+        total > 0 ? static_cast<int>(std::min<long long>(width, row.done * width / total)) : 0;
+    if (row.status == TransferStatus::Complete) {
+        filled = width;
+    }
+    std::string timeLeft;
+    if (row.status == TransferStatus::Downloading || row.status == TransferStatus::Uploading) {
+        timeLeft = TimeLeftText(total - row.done, row.rateKiBps) + " left  ";
+    }
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '.') + "]  " + cells[kColumnDone] +
+           "  " + cells[kColumnSize] + "  " + cells[kColumnRate] + "  " + timeLeft +
+           cells[kColumnStatus];
+}
+
 std::string IncompleteConfigText(const std::string& configPath) {
     return std::string(kProgramName) + ": " + configPath +
            " is missing or incomplete. It needs five non-empty lines, in this order:\n"
@@ -298,7 +366,8 @@ int RunHeadless(const HeadlessCommand& command, HeadlessEnvironment& environment
         };
     }
     ConsoleMessageBox box(console);
-    CShareApp app(UiPorts{&box, nullptr, nullptr}, environment.configPath);
+    CShareApp app(UiPorts{&box, nullptr, nullptr}, environment.configPath,
+                  environment.preferencesPath);
     app.SetRequestTimeouts(environment.requestTimeouts);
     // The step's message says only that the server could not be reached; a
     // refused certificate also gets its reason.
@@ -336,15 +405,27 @@ int HeadlessMain(int argc, char** argv) {
     // sigtimedwait, and every thread started later inherits the blocked set.
     // search and send keep the default, so an interrupt ends them at once.
     if (command.kind == HeadlessCommandKind::Serve || command.kind == HeadlessCommandKind::Get) {
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-        environment.waitForStop = [stops](std::chrono::milliseconds wait) {
+        sigset_t taken;
+        sigemptyset(&taken);
+        sigaddset(&taken, SIGINT);
+        sigaddset(&taken, SIGTERM);
+        // serve takes SIGHUP the same way, as a request to read preferences.conf
+        // again; the wait ends with it, so the reload is at once.
+        auto reload = std::make_shared<std::atomic<bool>>(false);
+        if (command.kind == HeadlessCommandKind::Serve) {
+            sigaddset(&taken, SIGHUP);
+            environment.takeReloadRequest = [reload] { return reload->exchange(false); };
+        }
+        pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+        environment.waitForStop = [taken, reload](std::chrono::milliseconds wait) {
             timespec limit{static_cast<time_t>(wait.count() / 1000),
                            static_cast<long>(wait.count() % 1000) * 1000000};
-            return ::sigtimedwait(&stops, nullptr, &limit) > 0;
+            const int signal = ::sigtimedwait(&taken, nullptr, &limit);
+            if (signal == SIGHUP) {
+                reload->store(true);
+                return false;
+            }
+            return signal > 0;
         };
     }
     Console console(std::cout, std::cerr);

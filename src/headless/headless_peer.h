@@ -8,11 +8,13 @@
 #include <ostream>
 #include <string>
 
+#include "base/preferences.h"
 #include "base/settings.h"
 #include "base/ui_ports.h"
 #include "headless/headless_cli.h"
 #include "net/http_client.h"
 #include "peer/peer_options.h"
+#include "peer/transfer_record.h"
 
 namespace brindle {
 
@@ -58,13 +60,23 @@ class ConsoleMessageDisplay : public IMessageDisplay {
 
 struct HeadlessEnvironment {
     std::string configPath = kConfigFileName;
+    // Upload slots and rate limits; serve and get read it at start.
+    std::string preferencesPath = DefaultPreferencesPath();
     PeerOptions peer;
     RequestTimeouts requestTimeouts;
     // Waits up to the given time for a stop request (SIGINT, SIGTERM); true when one came.
     std::function<bool(std::chrono::milliseconds)> waitForStop;
+    // True once for each request (SIGHUP) to read preferences.conf again; serve asks
+    // after every wait. None: never.
+    std::function<bool()> takeReloadRequest;
     // A terminal gets a redrawn progress bar; anything else one line a second.
     bool progressBar = false;
 };
+
+// The progress line of a download:
+// "[#####.....]  45.00%  1234 of 5678  567.89ks  0:07 left  Downloading..."
+// The time left is there while bytes move ("-:-- left" before the rate is known).
+std::string ProgressLine(const TransferRow& row);
 
 // The text shown when config.txt cannot give all five settings.
 std::string IncompleteConfigText(const std::string& configPath);
@@ -72,7 +84,8 @@ std::string IncompleteConfigText(const std::string& configPath);
 // Runs a parsed command; the result is the process's exit code.
 int RunHeadless(const HeadlessCommand& command, HeadlessEnvironment& environment, Console& console);
 
-// main: parses, blocks SIGINT and SIGTERM for sigtimedwait, and runs.
+// main: parses, blocks SIGINT and SIGTERM (and for serve SIGHUP) for
+// sigtimedwait, and runs.
 int HeadlessMain(int argc, char** argv);
 
 }  // namespace brindle

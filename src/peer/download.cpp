@@ -16,11 +16,15 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
+#include "base/preferences.h"
 #include "net/socket.h"
 #include "peer/instant_message.h"
 #include "peer/progress.h"
+#include "peer/rate_limiter.h"
+#include "peer/transfer_limits.h"
 #include "share/shared_files.h"
 
 namespace brindle {
@@ -341,14 +345,33 @@ int DownloadRecord::DownloadFile() {
     std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
     long long received = resumed ? part.length() : 0;
     ProgressMeter meter(fileLength_, options_.clock, received);
+    // This download's own limit first, then the one all downloads share.
+    // Bytes not read from the socket wait in it, and TCP slows the sender.
+    RateLimiter ownLimit;
+    TransferPacer pacer;
+    if (options_.ownDownloadLimitKiB > 0) {
+        ownLimit.SetRate(std::min(options_.ownDownloadLimitKiB, kMaxRateLimitKiB) * 1024);
+        pacer.Add(&ownLimit);
+    }
+    if (options_.limits) {
+        pacer.Add(&options_.limits->downloads());
+    }
+    const std::function<bool()> stop = [this] { return IsCancelRequested(); };
     while (received < fileLength_) {
         if (IsCancelRequested()) {
             return failed();
         }
         // Never ask for more than is still expected: nothing past the file is read.
-        long long want =
-            std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received);
-        long long got = Receive(buffer.data(), want);
+        auto want = static_cast<std::size_t>(
+            std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received));
+        want = pacer.Acquire(want, stop);
+        if (want == 0) {
+            return failed();  // cancelled while waiting for its turn
+        }
+        long long got = Receive(buffer.data(), static_cast<long long>(want));
+        if (got >= 0 && static_cast<std::size_t>(got) < want) {
+            pacer.Return(want - static_cast<std::size_t>(got));
+        }
         if (got > 0 && keptToDrop) {
             keptToDrop = false;
             if (!part.Truncate()) {

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "peer/instant_message.h"
+#include "peer/transfer_limits.h"
 
 namespace brindle {
 
@@ -258,8 +260,9 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
 
 void PeerListener::StartUpload(Connection& connection, long long offset) {
     // With every upload slot taken the request is refused like any other:
-    // closed at once, without a row.
-    UploadSlots::Slot slot = uploadSlots_.TryTake();
+    // closed at once, without a row. The slots set now count, whatever ran before.
+    UploadSlots::Slot slot =
+        uploadSlots_.TryTake(options_.limits ? options_.limits->uploadSlots() : SIZE_MAX);
     if (!slot) {
         return;
     }

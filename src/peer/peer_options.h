@@ -1,13 +1,17 @@
 // Settings of the peer side that tests and benchmarks change: the port every
-// peer listens on, the time limits of a connection, and the clock of the rate.
+// peer listens on, the time limits of a connection, the clock of the rate and
+// the shared transfer limits.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace brindle {
+
+class TransferLimits;
 
 inline constexpr int kPeerPort = 2000;
 // Uploads that may run at once. Each holds a thread, a block buffer and a
@@ -31,6 +35,12 @@ struct PeerOptions {
     // Largest block moved by one system call (never more than the file holds).
     std::size_t blockSize = 1 << 20;
     SteadyClock clock = [] { return std::chrono::steady_clock::now(); };
+    // Upload slots and the rate limits shared by all transfers; none: every
+    // upload up to maxRunningUploads, at full speed.
+    std::shared_ptr<TransferLimits> limits;
+    // A download started with these options is also held to this rate on its
+    // own, in KiB/s (0: no limit of its own).
+    long long ownDownloadLimitKiB = 0;
 };
 
 }  // namespace brindle

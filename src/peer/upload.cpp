@@ -8,11 +8,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <vector>
 
 #include "base/strings.h"
 #include "net/socket.h"
 #include "peer/progress.h"
+#include "peer/rate_limiter.h"
+#include "peer/transfer_limits.h"
 
 namespace brindle {
 
@@ -100,10 +103,11 @@ void UploadSlots::Slot::Release() {
     }
 }
 
-UploadSlots::Slot UploadSlots::TryTake() {
+UploadSlots::Slot UploadSlots::TryTake(std::size_t limit) {
+    limit = std::min(limit, ceiling_);
     std::size_t now = taken_.load();
     do {
-        if (now >= limit_) {
+        if (now >= limit) {
             return Slot();
         }
     } while (!taken_.compare_exchange_weak(now, now + 1));
@@ -180,6 +184,12 @@ bool UploadRecord::SendBlocks(int fileFd, long long size) {
     // socket would otherwise have them turn into zeros on the way.
     std::vector<char> buffer(block);
     ProgressMeter meter(size, context_.options.clock, offset_);
+    // Every upload shares the upload limit; without one a block goes as it is.
+    TransferPacer pacer;
+    if (context_.options.limits) {
+        pacer.Add(&context_.options.limits->uploads());
+    }
+    const std::function<bool()> stop = [this] { return IsCancelRequested(); };
     off_t offset = static_cast<off_t>(offset_);
     while (offset < size) {
         if (IsCancelRequested()) {
@@ -187,7 +197,14 @@ bool UploadRecord::SendBlocks(int fileFd, long long size) {
         }
         auto want = static_cast<std::size_t>(
             std::min<long long>(static_cast<long long>(block), size - offset));
+        want = pacer.Acquire(want, stop);
+        if (want == 0) {
+            return false;  // cancelled while waiting for its turn
+        }
         ssize_t moved = ::pread(fileFd, buffer.data(), want, offset);
+        if (moved >= 0 && static_cast<std::size_t>(moved) < want) {
+            pacer.Return(want - static_cast<std::size_t>(moved));
+        }
         if (moved > 0) {
             if (!SendAll(fd, buffer.data(), moved)) {
                 return false;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,7 +40,7 @@ bool IsServableName(const SharedFileList& files, const std::string& fileName);
 // The offset line of a ranged request: decimal digits only, at most 2^63-1.
 std::optional<long long> ParseRangeOffset(std::string_view text);
 
-// Counts the uploads that run at once, up to a limit: a slot is taken when a
+// Counts the uploads that run at once, up to a ceiling: a slot is taken when a
 // request is accepted and given back when its worker ends.
 class UploadSlots {
   public:
@@ -62,16 +63,17 @@ class UploadSlots {
         UploadSlots* owner_ = nullptr;
     };
 
-    explicit UploadSlots(std::size_t limit) : limit_(limit) {}
+    explicit UploadSlots(std::size_t ceiling) : ceiling_(ceiling) {}
     UploadSlots(const UploadSlots&) = delete;
     UploadSlots& operator=(const UploadSlots&) = delete;
 
-    // A held slot, or an empty one when every slot is taken.
-    [[nodiscard]] Slot TryTake();
+    // A held slot, or an empty one when `limit` (or the ceiling, the lower of
+    // the two) are taken already.
+    [[nodiscard]] Slot TryTake(std::size_t limit = SIZE_MAX);
     std::size_t taken() const { return taken_.load(); }
 
   private:
-    const std::size_t limit_;
+    const std::size_t ceiling_;
     std::atomic<std::size_t> taken_{0};
 };
 

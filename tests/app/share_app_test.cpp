@@ -272,5 +272,47 @@ TEST(Exit, UnregistersBeforeClosingTheListener) {
     EXPECT_TRUE(f.messages.shown().empty());
 }
 
+// The slots and rate limits of preferences.conf reach the transfers the
+// application starts as soon as they are loaded or saved.
+TEST(TransferPreferences, LoadingAndSavingApplyTheSlotsAndLimitsAtOnce) {
+    TempDir dir;
+    FakeMessageBox messages;
+    CShareApp app(UiPorts{&messages, nullptr, nullptr}, (dir.path() / "config.txt").string(),
+                  (dir.path() / "preferences.conf").string());
+    TransferLimits& limits = *app.transferLimits();
+    EXPECT_EQ(limits.uploadSlots(), kDefaultUploadSlots);
+    EXPECT_FALSE(limits.uploads().limited());
+    EXPECT_FALSE(limits.downloads().limited());
+
+    dir.WriteFile("preferences.conf",
+                  "upload_slots = 3\nupload_limit_kib = 100\ndownload_limit_kib = 7\n");
+    EXPECT_TRUE(app.LoadPreferences().empty());
+    EXPECT_EQ(limits.uploadSlots(), 3u);
+    EXPECT_EQ(limits.uploads().rate(), 100 * 1024);
+    EXPECT_EQ(limits.downloads().rate(), 7 * 1024);
+
+    // The listener the application starts follows the slots saved later.
+    std::filesystem::create_directories(dir.path() / "share");
+    dir.WriteFile("share/big.bin", std::string(16 << 20, 'b'));
+    dir.WriteFile("share/song.mp3", "0123456789");
+    app.SetSettings(
+        AppSettings{(dir.path() / "share").string(), "http://127.0.0.1:1/x", "ann", "T1", "pw"});
+    ASSERT_TRUE(app.RescanSharedFiles());
+    test::RecordingDisplay display;
+    ASSERT_TRUE(StartPeerListener(app, display, test::LoopbackOptions()));
+    ASSERT_TRUE(app.SavePreferences(Preferences{.uploadSlots = 1}));
+    EXPECT_EQ(limits.uploadSlots(), 1u);
+    EXPECT_FALSE(limits.uploads().limited());
+    EXPECT_FALSE(limits.downloads().limited());
+
+    const int port = app.peerListener()->port();
+    Socket reader = test::OpenStalledReader(port, "GET\nbig.bin\nbob\nT1\n");
+    ASSERT_EQ(test::WaitForReply(reader.fd(), std::chrono::seconds(10)), test::PeerReply::Data);
+    Socket second = test::ConnectLoopback(port);
+    ASSERT_TRUE(SendAll(second.fd(), "GET\nsong.mp3\nbob\nT1\n"));
+    EXPECT_EQ(test::ReadUntilClosed(second.fd()), "");
+    app.peerListener()->Stop();
+}
+
 }  // namespace
 }  // namespace brindle

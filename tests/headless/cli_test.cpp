@@ -86,5 +86,25 @@ TEST(HeadlessArguments, AWrongArgumentIsOneClearLine) {
     EXPECT_NE(ErrorOf({"send", "bob"}).find("USER and TEXT"), std::string::npos);
 }
 
+TEST(HeadlessArguments, GetTakesARateLimitOfItsOwn) {
+    EXPECT_EQ(Parse({"get", "song", "--pick", "1"}).limitKiB, 0);
+    EXPECT_EQ(Parse({"get", "song", "--pick", "1", "--limit", "64"}).limitKiB, 64);
+    EXPECT_EQ(Parse({"get", "song", "--pick", "1", "--limit=0"}).limitKiB, 0);
+    EXPECT_EQ(Parse({"get", "song", "--pick", "1", "--limit", "4194304"}).limitKiB, 4194304);
+    for (const char* wrong : {"-1", "64k", "", "4194305", "99999999999999999999"}) {
+        EXPECT_NE(ErrorOf({"get", "song", "--pick", "1", "--limit", wrong})
+                      .find("--limit needs a rate in KiB/s from 0 to 4194304"),
+                  std::string::npos)
+            << wrong;
+    }
+    EXPECT_NE(ErrorOf({"get", "song", "--pick", "1", "--limit"}).find("--limit needs a value"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf({"search", "song", "--limit", "5"}).find("unknown option '--limit'"),
+              std::string::npos);
+    EXPECT_NE(HeadlessUsage("get").find("[--limit KIB]"), std::string::npos);
+    EXPECT_NE(HeadlessUsage().find("[--limit KIB]"), std::string::npos);
+    EXPECT_NE(HeadlessUsage("serve").find("preferences.conf"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace brindle

@@ -28,6 +28,7 @@ class HeadlessCommandTest : public ::testing::Test {
         ASSERT_TRUE(WriteConfigFile(configPath(), settings));
     }
     std::string configPath() const { return home.str() + "/config.txt"; }
+    std::string preferencesPath() const { return home.str() + "/preferences.conf"; }
 
     int Run(const std::vector<std::string>& arguments) {
         HeadlessCommand command;
@@ -35,6 +36,7 @@ class HeadlessCommandTest : public ::testing::Test {
         EXPECT_TRUE(ParseHeadlessArguments(arguments, command, error)) << error;
         HeadlessEnvironment environment;
         environment.configPath = configPath();
+        environment.preferencesPath = preferencesPath();
         environment.peer = test::LoopbackOptions();
         environment.peer.port = peerPort;
         environment.requestTimeouts = {2000ms, 2000ms};
@@ -185,6 +187,48 @@ TEST_F(HeadlessCommandTest, ARefusedCertificateIsExplained) {
                                  c.message);
         EXPECT_TRUE(directory.requests().empty());
     }
+}
+
+TEST_F(HeadlessCommandTest, GetReadsThePreferencesAndNamesTheLinesItCannotUse) {
+    test::PeerHarness sharer;
+    ASSERT_TRUE(sharer.StartListener());
+    const std::string content = test::PatternBytes(70000);
+    sharer.Share("song.mp3", content);
+    peerPort = sharer.port();
+    test::HttpScriptedServer directory(
+        test::HttpReply("1\nsong.mp3\nann\nDSL,Cable\n70000\n127.0.0.1\n"));
+    WriteConfig(directory.url());
+    home.WriteFile("preferences.conf", "# limits\nupload_slots = 0\ndownload_limit_kib = 100000\n");
+
+    EXPECT_EQ(Run({"get", "song", "--pick", "1", "--limit", "100000"}), 0) << err.str();
+    EXPECT_TRUE(test::ReadWholeFile(shared.path() / "song.mp3") == content);
+    EXPECT_NE(err.str().find("brindlenet-peer: " + preferencesPath() +
+                             ": line 2: upload_slots must be 1 to 64\n"),
+              std::string::npos)
+        << err.str();
+}
+
+TEST(ProgressLine, ShowsTheRateAndTheTimeLeftWhileBytesMove) {
+    TransferRow row = NewTransferRow("song.mp3", "ann", "T1", 3LL << 20);
+    row.status = TransferStatus::Downloading;
+    row.done = 1LL << 20;
+    row.percent = 33.33;
+    row.rateKiBps = 512.0;
+    EXPECT_EQ(ProgressLine(row),
+              "[##########....................]  33.33%  1048576 of 3145728  "
+              "512.00ks  0:04 left  Downloading...");
+    row.rateKiBps = 0.0;
+    EXPECT_NE(ProgressLine(row).find("  0.00ks  -:-- left  Downloading..."), std::string::npos);
+    row.rateKiBps = 0.5;  // 2 GiB to go at half a KiB a second
+    row.total = 2LL << 30;
+    EXPECT_NE(ProgressLine(row).find("  0.50ks  >99:59:59 left  "), std::string::npos)
+        << ProgressLine(row);
+    row.rateKiBps = 1.0;
+    row.total = (1LL << 20) + 3700 * 1024;
+    EXPECT_NE(ProgressLine(row).find("  1:01:40 left  "), std::string::npos) << ProgressLine(row);
+    // A finished row says nothing of time.
+    row.status = TransferStatus::Complete;
+    EXPECT_EQ(ProgressLine(row).find("left"), std::string::npos);
 }
 
 }  // namespace

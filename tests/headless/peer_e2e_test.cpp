@@ -274,6 +274,14 @@ struct PeerHome {
                << shared().string() << "\nDSL,Cable\nsecret-" << user << "\n";
     }
     std::filesystem::path shared() const { return dir.path() / "shared"; }
+    // Each peer has preferences of its own, never those of whoever runs the tests.
+    std::vector<std::string> Program(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), {"env", "XDG_CONFIG_HOME=" + dir.str(), kPeerProgram});
+        return arguments;
+    }
+    void WritePreferences(const std::string& text) const {
+        dir.WriteFile("brindlenet/preferences.conf", text);
+    }
 
     std::string user;
     TempDir dir;
@@ -300,7 +308,7 @@ class PeerEndToEnd : public ::testing::Test {
 
     std::unique_ptr<Process> Serve(const PeerHome& home, const std::string& ns) {
         auto process =
-            std::make_unique<Process>(lab.In(ns, {kPeerProgram, "serve"}), home.dir.path(),
+            std::make_unique<Process>(lab.In(ns, home.Program({"serve"})), home.dir.path(),
                                       home.dir.path() / "serve.out", home.dir.path() / "serve.err");
         EXPECT_TRUE(
             WaitFor([&] { return Contains(process->Err(), "Registred with server!"); }, 20s))
@@ -316,9 +324,8 @@ class PeerEndToEnd : public ::testing::Test {
     // Runs one command of brindlenet-peer in a peer's namespace and home.
     Result Command(const PeerHome& home, const std::string& ns, std::vector<std::string> arguments,
                    std::chrono::milliseconds deadline = 60s) {
-        arguments.insert(arguments.begin(), kPeerProgram);
-        Process process(lab.In(ns, arguments), home.dir.path(), home.dir.path() / "command.out",
-                        home.dir.path() / "command.err");
+        Process process(lab.In(ns, home.Program(arguments)), home.dir.path(),
+                        home.dir.path() / "command.out", home.dir.path() / "command.err");
         int code = process.Wait(deadline);
         return {code, process.Out(), process.Err()};
     }
@@ -425,7 +432,7 @@ TEST_F(PeerEndToEnd, ASharerKilledMidTransferLeavesTheOldFileAndNoPart) {
     ASSERT_TRUE(lab.SlowBobDown()) << "tc cannot limit the rate here";
     auto bobServing = Serve(bob, lab.bob());
 
-    Process get(lab.In(lab.alice(), {kPeerProgram, "get", "movie", "--pick", "1", "--overwrite"}),
+    Process get(lab.In(lab.alice(), alice.Program({"get", "movie", "--pick", "1", "--overwrite"})),
                 alice.dir.path(), alice.dir.path() / "get.out", alice.dir.path() / "get.err");
     // Wait until part of the file has arrived, then end the sharer at once.
     ASSERT_TRUE(WaitFor([&] { return Contains(bobServing->Err(), "Uploading..."); }, 30s))
@@ -449,7 +456,7 @@ TEST_F(PeerEndToEnd, AGetKilledHalfwayContinuesWhereItStopped) {
     ASSERT_GE(sentBefore, 0);
 
     {
-        Process get(lab.In(lab.alice(), {kPeerProgram, "get", "movie", "--pick", "1"}),
+        Process get(lab.In(lab.alice(), alice.Program({"get", "movie", "--pick", "1"})),
                     alice.dir.path(), alice.dir.path() / "get1.out", alice.dir.path() / "get1.err");
         auto received = [&] {
             std::vector<std::string> parts = test::PartialEntries(alice.shared());
@@ -472,6 +479,54 @@ TEST_F(PeerEndToEnd, AGetKilledHalfwayContinuesWhereItStopped) {
     const long long sent = lab.BobSentBytes() - sentBefore;
     RecordProperty("bob_sent_bytes", std::to_string(sent));
     EXPECT_LE(sent, kLength + kLength / 10) << "bob sent " << sent << " bytes";
+}
+
+// Upload slots and limits come from preferences.conf when serve starts and
+// again on SIGHUP, while uploads run; get --limit holds one download back.
+TEST_F(PeerEndToEnd, ServeReadsItsPreferencesAgainOnSighup) {
+    WriteRandomFile(bob.shared() / "movie.bin", 64u << 20);
+    std::ofstream(bob.shared() / "note.txt") << "a short note";
+    bob.WritePreferences("upload_slots = 1\ndownload_limit_kib = fast\n");
+    auto bobServing = Serve(bob, lab.bob());
+    EXPECT_TRUE(Contains(bobServing->Err(),
+                         "/brindlenet/preferences.conf: line 2: "
+                         "download_limit_kib must be 0 (no limit) to 4194304\n"))
+        << bobServing->Err();
+    EXPECT_TRUE(WaitFor([&] {
+        return Contains(bobServing->Err(), "1 upload slots, no upload limit, no download limit");
+    })) << bobServing->Err();
+
+    // Held to 64 KiB/s, this download keeps bob's only upload slot.
+    Process slow(
+        lab.In(lab.alice(), alice.Program({"get", "movie", "--pick", "1", "--limit", "64"})),
+        alice.dir.path(), alice.dir.path() / "slow.out", alice.dir.path() / "slow.err");
+    ASSERT_TRUE(
+        WaitFor([&] { return Contains(bobServing->Err(), "upload movie.bin to bob"); }, 30s))
+        << bobServing->Err() << slow.Err();
+    Result refused = Command(alice, lab.alice(), {"get", "note", "--pick", "1"});
+    EXPECT_EQ(refused.code, 1) << refused.err;
+    EXPECT_TRUE(Contains(refused.out, "Transfer Error...")) << refused.out;
+
+    bob.WritePreferences("upload_slots = 2\n");
+    bobServing->Kill(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] {
+        return Contains(bobServing->Err(),
+                        "preferences read again: 2 upload slots, no upload limit, "
+                        "no download limit");
+    })) << bobServing->Err();
+    Result served = Command(alice, lab.alice(), {"get", "note", "--pick", "1"});
+    EXPECT_EQ(served.code, 0) << served.err;
+    EXPECT_EQ(ReadWholeFile(alice.shared() / "note.txt"), "a short note");
+
+    // The held-back download still runs, showing its rate and the time left.
+    EXPECT_TRUE(slow.Running());
+    EXPECT_TRUE(WaitFor([&] { return Contains(slow.Err(), " left  Downloading...\n"); }))
+        << slow.Err();
+    slow.Kill(SIGTERM);
+    EXPECT_EQ(slow.Wait(20s), 1) << slow.Err();
+    EXPECT_TRUE(Contains(slow.Out(), "Canceled...")) << slow.Out();
+    bobServing->Kill(SIGTERM);
+    EXPECT_EQ(bobServing->Wait(20s), 0) << bobServing->Err();
 }
 
 // The program itself, against an HTTPS directory whose certificate names another

@@ -10,6 +10,7 @@
 
 #include "base/settings.h"
 #include "net/socket.h"
+#include "peer/download.h"
 #include "peer/peer_listener.h"
 #include "peer/peer_options.h"
 #include "share/shared_files.h"
@@ -87,5 +88,18 @@ class PeerHarness {
     PeerOptions options_;
     SharedFileList list_;
 };
+
+// A download of `remoteName` (`length` bytes) from the listener on `port` into
+// the directory `into`, added to `table` and started on `threads`.
+inline std::shared_ptr<DownloadRecord> StartLoopbackDownload(
+    int port, const std::string& remoteName, long long length, const TempDir& into,
+    TransferTable& table, ThreadGroup& threads, PeerOptions options = LoopbackOptions()) {
+    options.port = port;
+    auto record = std::make_shared<DownloadRecord>(
+        remoteName, LocalNameFor(remoteName), "127.0.0.1", "me", "DSL,Cable", length,
+        std::to_string(length), into.str() + "/", std::move(options));
+    table.Append(record);
+    return record->Start(threads) ? record : nullptr;
+}
 
 }  // namespace brindle::test

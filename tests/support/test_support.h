@@ -142,4 +142,7 @@ class RecordingDisplay : public IMessageDisplay {
 // Resident memory of this process in bytes (VmRSS), or -1 when unknown.
 long long ResidentBytes();
 
+// True in AddressSanitizer and ThreadSanitizer builds, where work runs slower.
+bool SanitizedBuild();
+
 }  // namespace brindle::test
