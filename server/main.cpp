@@ -9,6 +9,7 @@
 #include "server/password_hasher.h"
 #include "server/server_options.h"
 #include "server/store_factory.h"
+#include "server/tls_credentials.h"
 
 using namespace brindle::server;
 
@@ -38,6 +39,13 @@ int main(int argc, char** argv) {
     LogSink log = StderrLogSink();
     if (!PasswordHasher::Initialize()) {
         log("brindlenet-directory: cannot initialise libsodium");
+        return 1;
+    }
+    // Bad certificate files are refused before the database is opened, so a
+    // failed start leaves no new database file behind.
+    if (config.http.tls() &&
+        !TlsCredentials::Load(config.http.tlsCertificateFile, config.http.tlsKeyFile, error)) {
+        log("brindlenet-directory: " + error);
         return 1;
     }
     auto store = OpenStore({config.databasePath, config.replicaUris}, log, error);

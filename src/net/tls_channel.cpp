@@ -69,7 +69,10 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
     // Either source may add nothing; the handshake then fails with an unknown authority.
     gnutls_certificate_set_x509_system_trust(credentials);
     if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
-        gnutls_certificate_set_x509_trust_file(credentials, file, GNUTLS_X509_FMT_PEM);
+        // A file that gives no authority is named if the certificate is then refused.
+        if (gnutls_certificate_set_x509_trust_file(credentials, file, GNUTLS_X509_FMT_PEM) <= 0) {
+            channel->unusedTrustFile_ = file;
+        }
     }
 
     gnutls_session_t session = nullptr;
@@ -166,6 +169,9 @@ bool TlsChannel::Handshake(Deadline deadline, std::string& reason) {
         }
         if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
             reason = VerificationReason(gnutls_session_get_verify_cert_status(session_.get()));
+            if (!unusedTrustFile_.empty()) {
+                reason += " (SSL_CERT_FILE " + unusedTrustFile_ + " holds no usable certificate)";
+            }
         } else {
             reason = std::string("TLS handshake failed: ") + gnutls_strerror(result);
         }

@@ -71,6 +71,7 @@ class TlsChannel {
     std::size_t start_ = 0;                    // the first of them
     bool established_ = false;                 // the handshake succeeded
     bool closed_ = false;                      // the server ended the session cleanly
+    std::string unusedTrustFile_;              // SSL_CERT_FILE, when it gave no authority
 };
 
 }  // namespace brindle

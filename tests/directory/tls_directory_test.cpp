@@ -178,5 +178,20 @@ INSTANTIATE_TEST_SUITE_P(
                               "certificate has expired"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An SSL_CERT_FILE that cannot be read is named in the reason, since the
+// refusal would otherwise point only at the server.
+TEST_F(TlsDirectoryTest, AnUnreadableTrustFileIsNamedInTheRefusal) {
+    const std::string trusted = std::getenv("SSL_CERT_FILE");
+    const std::string missing = trusted + ".missing";
+    ::setenv("SSL_CERT_FILE", missing.c_str(), 1);
+    TlsScriptedServer server(certificates->server, HttpReply("OK\n"));
+    settings.serverUrl = server.url("localhost");
+    EXPECT_EQ(Outcome(Events()[0], settings, reasons), "false");
+    ::setenv("SSL_CERT_FILE", trusted.c_str(), 1);
+    EXPECT_EQ(reasons, std::vector<std::string>{"localhost: certificate signed by an unknown "
+                                                "authority (SSL_CERT_FILE " +
+                                                missing + " holds no usable certificate)"});
+}
+
 }  // namespace
 }  // namespace brindle

@@ -290,6 +290,7 @@ TEST_P(BadFilesTest, RefusedAtStart) {
     InstallBadFiles();
     EXPECT_EQ(RunProgram(ProgramTlsOptions()), 1);
     EXPECT_NE(output().find(GetParam().message), std::string::npos) << output();
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "directory.db"));  // refused before it
 }
 
 TEST_P(BadFilesTest, OnReloadTheCertificateInUseStays) {
