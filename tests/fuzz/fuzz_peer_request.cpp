@@ -239,15 +239,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reply.empty()) {
         return 0;
     }
-    if (word != "GET\n") {
+    if (word != "GET\n" && word != "GETRANGE\n") {
         std::abort();
     }
     std::string name = LineAt(request, word.size());
+    // A ranged request's reply starts at the offset its fifth line names.
+    std::size_t offset = 0;
+    if (word == "GETRANGE\n") {
+        std::size_t at = word.size() + name.size();
+        for (int skipped = 0; skipped < 2; ++skipped) {
+            at += LineAt(request, at).size();
+        }
+        offset = std::strtoull(LineAt(request, at).c_str(), nullptr, 10);
+    }
     name.erase(name.find_last_not_of("\n\r\t ") + 1);
     auto served = peer.shared.find(name);
-    if (served == peer.shared.end() || served->second.compare(0, reply.size(), reply) != 0 ||
-        (!reset && served->second != reply)) {
-        std::abort();  // bytes that are not the named shared file
+    if (served == peer.shared.end() || offset >= served->second.size() ||
+        served->second.compare(offset, reply.size(), reply) != 0 ||
+        (!reset && served->second.size() - offset != reply.size())) {
+        std::abort();  // bytes that are not the named shared file from the asked offset
     }
     return 0;
 }
