@@ -262,7 +262,20 @@ long long DownloadRecord::Receive(char* data, long long want) {
     }
 }
 
-DownloadRecord::RangeResult DownloadRecord::CheckRange(PartFile& part) {
+long long DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, long long want) {
+    const std::size_t allowed =
+        pacer.Acquire(static_cast<std::size_t>(want), [this] { return IsCancelRequested(); });
+    if (allowed == 0) {
+        return -1;
+    }
+    const long long got = Receive(data, static_cast<long long>(allowed));
+    if (got >= 0 && static_cast<std::size_t>(got) < allowed) {
+        pacer.Return(allowed - static_cast<std::size_t>(got));
+    }
+    return got;
+}
+
+DownloadRecord::RangeResult DownloadRecord::CheckRange(PartFile& part, TransferPacer& pacer) {
     const long long resumeAt = part.length();
     const long long start = resumeAt - kResumeCheckBytes;
     std::string request = std::string(kRangedFileRequest) + remoteName_ + "\n" + ownerUserName_ +
@@ -276,7 +289,11 @@ DownloadRecord::RangeResult DownloadRecord::CheckRange(PartFile& part) {
         if (IsCancelRequested()) {
             return RangeResult::Failed;
         }
-        long long moved = Receive(again.data() + got, kResumeCheckBytes - got);
+        // The bytes checked again count against the limits like any others.
+        long long moved = PacedReceive(pacer, again.data() + got, kResumeCheckBytes - got);
+        if (moved <= 0 && IsCancelRequested()) {
+            return RangeResult::Failed;
+        }
         if (moved <= 0) {
             // A peer that does not know the ranged form closes at its first
             // line (a reset when the other lines are still unread).
@@ -313,12 +330,23 @@ int DownloadRecord::DownloadFile() {
     if (!part.Open(sharedDirectory_, partName)) {
         return failed();
     }
+    // This download's own limit first, then the one all downloads share.
+    // Bytes not read from the socket wait in it, and TCP slows the sender.
+    RateLimiter ownLimit;
+    TransferPacer pacer;
+    if (options_.ownDownloadLimitKiB > 0) {
+        ownLimit.SetRate(std::min(options_.ownDownloadLimitKiB, kMaxRateLimitKiB) * 1024);
+        pacer.Add(&ownLimit);
+    }
+    if (options_.limits) {
+        pacer.Add(&options_.limits->downloads());
+    }
     // A partial file continues only when it holds more than the bytes checked
     // again and no more than the file; the peer sends again the last of them,
     // and a file that changed there is received whole.
     bool resumed = false;
     if (part.length() > kResumeCheckBytes && part.length() <= fileLength_) {
-        switch (CheckRange(part)) {
+        switch (CheckRange(part, pacer)) {
             case RangeResult::Resume:
                 resumed = true;
                 break;
@@ -345,33 +373,14 @@ int DownloadRecord::DownloadFile() {
     std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
     long long received = resumed ? part.length() : 0;
     ProgressMeter meter(fileLength_, options_.clock, received);
-    // This download's own limit first, then the one all downloads share.
-    // Bytes not read from the socket wait in it, and TCP slows the sender.
-    RateLimiter ownLimit;
-    TransferPacer pacer;
-    if (options_.ownDownloadLimitKiB > 0) {
-        ownLimit.SetRate(std::min(options_.ownDownloadLimitKiB, kMaxRateLimitKiB) * 1024);
-        pacer.Add(&ownLimit);
-    }
-    if (options_.limits) {
-        pacer.Add(&options_.limits->downloads());
-    }
-    const std::function<bool()> stop = [this] { return IsCancelRequested(); };
     while (received < fileLength_) {
         if (IsCancelRequested()) {
             return failed();
         }
         // Never ask for more than is still expected: nothing past the file is read.
-        auto want = static_cast<std::size_t>(
-            std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received));
-        want = pacer.Acquire(want, stop);
-        if (want == 0) {
-            return failed();  // cancelled while waiting for its turn
-        }
-        long long got = Receive(buffer.data(), static_cast<long long>(want));
-        if (got >= 0 && static_cast<std::size_t>(got) < want) {
-            pacer.Return(want - static_cast<std::size_t>(got));
-        }
+        const long long want =
+            std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received);
+        long long got = PacedReceive(pacer, buffer.data(), want);
         if (got > 0 && keptToDrop) {
             keptToDrop = false;
             if (!part.Truncate()) {

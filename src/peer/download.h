@@ -12,6 +12,8 @@
 
 namespace brindle {
 
+class TransferPacer;
+
 class PartFile;  // the hidden file a download is received into
 
 // The text after the last "\" or "/" of a remote name (all of it without one).
@@ -80,7 +82,10 @@ class DownloadRecord : public TransferRecord {
     enum class RangeResult { Resume, Refused, Changed, Failed };
     bool Connect(const std::string& request);
     long long Receive(char* data, long long want);
-    RangeResult CheckRange(PartFile& part);
+    // Receives up to `want` bytes as the limits allow; 0 or less when the peer
+    // closed, the socket failed or the download was cancelled while it waited.
+    long long PacedReceive(TransferPacer& pacer, char* data, long long want);
+    RangeResult CheckRange(PartFile& part, TransferPacer& pacer);
 
     std::atomic<long long> resumedAt_{-1};
     const std::string remoteName_;

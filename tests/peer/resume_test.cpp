@@ -7,7 +7,9 @@
 #include <filesystem>
 
 #include "peer/download.h"
+#include "peer/transfer_limits.h"
 #include "peer_fixture.h"
+#include "support/manual_clock.h"
 #include "support/net_helpers.h"
 #include "support/partial_downloads.h"
 #include "support/scripted_server.h"
@@ -31,6 +33,7 @@ class ResumeTest : public ::testing::Test {
         options.port = port;
         options.stallTimeout = 5s;
         options.blockSize = 16 * 1024;
+        options.limits = limits;
         return std::make_shared<DownloadRecord>(kRemote, "big.bin", "127.0.0.1", "ann", "T1",
                                                 length, std::to_string(length), into.str() + "/",
                                                 options);
@@ -55,6 +58,7 @@ class ResumeTest : public ::testing::Test {
     }
 
     test::TempDir into;
+    std::shared_ptr<TransferLimits> limits;  // none unless a test sets them
 };
 
 // How the first attempt ends after `kept` bytes: the peer goes, or the user cancels.
@@ -168,6 +172,32 @@ TEST_F(ResumeTest, APeerRefusingBothFormsLeavesTheKeptBytesAsTheyWere) {
     EXPECT_EQ(peer.accepted(), 2);
     EXPECT_TRUE(ReadWholeFile(PartialPath()) == kept);
     EXPECT_TRUE(test::VisibleEntries(into.path()).empty());
+}
+
+// The bytes checked again count against the download limit like the rest. At
+// 64 KiB/s on a clock the test moves, a resume with nothing left but those
+// 64 KiB needs about a second of that clock. A step the download has not yet
+// waited for is lost to it, so a slow machine can only make it need more.
+TEST_F(ResumeTest, TheBytesCheckedAgainWaitForTheDownloadLimit) {
+    test::ManualSteadyClock clock;
+    limits = std::make_shared<TransferLimits>(clock.Get());
+    limits->Apply({.downloadLimitKiB = 64});
+    test::WritePartialDownload(into.path(), "ann", kRemote, kLength, kContent);
+    test::PeerHarness peer;
+    peer.Share(kRemote, kContent);
+    ASSERT_TRUE(peer.StartListener());
+    auto record = NewDownload(peer.port());
+    ThreadGroup threads;
+    ASSERT_TRUE(record->Start(threads));
+    int tenths = 0;
+    while (!WaitFor([&] { return record->IsFinished(); }, 50ms) && tenths < 100) {
+        clock.Advance(100ms);
+        ++tenths;
+    }
+    threads.Shutdown();
+    ExpectComplete(record);
+    EXPECT_EQ(record->resumedAt(), kLength);
+    EXPECT_GE(tenths, 9);
 }
 
 // A partial file that must not be continued: the download asks for the whole
