@@ -9,7 +9,7 @@ packages=(
     iproute2 desktop-file-utils libclang-rt-14-dev
     postgresql postgresql-contrib libpq-dev nginx
     libgnutls28-dev gnutls-bin tcpdump libcli11-dev
-    dpkg-dev file lintian appstream man-db groff-base bsdextrautils procps systemd
+    dpkg-dev file lintian appstream libxml2-utils man-db groff-base bsdextrautils procps systemd
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Redraws resources/icons/*.png and resources/splash.png from tools/art/make_art.cpp.
+# Redraws resources/icons/* (PNGs and the SVG) and resources/splash.png from tools/art/make_art.cpp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${TMPDIR:-/tmp}/brindlenet-art-build

@@ -26,6 +26,7 @@ usr/share/metainfo/net.brindlenet.Brindlenet.metainfo.xml usr/share/man/man1/bri
 for size in 16 22 24 32 48 64 128 256; do
     expected[brindlenet]+=" usr/share/icons/hicolor/${size}x${size}/apps/brindlenet.png"
 done
+expected[brindlenet]+=" usr/share/icons/hicolor/scalable/apps/brindlenet.svg"
 expected[brindlenet-peer]="usr/bin/brindlenet-peer usr/share/man/man1/brindlenet-peer.1.gz
 usr/lib/systemd/user/brindlenet-peer.service"
 expected[brindlenet-directory]="usr/bin/brindlenet-directory
@@ -69,6 +70,8 @@ cat "$work/lintian.log"
 
 desktop-file-validate "$root/usr/share/applications/brindlenet.desktop" &&
     pass "desktop-file-validate" || fail "desktop-file-validate"
+xmllint --noout "$root/usr/share/icons/hicolor/scalable/apps/brindlenet.svg" &&
+    pass "scalable icon is well-formed SVG" || fail "scalable icon is well-formed SVG"
 appstreamcli validate --no-net "$root/usr/share/metainfo/net.brindlenet.Brindlenet.metainfo.xml" \
     >"$work/appstream.log" 2>&1 && pass "appstreamcli validate" ||
     { cat "$work/appstream.log"; fail "appstreamcli validate"; }

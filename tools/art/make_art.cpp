@@ -1,7 +1,8 @@
 // Draws Brindlenet's own pictures: the application icon (a brindled tile with
-// three linked peers) at the sizes a desktop asks for, and the 492 x 276
+// three linked peers) at the sizes a desktop asks for and as SVG, and the 492 x 276
 // splash picture. Usage: brindlenet-make-art RESOURCES_DIR
 #include <QtCore/QDir>
+#include <QtCore/QFile>
 #include <QtGui/QFont>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QImage>
@@ -11,6 +12,7 @@
 #include <QtGui/QRadialGradient>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -20,10 +22,13 @@ const QColor kDark(0x2b, 0x16, 0x08);
 const QColor kCream(0xff, 0xf4, 0xe0);
 
 // Wavy dark stripes running down and to the right, the brindle coat.
-void DrawStripes(QPainter& p, const QRectF& area, int count, qreal width, int alpha) {
-    p.save();
-    QPen pen(QColor(kDark.red(), kDark.green(), kDark.blue(), alpha));
-    pen.setCapStyle(Qt::RoundCap);
+struct Stripe {
+    QPainterPath path;
+    qreal width;
+};
+
+std::vector<Stripe> Stripes(const QRectF& area, int count, qreal width) {
+    std::vector<Stripe> stripes;
     const qreal step = (area.width() + area.height()) / count;
     for (int i = 0; i < count; ++i) {
         const qreal x0 = area.left() - area.height() * 0.6 + i * step;
@@ -33,16 +38,28 @@ void DrawStripes(QPainter& p, const QRectF& area, int count, qreal width, int al
             QPointF(x0 + area.height() * (0.25 + wobble), area.top() + area.height() * 0.3),
             QPointF(x0 + area.height() * (0.35 - wobble), area.top() + area.height() * 0.65),
             QPointF(x0 + area.height() * 0.6, area.bottom() + 4));
-        pen.setWidthF(width * (0.7 + 0.3 * ((i * 7) % 5) / 4.0));
+        stripes.push_back({stripe, width * (0.7 + 0.3 * ((i * 7) % 5) / 4.0)});
+    }
+    return stripes;
+}
+
+void DrawStripes(QPainter& p, const QRectF& area, int count, qreal width, int alpha) {
+    p.save();
+    QPen pen(QColor(kDark.red(), kDark.green(), kDark.blue(), alpha));
+    pen.setCapStyle(Qt::RoundCap);
+    for (const Stripe& stripe : Stripes(area, count, width)) {
+        pen.setWidthF(stripe.width);
         p.setPen(pen);
-        p.drawPath(stripe);
+        p.drawPath(stripe.path);
     }
     p.restore();
 }
 
 // Three peers linked to each other, in a 256-unit box.
+const QPointF kPeers[] = {{128, 78}, {70, 176}, {186, 176}};
+
 void DrawPeers(QPainter& p, qreal lineWidth, qreal nodeRadius) {
-    const QPointF nodes[] = {{128, 78}, {70, 176}, {186, 176}};
+    const auto& nodes = kPeers;
     QPen link(kCream, lineWidth);
     link.setCapStyle(Qt::RoundCap);
     p.setPen(link);
@@ -59,6 +76,11 @@ void DrawPeers(QPainter& p, qreal lineWidth, qreal nodeRadius) {
     }
 }
 
+// The icon's tile in its 256-unit box; small sizes fill more of it.
+const QRectF kTile(14, 14, 228, 228);
+const QRectF kSmallTile(4, 4, 248, 248);
+constexpr qreal kCorner = 46;
+
 // The icon in a 256-unit box, scaled to `size` pixels.
 QImage DrawIcon(int size) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
@@ -68,9 +90,9 @@ QImage DrawIcon(int size) {
     p.scale(size / 256.0, size / 256.0);
 
     const bool small = size <= 24;
-    const QRectF tile = small ? QRectF(4, 4, 248, 248) : QRectF(14, 14, 228, 228);
+    const QRectF tile = small ? kSmallTile : kTile;
     QPainterPath shape;
-    shape.addRoundedRect(tile, 46, 46);
+    shape.addRoundedRect(tile, kCorner, kCorner);
     QLinearGradient coat(tile.topLeft(), tile.bottomRight());
     coat.setColorAt(0, kAmber);
     coat.setColorAt(1, kBrown);
@@ -84,6 +106,85 @@ QImage DrawIcon(int size) {
     p.drawPath(shape);
     DrawPeers(p, small ? 22 : 14, small ? 34 : 26);
     return image;
+}
+
+QString Number(qreal value) {
+    return QString::number(value, 'f', 2);
+}
+
+QString Point(const QPointF& point) {
+    return Number(point.x()) + "," + Number(point.y());
+}
+
+// The large icon as SVG, drawn from the same shapes as DrawIcon, for desktops
+// that scale it to any size.
+QString IconSvg() {
+    const QRectF tile = kTile;
+    const qreal nodeRadius = 26;
+    const qreal linkWidth = 14;
+    QString svg;
+    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg +=
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\" "
+        "viewBox=\"0 0 256 256\">\n";
+    svg += "  <defs>\n";
+    svg += QString(
+               "    <linearGradient id=\"coat\" gradientUnits=\"userSpaceOnUse\" x1=\"%1\" "
+               "y1=\"%2\" x2=\"%3\" y2=\"%4\">\n")
+               .arg(Number(tile.left()), Number(tile.top()), Number(tile.right()),
+                    Number(tile.bottom()));
+    svg += QString("      <stop offset=\"0\" stop-color=\"%1\"/>\n").arg(kAmber.name());
+    svg += QString("      <stop offset=\"1\" stop-color=\"%1\"/>\n").arg(kBrown.name());
+    svg += "    </linearGradient>\n";
+    // Each peer's shine sits up and to the left of its middle.
+    svg += "    <radialGradient id=\"shine\" cx=\"0.3333\" cy=\"0.3333\" r=\"0.7\">\n";
+    svg += "      <stop offset=\"0\" stop-color=\"#ffffff\"/>\n";
+    svg += QString("      <stop offset=\"1\" stop-color=\"%1\"/>\n").arg(kCream.darker(112).name());
+    svg += "    </radialGradient>\n";
+    const QString tileRect = QString("x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" rx=\"%5\"")
+                                 .arg(Number(tile.left()), Number(tile.top()), Number(tile.width()),
+                                      Number(tile.height()), Number(kCorner));
+    svg += "    <clipPath id=\"tile\"><rect " + tileRect + "/></clipPath>\n";
+    svg += "  </defs>\n";
+    svg += "  <rect " + tileRect + " fill=\"url(#coat)\"/>\n";
+    svg += QString(
+               "  <g clip-path=\"url(#tile)\" fill=\"none\" stroke=\"%1\" "
+               "stroke-opacity=\"%2\" stroke-linecap=\"round\">\n")
+               .arg(kDark.name(), Number(120 / 255.0));
+    for (const Stripe& stripe : Stripes(tile, 7, 16)) {
+        const QPainterPath& path = stripe.path;
+        svg += QString("    <path d=\"M%1 C%2 %3 %4\" stroke-width=\"%5\"/>\n")
+                   .arg(Point(path.elementAt(0)), Point(path.elementAt(1)),
+                        Point(path.elementAt(2)), Point(path.elementAt(3)), Number(stripe.width));
+    }
+    svg += "  </g>\n";
+    svg += QString("  <rect %1 fill=\"none\" stroke=\"%2\" stroke-width=\"5\"/>\n")
+               .arg(tileRect, kDark.name());
+    svg += QString(
+               "  <path d=\"M%1 L%2 L%3 Z\" fill=\"none\" stroke=\"%4\" "
+               "stroke-width=\"%5\" stroke-linecap=\"round\" stroke-linejoin=\"round\"/>\n")
+               .arg(Point(kPeers[0]), Point(kPeers[1]), Point(kPeers[2]), kCream.name(),
+                    Number(linkWidth));
+    for (const QPointF& node : kPeers) {
+        svg += QString(
+                   "  <circle cx=\"%1\" cy=\"%2\" r=\"%3\" fill=\"url(#shine)\" "
+                   "stroke=\"%4\" stroke-width=\"%5\"/>\n")
+                   .arg(Number(node.x()), Number(node.y()), Number(nodeRadius), kDark.name(),
+                        Number(linkWidth * 0.45));
+    }
+    svg += "</svg>\n";
+    return svg;
+}
+
+bool SaveText(const QString& text, const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0 ||
+        !file.flush()) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("wrote %s\n", qPrintable(path));
+    return true;
 }
 
 QImage DrawSplash(const QImage& icon) {
@@ -150,6 +251,7 @@ int main(int argc, char** argv) {
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         ok = Save(DrawIcon(size), dir.filePath(QString("icons/brindlenet-%1.png").arg(size))) && ok;
     }
+    ok = SaveText(IconSvg(), dir.filePath("icons/brindlenet.svg")) && ok;
     ok = Save(DrawSplash(DrawIcon(320)), dir.filePath("splash.png")) && ok;
     return ok ? 0 : 1;
 }
