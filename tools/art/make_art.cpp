@@ -76,9 +76,19 @@ void DrawPeers(QPainter& p, qreal lineWidth, qreal nodeRadius) {
     }
 }
 
-// The icon's tile in its 256-unit box; small sizes fill more of it.
-const QRectF kTile(14, 14, 228, 228);
-const QRectF kSmallTile(4, 4, 248, 248);
+// The icon's shapes in its 256-unit box. Small sizes fill more of the box
+// with fewer, bolder strokes, so they stay legible.
+struct IconStyle {
+    QRectF tile;
+    int stripes;
+    qreal stripeWidth;
+    int stripeAlpha;
+    qreal outlineWidth;
+    qreal linkWidth;
+    qreal nodeRadius;
+};
+const IconStyle kLargeIcon{QRectF(14, 14, 228, 228), 7, 16, 120, 5, 14, 26};
+const IconStyle kSmallIcon{QRectF(4, 4, 248, 248), 4, 22, 90, 10, 22, 34};
 constexpr qreal kCorner = 46;
 
 // The icon in a 256-unit box, scaled to `size` pixels.
@@ -89,8 +99,8 @@ QImage DrawIcon(int size) {
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 256.0, size / 256.0);
 
-    const bool small = size <= 24;
-    const QRectF tile = small ? kSmallTile : kTile;
+    const IconStyle& style = size <= 24 ? kSmallIcon : kLargeIcon;
+    const QRectF& tile = style.tile;
     QPainterPath shape;
     shape.addRoundedRect(tile, kCorner, kCorner);
     QLinearGradient coat(tile.topLeft(), tile.bottomRight());
@@ -99,12 +109,12 @@ QImage DrawIcon(int size) {
     p.fillPath(shape, coat);
     p.save();
     p.setClipPath(shape);
-    DrawStripes(p, tile, small ? 4 : 7, small ? 22 : 16, small ? 90 : 120);
+    DrawStripes(p, tile, style.stripes, style.stripeWidth, style.stripeAlpha);
     p.restore();
-    p.setPen(QPen(kDark, small ? 10 : 5));
+    p.setPen(QPen(kDark, style.outlineWidth));
     p.setBrush(Qt::NoBrush);
     p.drawPath(shape);
-    DrawPeers(p, small ? 22 : 14, small ? 34 : 26);
+    DrawPeers(p, style.linkWidth, style.nodeRadius);
     return image;
 }
 
@@ -119,9 +129,8 @@ QString Point(const QPointF& point) {
 // The large icon as SVG, drawn from the same shapes as DrawIcon, for desktops
 // that scale it to any size.
 QString IconSvg() {
-    const QRectF tile = kTile;
-    const qreal nodeRadius = 26;
-    const qreal linkWidth = 14;
+    const IconStyle& style = kLargeIcon;
+    const QRectF& tile = style.tile;
     QString svg;
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg +=
@@ -150,27 +159,27 @@ QString IconSvg() {
     svg += QString(
                "  <g clip-path=\"url(#tile)\" fill=\"none\" stroke=\"%1\" "
                "stroke-opacity=\"%2\" stroke-linecap=\"round\">\n")
-               .arg(kDark.name(), Number(120 / 255.0));
-    for (const Stripe& stripe : Stripes(tile, 7, 16)) {
+               .arg(kDark.name(), Number(style.stripeAlpha / 255.0));
+    for (const Stripe& stripe : Stripes(tile, style.stripes, style.stripeWidth)) {
         const QPainterPath& path = stripe.path;
         svg += QString("    <path d=\"M%1 C%2 %3 %4\" stroke-width=\"%5\"/>\n")
                    .arg(Point(path.elementAt(0)), Point(path.elementAt(1)),
                         Point(path.elementAt(2)), Point(path.elementAt(3)), Number(stripe.width));
     }
     svg += "  </g>\n";
-    svg += QString("  <rect %1 fill=\"none\" stroke=\"%2\" stroke-width=\"5\"/>\n")
-               .arg(tileRect, kDark.name());
+    svg += QString("  <rect %1 fill=\"none\" stroke=\"%2\" stroke-width=\"%3\"/>\n")
+               .arg(tileRect, kDark.name(), Number(style.outlineWidth));
     svg += QString(
                "  <path d=\"M%1 L%2 L%3 Z\" fill=\"none\" stroke=\"%4\" "
                "stroke-width=\"%5\" stroke-linecap=\"round\" stroke-linejoin=\"round\"/>\n")
                .arg(Point(kPeers[0]), Point(kPeers[1]), Point(kPeers[2]), kCream.name(),
-                    Number(linkWidth));
+                    Number(style.linkWidth));
     for (const QPointF& node : kPeers) {
         svg += QString(
                    "  <circle cx=\"%1\" cy=\"%2\" r=\"%3\" fill=\"url(#shine)\" "
                    "stroke=\"%4\" stroke-width=\"%5\"/>\n")
-                   .arg(Number(node.x()), Number(node.y()), Number(nodeRadius), kDark.name(),
-                        Number(linkWidth * 0.45));
+                   .arg(Number(node.x()), Number(node.y()), Number(style.nodeRadius), kDark.name(),
+                        Number(style.linkWidth * 0.45));
     }
     svg += "</svg>\n";
     return svg;
