@@ -291,13 +291,10 @@ DownloadRecord::RangeResult DownloadRecord::CheckRange(PartFile& part, TransferP
         }
         // The bytes checked again count against the limits like any others.
         long long moved = PacedReceive(pacer, again.data() + got, kResumeCheckBytes - got);
-        if (moved <= 0 && IsCancelRequested()) {
-            return RangeResult::Failed;
-        }
         if (moved <= 0) {
             // A peer that does not know the ranged form closes at its first
             // line (a reset when the other lines are still unread).
-            return got == 0 ? RangeResult::Refused : RangeResult::Failed;
+            return got == 0 && !IsCancelRequested() ? RangeResult::Refused : RangeResult::Failed;
         }
         got += moved;
     }

@@ -12,9 +12,8 @@
 
 namespace brindle {
 
-class TransferPacer;
-
 class PartFile;  // the hidden file a download is received into
+class TransferPacer;
 
 // The text after the last "\" or "/" of a remote name (all of it without one).
 std::string LocalNameFor(const std::string& remoteName);
