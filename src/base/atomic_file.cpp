@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 
 namespace brindle {
 
@@ -27,22 +26,38 @@ bool WriteWhole(int fd, const std::string& text) {
     return true;
 }
 
-// The file a save replaces: a symbolic link is followed.
+// The file a save replaces: symbolic links are followed, also to a target
+// that does not exist yet. Empty when the links do not end.
 std::string SaveTarget(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        char resolved[PATH_MAX];
-        if (::realpath(path.c_str(), resolved) != nullptr) {
-            return resolved;
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return current;
         }
+        char link[PATH_MAX];
+        const ssize_t length = ::readlink(current.c_str(), link, sizeof link);
+        if (length <= 0 || length == static_cast<ssize_t>(sizeof link)) {
+            return {};
+        }
+        std::string next(link, static_cast<std::size_t>(length));
+        // A relative target is read from the link's own folder.
+        const std::size_t slash = current.find_last_of('/');
+        if (next.front() != '/' && slash != std::string::npos) {
+            next = current.substr(0, slash + 1) + next;
+        }
+        current = std::move(next);
     }
-    return path;
+    return {};
 }
 
 }  // namespace
 
 bool ReplaceFileContent(const std::string& path, const std::string& text, unsigned newFileMode) {
     const std::string target = SaveTarget(path);
+    if (target.empty()) {
+        return false;
+    }
     // An existing file that may not be written stays as it is, although the
     // rename below could replace it.
     struct stat old {};
