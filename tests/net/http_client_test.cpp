@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -261,6 +262,24 @@ TEST(PostForm, NamesTheStepThatFailed) {
         EXPECT_EQ(bodySent, c.bodyAsked);
     }
     EXPECT_EQ(refusing.LastBody(), "event=onSearch");
+}
+
+// A connect limit longer than the whole request's, or none at all, does not
+// let a server that never answers the connect hold the request past its limit.
+TEST(PostForm, AConnectEndsWithTheWholeRequestsLimit) {
+    using namespace std::chrono_literals;
+    test::UnansweredPort target;
+    ASSERT_TRUE(target.Fill());
+    const std::string url = "http://127.0.0.1:" + std::to_string(target.port) + "/x";
+    for (auto connect : {5000ms, 0ms}) {
+        SCOPED_TRACE(connect.count());
+        const auto start = std::chrono::steady_clock::now();
+        FormReply reply = PostForm(url, RequestTimeouts{connect, 5000ms, 300ms}, "event=onSearch");
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(reply.failure, PostFailure::Connect);
+        EXPECT_GE(took, 250ms);
+        EXPECT_LT(took, 1s);
+    }
 }
 
 }  // namespace

@@ -300,26 +300,8 @@ TEST(OpenServerConnection, IdleTimeoutEndsStalledReceivesAndSends) {
     socket.reset();
 }
 
-// Fills the queue of a listener that never accepts until a connect gets no
-// answer; the port then leaves every further connect hanging.
-struct UnansweredPort {
-    int port = 0;
-    Socket listener = test::ListenOnLoopback(0, port);
-    std::vector<Socket> queued;
-    bool Fill() {
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            Socket socket = OpenServerConnection("127.0.0.1", port, {200ms, 0ms});
-            if (!socket) {
-                return true;
-            }
-            queued.push_back(std::move(socket));
-        }
-        return false;
-    }
-};
-
 TEST(ConnectWithin, AShutdownFromAnotherThreadEndsAConnectWithoutLimit) {
-    UnansweredPort target;
+    test::UnansweredPort target;
     ASSERT_TRUE(target.Fill());
     std::uint32_t loopback = 0;
     ASSERT_TRUE(ParseDottedAddress("127.0.0.1", &loopback));

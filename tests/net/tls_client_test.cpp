@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <ostream>
 
 #include "net/http_client.h"
 #include "support/scripted_server.h"
+#include "support/test_support.h"
 #include "support/tls_scripted_server.h"
 
 namespace brindle {
@@ -115,6 +117,24 @@ INSTANTIATE_TEST_SUITE_P(
         Stall{"trickle_within_total_limit", Mode::Trickle, RequestTimeouts{5000ms, 400ms, 900ms},
               PostFailure::ReadHeaders, 900ms, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A readable SSL_CERT_FILE that holds no certificate (an empty file, or some
+// other text) is named in the refusal, as an unreadable one is.
+TEST_F(TlsClientTest, ATrustFileWithoutACertificateIsNamedInTheRefusal) {
+    const std::string trusted = std::getenv("SSL_CERT_FILE");
+    test::TempDir dir;
+    TlsScriptedServer server(certificates->server, test::HttpReply("OK\n"));
+    for (const char* text : {"", "no certificate here\n"}) {
+        const std::string file = dir.WriteFile("trust.pem", text).string();
+        ::setenv("SSL_CERT_FILE", file.c_str(), 1);
+        FormReply reply = PostForm(server.url("localhost"), RequestTimeouts{}, "event=onSearch");
+        ::setenv("SSL_CERT_FILE", trusted.c_str(), 1);
+        EXPECT_EQ(reply.failure, PostFailure::Connect);
+        EXPECT_EQ(reply.failureReason,
+                  "certificate signed by an unknown authority (SSL_CERT_FILE " + file +
+                      " holds no usable certificate)");
+    }
+}
 
 }  // namespace
 }  // namespace brindle

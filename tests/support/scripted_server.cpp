@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 
 namespace brindle::test {
@@ -97,6 +98,20 @@ Socket ListenOnLoopback(int backlog, int& port) {
     ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &size);
     port = ntohs(address.sin_port);
     return listener;
+}
+
+UnansweredPort::UnansweredPort() : listener(ListenOnLoopback(0, port)) {}
+
+bool UnansweredPort::Fill() {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        Socket socket = OpenServerConnection(
+            "127.0.0.1", port, {std::chrono::milliseconds(200), std::chrono::milliseconds(0)});
+        if (!socket) {
+            return true;
+        }
+        queued.push_back(std::move(socket));
+    }
+    return false;
 }
 
 std::string ReadLines(int fd, int count) {

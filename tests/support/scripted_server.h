@@ -69,6 +69,18 @@ std::string HttpReply(const std::string& body);
 // get no answer at all.
 Socket ListenOnLoopback(int backlog, int& port);
 
+// A loopback port whose listener never accepts, with its queue filled until a
+// connect gets no answer at all; every further connect then hangs.
+struct UnansweredPort {
+    UnansweredPort();
+    // False when the queue never filled.
+    bool Fill();
+
+    int port = 0;
+    Socket listener;
+    std::vector<Socket> queued;
+};
+
 // Reads `count` lines byte by byte, taking nothing beyond the last line feed
 // (fewer lines when the peer goes first).
 std::string ReadLines(int fd, int count);
