@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <strings.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -23,17 +25,33 @@ namespace brindle::server {
 // TLS 1.2 and 1.3 only, otherwise GnuTLS's own choice of secure algorithms.
 constexpr char kTlsPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
+// The server's own record of a connection, its socket context: created when
+// libmicrohttpd accepts it, gone once it is closed.
+struct DirectoryHttpServer::Connection {
+    DirectoryHttpServer* server = nullptr;
+    int fd = -1;
+    std::string client;  // printable address, for the log
+    // Guarded by the server's connectionsLock_.
+    Stage stage = Stage::Headers;
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    const char* cut = nullptr;  // why the server closed it, once it has
+    // HTTPS: the credentials its handshake picked. They stay alive for as
+    // long as the connection does, whatever reloads happen meanwhile.
+    std::shared_ptr<const TlsCredentials> credentials;
+};
+
 struct DirectoryHttpServer::PendingRequest {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     std::string client;  // printable address for the log: the user's, then " via " the proxy's
     std::string ipv4;    // the user's IPv4 address; "" when it has none
     std::string body;
-    std::size_t accounted = 0;  // bytes counted against the server's buffer budget
-    bool answered = false;      // a reply has been queued
-    bool forwarded = false;     // a trusted proxy named the user in X-Forwarded-For
-    std::string user;           // the address it named, printable; "" when not an address
-    bool admin = false;         // /healthz or /metrics: not counted as a directory request
-    bool timed = false;         // a POST: its duration goes into the histogram
+    Connection* connection = nullptr;  // null only if libmicrohttpd gave none
+    std::size_t accounted = 0;         // bytes counted against the server's buffer budget
+    bool answered = false;             // a reply has been queued
+    bool forwarded = false;            // a trusted proxy named the user in X-Forwarded-For
+    std::string user;                  // the address it named, printable; "" when not an address
+    bool admin = false;                // /healthz or /metrics: not counted as a directory request
+    bool timed = false;                // a POST: its duration goes into the histogram
     bool counted = false;
 };
 
@@ -202,38 +220,19 @@ struct HttpCallbacks {
         }
         static_cast<DirectoryHttpServer*>(self)->Complete(state, reason);
     }
-};
 
-// Every TLS connection carries the server and, once its handshake has picked
-// them, the credentials it was given: those stay alive for as long as the
-// connection does, whatever reloads happen meanwhile.
-struct TlsConnection {
-    DirectoryHttpServer* server = nullptr;
-    std::shared_ptr<const TlsCredentials> credentials;
-};
-
-struct TlsCallbacks {
     static void OnConnection(void* self, MHD_Connection* connection, void** socketContext,
                              MHD_ConnectionNotificationCode code) {
         auto* server = static_cast<DirectoryHttpServer*>(self);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-            *socketContext = new TlsConnection{server, nullptr};
-            // The session exists, its handshake has not begun: clients may
-            // resume with a ticket instead of a full handshake.
-            const MHD_ConnectionInfo* info =
-                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-            if (info != nullptr && info->tls_session != nullptr && !server->ticketKey_.empty()) {
-                gnutls_datum_t key{reinterpret_cast<unsigned char*>(server->ticketKey_.data()),
-                                   static_cast<unsigned>(server->ticketKey_.size())};
-                gnutls_session_ticket_enable_server(
-                    static_cast<gnutls_session_t>(info->tls_session), &key);
-            }
+            server->Opened(connection, socketContext);
         } else {
-            delete static_cast<TlsConnection*>(*socketContext);
-            *socketContext = nullptr;
+            server->Closed(socketContext);
         }
     }
+};
 
+struct TlsCallbacks {
     // Called by GnuTLS during each handshake: hands out the credentials loaded last.
     static int RetrieveCertificate(gnutls_session_t session, const gnutls_datum_t*, int,
                                    const gnutls_pk_algorithm_t*, int, gnutls_pcert_st** chain,
@@ -244,7 +243,9 @@ struct TlsCallbacks {
             connection != nullptr
                 ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)
                 : nullptr;
-        auto* tls = info != nullptr ? static_cast<TlsConnection*>(info->socket_context) : nullptr;
+        auto* tls = info != nullptr
+                        ? static_cast<DirectoryHttpServer::Connection*>(info->socket_context)
+                        : nullptr;
         if (tls == nullptr) {
             return -1;
         }
@@ -328,6 +329,8 @@ bool DirectoryHttpServer::Start(std::string& error) {
         item(MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds),
         item(MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpCallbacks::OnCompleted),
              this),
+        item(MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&HttpCallbacks::OnConnection),
+             this),
     };
     if (options_.tls()) {
         auto loaded = TlsCredentials::Load(options_.tlsCertificateFile, options_.tlsKeyFile, error);
@@ -349,8 +352,6 @@ bool DirectoryHttpServer::Start(std::string& error) {
         items.push_back(item(MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)));
         items.push_back(item(MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
                              reinterpret_cast<void*>(&TlsCallbacks::RetrieveCertificate)));
-        items.push_back(item(MHD_OPTION_NOTIFY_CONNECTION,
-                             reinterpret_cast<intptr_t>(&TlsCallbacks::OnConnection), this));
     }
     items.push_back(item(MHD_OPTION_END, 0));
     daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpCallbacks::OnRequest, this,
@@ -360,13 +361,122 @@ bool DirectoryHttpServer::Start(std::string& error) {
         error = options_.tls() ? "cannot start the HTTPS server" : "cannot start the HTTP server";
         return false;
     }
+    watching_ = true;
+    watchdog_ = std::thread([this] { Watch(); });
     return true;
 }
 
 void DirectoryHttpServer::Stop() {
+    if (watchdog_.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(connectionsLock_);
+            watching_ = false;
+        }
+        watchWake_.notify_all();
+        watchdog_.join();
+    }
     if (daemon_ != nullptr) {
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
+    }
+}
+
+void DirectoryHttpServer::Opened(MHD_Connection* connection, void** socketContext) {
+    auto record = std::make_unique<Connection>();
+    record->server = this;
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    record->fd = info != nullptr ? info->connect_fd : -1;
+    info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    std::string ignored;
+    DescribeClient(info != nullptr ? info->client_addr : nullptr, record->client, ignored);
+    if (options_.tls() && !ticketKey_.empty()) {
+        // The session exists, its handshake has not begun: clients may
+        // resume with a ticket instead of a full handshake.
+        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+        if (info != nullptr && info->tls_session != nullptr) {
+            gnutls_datum_t key{reinterpret_cast<unsigned char*>(ticketKey_.data()),
+                               static_cast<unsigned>(ticketKey_.size())};
+            gnutls_session_ticket_enable_server(static_cast<gnutls_session_t>(info->tls_session),
+                                                &key);
+        }
+    }
+    std::lock_guard<std::mutex> hold(connectionsLock_);
+    connections_.insert(record.get());
+    *socketContext = record.release();
+}
+
+// libmicrohttpd closes the socket only after this, so the watchdog, which
+// shuts sockets down under the same lock, never touches a reused descriptor.
+void DirectoryHttpServer::Closed(void** socketContext) {
+    std::unique_ptr<Connection> record(static_cast<Connection*>(*socketContext));
+    *socketContext = nullptr;
+    std::lock_guard<std::mutex> hold(connectionsLock_);
+    connections_.erase(record.get());
+}
+
+DirectoryHttpServer::ConnectionCounts DirectoryHttpServer::connectionCounts() const {
+    ConnectionCounts counts;
+    std::lock_guard<std::mutex> hold(connectionsLock_);
+    for (const Connection* connection : connections_) {
+        if (connection->cut == nullptr) {
+            counts.awaitingHeaders += connection->stage == Stage::Headers;
+            counts.awaitingBody += connection->stage == Stage::Body;
+        }
+    }
+    return counts;
+}
+
+void DirectoryHttpServer::Enter(Connection* connection, Stage stage) {
+    if (connection == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(connectionsLock_);
+    connection->stage = stage;
+    connection->since = std::chrono::steady_clock::now();
+}
+
+void DirectoryHttpServer::Watch() {
+    using namespace std::chrono;
+    // A tenth of the shorter deadline, so a connection is closed at most about
+    // 10% late, but no busier than every 10 ms and no lazier than every 250 ms.
+    auto tick = std::clamp(
+        duration_cast<milliseconds>(std::min(options_.headerTimeout, options_.bodyTimeout) / 10),
+        milliseconds(10), milliseconds(250));
+    std::vector<std::string> lines;
+    std::unique_lock<std::mutex> hold(connectionsLock_);
+    while (watching_) {
+        auto now = steady_clock::now();
+        for (Connection* connection : connections_) {
+            bool headers = connection->stage == Stage::Headers;
+            if (connection->cut != nullptr || connection->stage == Stage::Handling ||
+                now - connection->since <
+                    (headers ? options_.headerTimeout : options_.bodyTimeout)) {
+                continue;
+            }
+            // Wakes the connection's thread, which then closes it as if the
+            // client had gone.
+            connection->cut = headers ? "header block not complete in time, connection closed"
+                                      : "body not complete in time, connection closed";
+            ::shutdown(connection->fd, SHUT_RDWR);
+            if (headers) {
+                // No request exists yet to log the close.
+                lines.push_back(FormatRequestLogLine(
+                    system_clock::now(), connection->client, "-", 0,
+                    std::string("no reply (") + connection->cut + ")",
+                    duration<double, std::milli>(now - connection->since).count()));
+            }
+        }
+        if (!lines.empty()) {
+            hold.unlock();
+            for (const auto& line : lines) {
+                log_(line);
+            }
+            lines.clear();
+            hold.lock();
+            continue;
+        }
+        watchWake_.wait_for(hold, tick);
     }
 }
 
@@ -380,19 +490,31 @@ bool DirectoryHttpServer::ReloadCertificate(std::string& error) {
         error = "not serving HTTPS: no certificate to reload";
         return false;
     }
-    auto loaded = TlsCredentials::Load(options_.tlsCertificateFile, options_.tlsKeyFile, error);
-    if (!loaded) {
+    // Whatever goes wrong, the certificate in use stays and the server runs on.
+    try {
+        auto loaded = TlsCredentials::Load(options_.tlsCertificateFile, options_.tlsKeyFile, error);
+        if (!loaded) {
+            log_("certificate not reloaded, the one in use stays: " + error);
+            return false;
+        }
+        std::string description = loaded->description();
+        std::shared_ptr<const TlsCredentials> previous;
+        {
+            std::lock_guard<std::mutex> hold(credentialsLock_);
+            previous = std::exchange(credentials_, std::move(loaded));
+        }
+        log_("reloaded certificate " + options_.tlsCertificateFile + " (" + description + ")");
+        return true;  // `previous` goes once no connection holds it
+    } catch (const std::exception& failure) {
+        error = failure.what();
+    } catch (...) {
+        error = "unknown failure";
+    }
+    try {
         log_("certificate not reloaded, the one in use stays: " + error);
-        return false;
+    } catch (...) {
     }
-    std::string description = loaded->description();
-    std::shared_ptr<const TlsCredentials> previous;
-    {
-        std::lock_guard<std::mutex> hold(credentialsLock_);
-        previous = std::exchange(credentials_, std::move(loaded));
-    }
-    log_("reloaded certificate " + options_.tlsCertificateFile + " (" + description + ")");
-    return true;  // `previous` goes once no connection holds it
+    return false;
 }
 
 void DirectoryHttpServer::Log(const PendingRequest& request, const std::string& event, int status,
@@ -512,8 +634,11 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         const sockaddr* peer = info ? info->client_addr : nullptr;
         DescribeClient(peer, fresh->client, fresh->ipv4);
+        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        fresh->connection = info ? static_cast<Connection*>(info->socket_context) : nullptr;
         request = fresh.release();
         *state = request;
+        Enter(request->connection, Stage::Handling);
         if (AnyContains(options_.trustedProxies, peer)) {
             ApplyForwardedFor(connection, *request);
         }
@@ -535,12 +660,16 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
                 return Respond(connection, *request, 413, "TOO-LARGE\n", "-",
                                "TOO-LARGE (" + std::to_string(length) + " bytes announced)");
             }
-            if (!Account(*request, length)) {
+            // Only bodies received so far count: an announced length costs
+            // nothing until its bytes come, so bodies that never come cannot
+            // lock anybody out.
+            if (buffered_.load() + length > options_.maxBufferedBytes) {
                 return Respond(connection, *request, 503, "BUSY\n", "-",
                                "BUSY (request bodies fill the memory budget)");
             }
-            request->body.reserve(length);
+            request->body.reserve(std::min<unsigned long long>(length, 64 * 1024));
         }
+        Enter(request->connection, Stage::Body);
         return true;
     }
     if (*uploadSize != 0) {
@@ -549,8 +678,9 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
         if (request->answered) {
             return true;  // refused already: the rest of the body is dropped
         }
-        // Only a body without an announced length (chunked) can grow past the
-        // limits here. A reply cannot be queued in the middle of a body, so the
+        // A body without an announced length (chunked) can grow past the size
+        // limit here, and any body past the budget when others filled it
+        // meanwhile. A reply cannot be queued in the middle of a body, so the
         // connection is closed instead.
         std::size_t total = request->body.size() + chunk;
         const char* refusal = nullptr;
@@ -571,6 +701,7 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
     if (request->answered) {
         return true;
     }
+    Enter(request->connection, Stage::Handling);
     EventReply reply = dispatcher_.Handle({request->body, request->ipv4});
     return Respond(connection, *request, reply.status, reply.body, reply.event, reply.outcome);
 }
@@ -582,6 +713,15 @@ void DirectoryHttpServer::Complete(void** state, const char* reason) {
         return;
     }
     buffered_.fetch_sub(request->accounted);
+    if (Connection* record = request->connection; record != nullptr) {
+        // The next request's header block is due from now.
+        std::lock_guard<std::mutex> hold(connectionsLock_);
+        if (record->cut != nullptr) {
+            reason = record->cut;
+        }
+        record->stage = Stage::Headers;
+        record->since = std::chrono::steady_clock::now();
+    }
     if (!request->answered) {
         Count(*request, "-", 0);
         Log(*request, "-", 0, std::string("no reply (") + reason + ")");

@@ -1,16 +1,20 @@
 // The directory's HTTP front: libmicrohttpd with one thread per connection, so
 // idle or slow clients never hold up anybody else; limits on connections, on
-// connections per address, on idle time and on request bodies. HTTPS when
-// given a certificate, which can be replaced while the server runs.
+// connections per address, on idle time, on the time a header block and a
+// body may take and on request bodies. HTTPS when given a certificate, which
+// can be replaced while the server runs.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "server/address_range.h"
@@ -34,9 +38,16 @@ struct HttpServerOptions {
     unsigned maxConnections = 1000;
     unsigned maxConnectionsPerAddress = 64;
     unsigned idleTimeoutSeconds = 30;
+    // A request's whole header block (over HTTPS the handshake too) must be in
+    // this long after the connection opened or its previous reply went out,
+    // however slowly its bytes trickle in; then the connection is closed.
+    std::chrono::milliseconds headerTimeout = std::chrono::seconds(10);
+    // A request body must be in whole this long after its headers.
+    std::chrono::milliseconds bodyTimeout = std::chrono::seconds(60);
     std::size_t maxBodyBytes = 64u << 20;
-    // All request bodies held in memory at once; beyond it new requests get
-    // "BUSY" instead of exhausting the machine's memory.
+    // All request bodies held in memory at once, counting the bytes received
+    // rather than the lengths announced; a request whose announced body would
+    // not fit gets "BUSY" instead of exhausting the machine's memory.
     std::size_t maxBufferedBytes = 512u << 20;
     // Reverse proxies: a request from one of them is taken to come from the
     // last address in its X-Forwarded-For header.
@@ -77,12 +88,30 @@ class DirectoryHttpServer {
     int port() const { return port_; }
     const HttpServerOptions& options() const { return options_; }
 
+    // Open connections by what the server waits for from them.
+    struct ConnectionCounts {
+        std::size_t awaitingHeaders = 0;  // including idle ones between requests
+        std::size_t awaitingBody = 0;
+    };
+    [[nodiscard]] ConnectionCounts connectionCounts() const;
+
   private:
     struct PendingRequest;
+    struct Connection;
+    // Where a connection is in its current request: each of the first two
+    // has a deadline, the third is the server's own time.
+    enum class Stage { Headers, Body, Handling };
     friend struct HttpCallbacks;
     friend struct TlsCallbacks;
 
     std::shared_ptr<const TlsCredentials> credentials() const;
+
+    void Opened(MHD_Connection* connection, void** socketContext);
+    void Closed(void** socketContext);
+    // Moves a connection to the next stage of a request, restarting its clock.
+    void Enter(Connection* connection, Stage stage);
+    // Closes the connections whose header block or body is overdue.
+    void Watch();
 
     // False when the connection is to be closed without a reply.
     bool Receive(MHD_Connection* connection, const char* url, const char* method,
@@ -112,6 +141,13 @@ class DirectoryHttpServer {
     std::shared_ptr<const TlsCredentials> credentials_;
     // Random per start: encrypts the session tickets clients resume with.
     std::string ticketKey_;
+    // Every open connection, for the watchdog thread that enforces the header
+    // and body deadlines. The lock also guards each connection's stage.
+    mutable std::mutex connectionsLock_;
+    std::condition_variable watchWake_;
+    std::unordered_set<Connection*> connections_;
+    bool watching_ = false;
+    std::thread watchdog_;
 };
 
 }  // namespace brindle::server

@@ -1,5 +1,6 @@
 #include "server/server_options.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -89,6 +90,14 @@ std::string UsageText() {
            "  --max-connections N   connections served at once (default 1000)\n"
            "  --max-per-address N   connections at once from one address (default 64)\n"
            "  --timeout SECONDS     close a connection idle this long (default 30)\n"
+           "  --header-timeout SECONDS\n"
+           "                        close a connection whose request headers are not all\n"
+           "                        in this long after it opened or after its previous\n"
+           "                        reply, however slowly they trickle (default 10; over\n"
+           "                        HTTPS the handshake counts too)\n"
+           "  --body-timeout SECONDS\n"
+           "                        close a connection whose request body is not all in\n"
+           "                        this long after its headers (default 60)\n"
            "  --max-files N         files one user may publish (default 250000)\n"
            "  --trusted-proxy CIDR  a reverse proxy in front of this server (repeatable):\n"
            "                        its requests count as coming from the last address in\n"
@@ -122,6 +131,10 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
               [&](unsigned long n) { http.maxConnectionsPerAddress = static_cast<unsigned>(n); });
     AddNumber(app, "--timeout", 1, 86400,
               [&](unsigned long n) { http.idleTimeoutSeconds = static_cast<unsigned>(n); });
+    AddNumber(app, "--header-timeout", 1, 86400,
+              [&](unsigned long n) { http.headerTimeout = std::chrono::seconds(n); });
+    AddNumber(app, "--body-timeout", 1, 86400,
+              [&](unsigned long n) { http.bodyTimeout = std::chrono::seconds(n); });
     AddNumber(app, "--max-files", 0, 10000000,
               [&](unsigned long n) { config.limits.maxFilesPerUser = n; });
     AddRanges(app, "--trusted-proxy", http.trustedProxies);

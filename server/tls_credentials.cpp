@@ -1,30 +1,72 @@
 #include "server/tls_credentials.h"
 
+#include <fcntl.h>
 #include <gnutls/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
+#include <new>
+#include <utility>
 
 namespace brindle::server {
 namespace {
 
+// PEM files of a certificate chain and a key are a few kilobytes.
+constexpr std::size_t kMaxFileBytes = 1u << 20;
+
+// Reads a regular file of at most kMaxFileBytes. Opened without blocking, so a
+// FIFO cannot stall the caller, and refused unless it is a regular file, so a
+// device such as /dev/zero cannot fill the memory.
 bool ReadFile(const std::string& path, const char* what, std::string& contents,
               std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = std::string("cannot read ") + what + " file " + path + ": " + std::strerror(errno);
+    auto fail = [&](const std::string& why) {
+        error = std::string("cannot read ") + what + " file " + path + ": " + why;
         return false;
+    };
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return fail(std::strerror(errno));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = std::string("cannot read ") + what + " file " + path;
-        return false;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return fail(std::strerror(errno));
     }
-    contents = text.str();
+    if (!S_ISREG(status.st_mode)) {
+        return fail("not a regular file");
+    }
+    if (static_cast<std::uintmax_t>(status.st_size) > kMaxFileBytes) {
+        return fail("larger than 1 MiB");
+    }
+    // One byte more than allowed tells a file that grew meanwhile.
+    std::string text(kMaxFileBytes + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        ssize_t n = ::read(fd, text.data() + length, text.size() - length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return fail(std::strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        length += static_cast<std::size_t>(n);
+    }
+    if (length > kMaxFileBytes) {
+        return fail("larger than 1 MiB");
+    }
+    text.resize(length);
+    contents = std::move(text);
     return true;
 }
 
@@ -98,6 +140,19 @@ std::string Describe(const gnutls_datum_t& der, std::time_t& notAfter) {
 std::shared_ptr<const TlsCredentials> TlsCredentials::Load(const std::string& certificateFile,
                                                            const std::string& keyFile,
                                                            std::string& error) {
+    try {
+        return LoadFiles(certificateFile, keyFile, error);
+    } catch (const std::exception& failure) {
+        error = "cannot load the certificate in " + certificateFile + ": " + failure.what();
+    } catch (...) {
+        error = "cannot load the certificate in " + certificateFile;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<const TlsCredentials> TlsCredentials::LoadFiles(const std::string& certificateFile,
+                                                                const std::string& keyFile,
+                                                                std::string& error) {
     std::string certificateText;
     std::string keyText;
     if (!ReadFile(certificateFile, "certificate", certificateText, error) ||

@@ -16,8 +16,9 @@ class TlsCredentials {
   public:
     // Reads the certificate file (the server's certificate, then any
     // intermediate ones) and the unencrypted key file. Null with `error` set
-    // when a file cannot be read or parsed, the key does not belong to the
-    // certificate, or the certificate has expired.
+    // when a file cannot be read or parsed (only regular files of at most
+    // 1 MiB are read), the key does not belong to the certificate, or the
+    // certificate has expired. Never throws.
     static std::shared_ptr<const TlsCredentials> Load(const std::string& certificateFile,
                                                       const std::string& keyFile,
                                                       std::string& error);
@@ -36,6 +37,9 @@ class TlsCredentials {
 
   private:
     TlsCredentials() = default;
+    static std::shared_ptr<const TlsCredentials> LoadFiles(const std::string& certificateFile,
+                                                           const std::string& keyFile,
+                                                           std::string& error);
 
     std::vector<gnutls_pcert_st> chain_;
     gnutls_privkey_t key_ = nullptr;

@@ -1,9 +1,13 @@
 #include "server/server_test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +95,77 @@ std::string Exchange(int port, const std::string& bytes, int deadlineMs) {
 
 HttpReply Post(int port, const std::string& body) {
     return ParseReply(Exchange(port, ClientRequest(body, port)));
+}
+
+Socket ConnectFrom(const std::string& source, int port) {
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (!socket || inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr) != 1 ||
+        ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(socket.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        return Socket();
+    }
+    return socket;
+}
+
+SlowClients::SlowClients(std::vector<Socket> connections, const std::string& opening,
+                         std::chrono::milliseconds interval)
+    : connections_(std::move(connections)), interval_(interval) {
+    for (auto& connection : connections_) {
+        if (!connection || !SendAll(connection.fd(), opening)) {
+            connection = Socket();
+            ++closed_;
+        }
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+SlowClients::~SlowClients() {
+    stop_ = true;
+    thread_.join();
+}
+
+bool SlowClients::WaitAllClosed(std::chrono::milliseconds deadline) {
+    return brindle::test::WaitFor([&] { return closed_ == connections_.size(); }, deadline);
+}
+
+void SlowClients::Run() {
+    const auto pause = interval_.count() > 0 ? interval_ : std::chrono::milliseconds(50);
+    while (!stop_ && closed_ < connections_.size()) {
+        std::vector<pollfd> waiting;
+        std::vector<std::size_t> which;
+        for (std::size_t i = 0; i < connections_.size(); ++i) {
+            if (!connections_[i]) {
+                continue;
+            }
+            if (interval_.count() > 0) {
+                // A refused send means the server is gone; the poll below sees it.
+                ::send(connections_[i].fd(), "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+            waiting.push_back({connections_[i].fd(), POLLIN, 0});
+            which.push_back(i);
+        }
+        // Waiting for the server's close is also what paces the bytes.
+        if (::poll(waiting.data(), waiting.size(), static_cast<int>(pause.count())) <= 0) {
+            continue;
+        }
+        for (std::size_t k = 0; k < waiting.size(); ++k) {
+            if (waiting[k].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            ssize_t n = ::recv(waiting[k].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                connections_[which[k]] = Socket();
+                ++closed_;
+            }
+        }
+    }
 }
 
 HttpServerOptions InProcessServer::LoopbackOptions() {

@@ -2,9 +2,12 @@
 // free loopback port, raw HTTP exchanges and the request bytes a client sends.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/event_dispatcher.h"
@@ -46,6 +49,36 @@ std::string Exchange(int port, const std::string& bytes, int deadlineMs = 20000)
 
 // ClientRequest + Exchange + ParseReply.
 HttpReply Post(int port, const std::string& body);
+
+// A connection from `source` (any 127.0.0.0/8 address, all of which are on
+// the loopback interface) to 127.0.0.1:`port`; invalid when it failed.
+Socket ConnectFrom(const std::string& source, int port);
+
+// Clients that hold a server's connections: each sends `opening` on its
+// connection, then one more byte every `interval` (nothing more when zero),
+// never finishing its request, until the server closes it. A thread of its
+// own sends the bytes and notices the closes.
+class SlowClients {
+  public:
+    SlowClients(std::vector<Socket> connections, const std::string& opening,
+                std::chrono::milliseconds interval);
+    ~SlowClients();
+    SlowClients(const SlowClients&) = delete;
+    SlowClients& operator=(const SlowClients&) = delete;
+
+    std::size_t size() const { return connections_.size(); }
+    // Waits until the server has closed every connection, at most `deadline`.
+    bool WaitAllClosed(std::chrono::milliseconds deadline);
+
+  private:
+    void Run();
+
+    std::vector<Socket> connections_;  // invalid once the server closed it
+    std::chrono::milliseconds interval_;
+    std::atomic<std::size_t> closed_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // A directory server on a fresh database in its own temporary folder; HTTPS
 // when the options name a certificate.

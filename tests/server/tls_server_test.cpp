@@ -3,6 +3,7 @@
 // the API and by SIGHUP to the real program under load.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -340,6 +341,75 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "expired on 2021-01-01"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Certificate paths no file can safely be read from whole: an endless device,
+// a FIFO nobody writes to, a file far larger than any certificate.
+enum class Unreadable { DevZero, Fifo, Huge };
+
+class UnreadableFileTest : public TlsServerTest, public ::testing::WithParamInterface<Unreadable> {
+  protected:
+    void InstallUnreadable() {
+        std::error_code ignored;
+        fs::remove(live_.certificate, ignored);
+        switch (GetParam()) {
+            case Unreadable::DevZero:
+                fs::create_symlink("/dev/zero", live_.certificate);
+                break;
+            case Unreadable::Fifo:
+                ASSERT_EQ(::mkfifo(live_.certificate.c_str(), 0600), 0);
+                break;
+            case Unreadable::Huge:
+                std::ofstream(live_.certificate) << std::string(2 << 20, 'A');
+                break;
+        }
+    }
+    const char* Reason() const {
+        return GetParam() == Unreadable::Huge ? "larger than 1 MiB" : "not a regular file";
+    }
+};
+
+TEST_P(UnreadableFileTest, RefusedAtStart) {
+    Install(certificates().server);
+    InstallUnreadable();
+    EXPECT_EQ(RunProgram(ProgramTlsOptions()), 1);
+    EXPECT_NE(output().find("cannot read certificate file"), std::string::npos) << output();
+    EXPECT_NE(output().find(Reason()), std::string::npos) << output();
+}
+
+// The signal loop neither dies nor blocks on the file: the old certificate is
+// served, and a good file on the next SIGHUP is taken up.
+TEST_P(UnreadableFileTest, SighupKeepsTheCertificateInUse) {
+    Install(certificates().server);
+    DirectoryNode node(BRINDLENET_DIRECTORY_BINARY, ProgramTlsOptions(),
+                       dir_.path() / "server.log");
+    ASSERT_TRUE(node.started()) << node.logText();
+    InstallUnreadable();
+    ASSERT_EQ(::kill(node.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return node.logText().find("certificate not reloaded") != std::string::npos;
+    })) << node.logText();
+    EXPECT_NE(node.logText().find(Reason()), std::string::npos) << node.logText();
+    TlsTestClient client(Verifying());
+    auto result = client.Exchange(node.port(), ClientRequest(kLookupAnn, node.port()));
+    EXPECT_EQ(result.serial, SerialOf(certificates().server)) << result.error;
+
+    Install(certificates().renewed);
+    ASSERT_EQ(::kill(node.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return node.logText().find("reloaded certificate") != std::string::npos;
+    })) << node.logText();
+    result = client.Exchange(node.port(), ClientRequest(kLookupAnn, node.port()));
+    EXPECT_EQ(result.serial, SerialOf(certificates().renewed)) << result.error;
+    EXPECT_EQ(node.process().Kill(SIGTERM), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, UnreadableFileTest,
+                         ::testing::Values(Unreadable::DevZero, Unreadable::Fifo, Unreadable::Huge),
+                         [](const auto& info) {
+                             return std::string(info.param == Unreadable::DevZero ? "DevZero"
+                                                : info.param == Unreadable::Fifo  ? "Fifo"
+                                                                                  : "Huge");
+                         });
 
 TEST_F(TlsServerTest, CertificateAndKeyComeTogether) {
     Install(certificates().server);
