@@ -4,6 +4,7 @@
 #include "server/postgres_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
@@ -238,6 +239,90 @@ TEST_F(PostgresStoreTest, BusyConnectionsMakeOthersWaitThenGiveUp) {
     EXPECT_EQ(store->FindUser("ann", user), StoreStatus::Ok);
     ASSERT_FALSE(log_.lines().empty());
     EXPECT_NE(log_.lines()[0].find("all 1 connections stayed busy"), std::string::npos);
+}
+
+// LIKE's wildcards in a query or a file-type glob are plain bytes: '_' matches
+// only '_', not any one byte, and '%' only '%'.
+TEST_F(PostgresStoreTest, UnderscoreAndPercentMatchOnlyThemselves) {
+    auto store = Open(backend_->uri());
+    ASSERT_TRUE(store);
+    ASSERT_EQ(
+        Publish(*store, "ann", {{"100%_off.mp3", 1}, {"100%xoff.mp3", 2}, {"100x_off.mp3", 3}}),
+        StoreStatus::Ok);
+    EXPECT_EQ(Names(*store, "%_"), List{"ann:100%_off.mp3"});
+    EXPECT_EQ(Names(*store, "0%_off"), List{"ann:100%_off.mp3"});
+    std::vector<SearchHit> hits;
+    ASSERT_EQ(store->Search({"", "100%_*", "nobody", 100, false}, hits), StoreStatus::Ok);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].fileName, "100%_off.mp3");
+}
+
+// A connection that broke while handed out frees its place when it comes
+// back, so the next caller connects at once instead of waiting for it.
+TEST_F(PostgresStoreTest, ABrokenConnectionHandedBackFreesItsPlace) {
+    PgPool::Settings settings;
+    settings.uri = backend_->uri();
+    settings.maxConnections = 1;
+    settings.maxWait = std::chrono::seconds(5);
+    PgPool pool(settings);
+    PgPool::Acquired first = pool.Acquire();
+    ASSERT_TRUE(first.connection) << first.error;
+    ::shutdown(PQsocket(first.connection->get()), SHUT_RDWR);
+    EXPECT_FALSE(first.connection->Run("SELECT 1"));
+    EXPECT_EQ(first.connection->failure(), PgFailure::Connection);
+    pool.Release(std::move(first.connection));
+
+    const auto start = Clock::now();
+    PgPool::Acquired next = pool.Acquire();
+    ASSERT_TRUE(next.connection) << next.error;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(next.connection->Run("SELECT 1")) << next.connection->error();
+}
+
+// The database raises a failure once, on the first change to a user. What the
+// store does shows how the failure was sorted: a serialization failure or a
+// deadlock runs the work again on the same connection, a lost connection
+// (SQLSTATE class 08) runs it again on a new one, and any other failure fails
+// the request at once.
+TEST_F(PostgresStoreTest, FailuresAreSortedBySqlState) {
+    struct Case {
+        const char* state;
+        StoreStatus status;
+        long long runs;        // times the statement ran
+        long long reconnects;  // new connections after a lost one
+    };
+    const Case cases[] = {
+        {"40001", StoreStatus::Ok, 2, 0},     {"40P01", StoreStatus::Ok, 2, 0},
+        {"08006", StoreStatus::Ok, 2, 1},     {"08000", StoreStatus::Ok, 2, 1},
+        {"22012", StoreStatus::Failed, 1, 0}, {"23505", StoreStatus::Failed, 1, 0}};
+    {
+        auto store = Open(backend_->uri());
+        ASSERT_TRUE(store);
+        ASSERT_EQ(Publish(*store, "ann", {}), StoreStatus::Ok);
+    }
+    std::string error;
+    ASSERT_TRUE(cluster().Query(
+        kDatabase,
+        "CREATE SEQUENCE raised; CREATE TABLE raised_state(state text);"
+        " CREATE FUNCTION raise_once() RETURNS trigger LANGUAGE plpgsql AS $$"
+        " BEGIN IF nextval('raised') = 1 THEN RAISE EXCEPTION 'raised once'"
+        " USING ERRCODE = (SELECT state FROM raised_state); END IF; RETURN NEW; END $$;"
+        " CREATE TRIGGER raise_once BEFORE UPDATE ON users"
+        " FOR EACH ROW EXECUTE FUNCTION raise_once()",
+        nullptr, &error))
+        << error;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        ASSERT_TRUE(cluster().Query(kDatabase,
+                                    "ALTER SEQUENCE raised RESTART; DELETE FROM raised_state;"
+                                    " INSERT INTO raised_state VALUES('" +
+                                        std::string(c.state) + "')"));
+        auto store = Open(backend_->uri());
+        ASSERT_TRUE(store);
+        EXPECT_EQ(store->LogOut("ann", "h-ann"), c.status);
+        EXPECT_EQ(backend_->Count("SELECT last_value FROM raised"), c.runs);
+        EXPECT_EQ(store->Statistics().reconnects, c.reconnects);
+    }
 }
 
 // Stopped the "fast" way (clients told) or the "immediate" way (like a crash).
