@@ -314,6 +314,18 @@ TEST(ServerOptions, ProxyAndAdminRanges) {
     EXPECT_EQ(config.http.adminFrom.size(), 2u);  // the default replaced, not added to
 }
 
+TEST(ServerOptions, DeadlinesAreWholeSeconds) {
+    ServerConfig config;
+    std::string error;
+    const char* args[] = {"x", "--header-timeout", "5", "--body-timeout=90"};
+    ASSERT_TRUE(ParseCommandLine(4, args, config, error)) << error;
+    EXPECT_EQ(config.http.headerTimeout, std::chrono::seconds(5));
+    EXPECT_EQ(config.http.bodyTimeout, std::chrono::seconds(90));
+    const char* zero[] = {"x", "--header-timeout=0"};
+    EXPECT_FALSE(ParseCommandLine(2, zero, config, error));
+    EXPECT_EQ(error, "bad value for --header-timeout: 0");
+}
+
 TEST(ServerOptions, ValuesAreTakenAsTyped) {
     struct Case {
         std::vector<const char*> args;

@@ -111,7 +111,8 @@ TEST(ServerProcess, HelpAndBadOptions) {
     ASSERT_TRUE(help.started());
     EXPECT_EQ(help.Wait(), 0);
     std::string text = ReadWholeFile(dir.path() / "help.out");
-    for (const char* option : {"--port", "--bind", "--db", "--max-per-address", "--timeout"}) {
+    for (const char* option : {"--port", "--bind", "--db", "--max-per-address", "--timeout",
+                               "--header-timeout", "--body-timeout"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     Child bad({"--colour", "red"}, dir.path() / "bad.out", dir.path() / "bad.err");
