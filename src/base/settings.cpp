@@ -2,6 +2,10 @@
 
 #include "base/atomic_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,8 +36,20 @@ bool AppSettings::Complete() const {
 
 ConfigFileContent ReadConfigFile(const std::string& path) {
     ConfigFileContent content;
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    // Opened without waiting, so a FIFO or device put there cannot hold
+    // start-up; anything but a regular file is taken as no file at all.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat info {};
+    if (fd < 0) {
+        return content;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return content;
+    }
+    FilePtr file(::fdopen(fd, "r"));
     if (!file) {
+        ::close(fd);
         return content;
     }
     content.opened = true;

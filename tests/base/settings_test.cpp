@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "support/test_support.h"
@@ -68,6 +73,28 @@ TEST(ConfigFile, LongValuesAreReadIn1023ByteParts) {
     EXPECT_EQ(spilled.values.userName, v1023);
     EXPECT_EQ(spilled.values.sharedDirectory, "tail");
     EXPECT_EQ(spilled.values.connection, "/s");
+}
+
+// A FIFO or a directory in place of the file reads as no file, at once: a
+// FIFO nobody writes to must not hold start-up.
+TEST(ConfigFile, AnythingButARegularFileIsNoFile) {
+    TempDir dir;
+    const std::string fifo = (dir.path() / "config.txt").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto read = std::async(std::launch::async, [&] { return ReadConfigFile(fifo); });
+    int writer = -1;
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Lets a reader blocked in the open go, so the test ends either way.
+        writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        ADD_FAILURE() << "reading a FIFO blocked";
+    }
+    auto content = read.get();
+    if (writer >= 0) {
+        ::close(writer);
+    }
+    EXPECT_FALSE(content.opened);
+    EXPECT_FALSE(content.complete);
+    EXPECT_FALSE(ReadConfigFile(dir.path().string()).opened);
 }
 
 TEST(ConfigFile, WritesFiveLinesThatLoadBack) {
