@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -127,6 +129,78 @@ bool SendAll(int fd, const void* data, long long length, Deadline deadline) {
 
 bool SendAll(int fd, const std::string& data, Deadline deadline) {
     return SendAll(fd, data.data(), static_cast<long long>(data.size()), deadline);
+}
+
+namespace {
+
+// Counts what the peer acknowledged since the last look: the bytes sent less
+// those still in the socket's send queue.
+void CountAcknowledged(int fd, SendStallGuard& guard) {
+    int queued = 0;
+    long long acknowledged = ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? guard.sent - queued : guard.sent;
+    if (acknowledged > guard.acknowledged) {
+        guard.taken += acknowledged - guard.acknowledged;
+        guard.acknowledged = acknowledged;
+    }
+    if (guard.taken >= guard.minBytes) {
+        guard.taken = 0;
+        guard.waited = {};
+    }
+}
+
+// How often a sender that waits for room looks at what was acknowledged.
+constexpr std::chrono::milliseconds kAcknowledgedLook{250};
+
+}  // namespace
+
+bool SendAllGuarded(int fd, const void* data, long long length, SendStallGuard& guard) {
+    if (length < 0) {
+        return false;
+    }
+    const char* position = static_cast<const char*>(data);
+    auto remaining = static_cast<unsigned long long>(length);
+    while (remaining > 0) {
+        size_t chunk = static_cast<size_t>(
+            std::min<unsigned long long>(remaining, std::numeric_limits<ssize_t>::max()));
+        ssize_t sent = ::send(fd, position, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            position += sent;
+            remaining -= static_cast<unsigned long long>(sent);
+            guard.sent += sent;
+            continue;
+        }
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        // The peer's buffers are full: wait for room, looking now and then at
+        // what it acknowledged, for at most what is left of the window.
+        CountAcknowledged(fd, guard);
+        auto slice = kAcknowledgedLook;
+        if (guard.window.count() > 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(guard.window - guard.waited);
+            if (left.count() <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            slice = std::min(slice, left);
+        }
+        pollfd ready{fd, POLLOUT, 0};
+        const auto start = std::chrono::steady_clock::now();
+        int polled = ::poll(&ready, 1, static_cast<int>(slice.count()));
+        guard.waited += std::chrono::steady_clock::now() - start;
+        if (polled < 0 && errno != EINTR) {
+            return false;
+        }
+        if (polled > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            errno = EPIPE;
+            return false;
+        }
+        CountAcknowledged(fd, guard);
+    }
+    return true;
 }
 
 bool WriteAll(int fd, const char* data, std::size_t length) {

@@ -50,6 +50,26 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
                            Deadline deadline = kNoDeadline);
 [[nodiscard]] bool SendAll(int fd, const std::string& data, Deadline deadline = kNoDeadline);
 
+// Counts how long a sender waits for its peer to take bytes. A reader that
+// takes a trickle now and then would hold a connection for ever if only a
+// send that moves nothing failed; here, once `window` of waiting has passed
+// before the peer acknowledged `minBytes`, sending fails. Both counts start
+// again each time `minBytes` have been acknowledged. Time the sender spends
+// elsewhere (reading a file, waiting for a rate limit) never counts.
+struct SendStallGuard {
+    std::chrono::milliseconds window{0};  // zero or less: no limit
+    long long minBytes = 0;
+    long long taken = 0;                 // bytes acknowledged since the counts started
+    std::chrono::nanoseconds waited{0};  // time waited since the counts started
+    long long sent = 0;                  // every byte handed to the socket
+    long long acknowledged = 0;          // of those, the ones the peer acknowledged
+};
+
+// Sends every byte like SendAll, held to `guard`; false (ETIMEDOUT) once the
+// peer has taken too little for too long, or on the first send error.
+[[nodiscard]] bool SendAllGuarded(int fd, const void* data, long long length,
+                                  SendStallGuard& guard);
+
 // Writes every byte to a file or pipe; retries after partial writes and EINTR.
 // False on the first write error.
 [[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t length);

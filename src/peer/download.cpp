@@ -2,11 +2,7 @@
 
 #include "base/strings.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +18,7 @@
 #include "base/preferences.h"
 #include "net/socket.h"
 #include "peer/instant_message.h"
+#include "peer/part_file.h"
 #include "peer/progress.h"
 #include "peer/rate_limiter.h"
 #include "peer/transfer_limits.h"
@@ -29,190 +26,48 @@
 
 namespace brindle {
 
-// The file being received, beside the destination under a hidden name. The
-// resumable name of a download is taken when no other download holds it;
-// otherwise a private one. On success it is renamed over the destination; on
-// failure it stays for a later download when it holds more than the bytes a
-// resumed download checks again (a private one is always removed).
-class PartFile {
-  public:
-    ~PartFile() { Release(); }
-
-    bool Open(const std::string& directory, const std::string& resumableName) {
-        std::string path = directory + resumableName;
-        Socket file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
-        struct stat opened {};
-        struct stat named {};
-        // The lock and the same inode under the name: no other download has it
-        // and it was not removed between the open and the lock.
-        if (file && ::flock(file.fd(), LOCK_EX | LOCK_NB) == 0 &&
-            ::fstat(file.fd(), &opened) == 0 && S_ISREG(opened.st_mode) &&
-            ::stat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino &&
-            named.st_dev == opened.st_dev && ::lseek(file.fd(), 0, SEEK_END) >= 0) {
-            file_ = std::move(file);
-            path_ = std::move(path);
-            length_ = static_cast<long long>(opened.st_size);
-            resumable_ = true;
-            return true;
-        }
-        return CreatePrivate(directory);
-    }
-
-    long long length() const { return length_; }
-
-    bool ReadAt(char* data, std::size_t size, long long offset) const {
-        while (size > 0) {
-            ssize_t got = ::pread(file_.fd(), data, size, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                return false;
-            }
-            data += got;
-            size -= static_cast<std::size_t>(got);
-            offset += got;
-        }
-        return true;
-    }
-
-    bool Truncate() {
-        length_ = 0;
-        return ::ftruncate(file_.fd(), 0) == 0 && ::lseek(file_.fd(), 0, SEEK_SET) == 0;
-    }
-
-    bool Write(const char* data, std::size_t length) {
-        if (!WriteAll(file_.fd(), data, length)) {
-            return false;
-        }
-        length_ += static_cast<long long>(length);
-        return true;
-    }
-
-    // Closes the file and renames it over `destination`.
-    bool Commit(const std::string& destination) {
-        if (!file_.Close() || ::rename(path_.c_str(), destination.c_str()) != 0) {
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-    void Release() {
-        if (!path_.empty() && (!resumable_ || length_ <= kResumeCheckBytes)) {
-            ::unlink(path_.c_str());
-        }
-        path_.clear();
-        file_.reset();
-    }
-
-  private:
-    bool CreatePrivate(const std::string& directory) {
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = directory + kPartialDownloadPrefix +
-                                    std::to_string(::getpid()) + "-" +
-                                    std::to_string(counter.fetch_add(1)) + kPartialDownloadSuffix;
-            Socket file(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (file) {
-                file_ = std::move(file);
-                path_ = std::move(candidate);
-                return true;
-            }
-            if (errno != EEXIST) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    Socket file_;
-    std::string path_;
-    long long length_ = 0;
-    bool resumable_ = false;
-};
-
-namespace {
-
-// The part of a resumable name before its size: ".brindlenet-r<16 hex>-".
-std::string ResumableStem(const std::string& ownerUserName, const std::string& remoteName) {
-    // FNV-1a over the user name and the remote name, told apart by a line feed.
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (char c : ownerUserName + "\n" + remoteName) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return std::string(kPartialDownloadPrefix) + "r" + hex + "-";
-}
-
-// Removes the partial files of the directory that no download will continue:
-// those untouched for the partial lifetime, and those of this download kept
-// for another size. One that a running download holds stays.
-void DiscardOutdatedPartials(const std::string& directory, const std::string& keep,
-                             const std::string& stem) {
-    DIR* listing = ::opendir(directory.c_str());
-    if (listing == nullptr) {
-        return;
-    }
-    const auto now = std::chrono::system_clock::now();
-    std::vector<std::string> outdated;
-    while (const dirent* entry = ::readdir(listing)) {
-        std::string name = entry->d_name;
-        if (!IsPartialDownloadName(name) || name == keep) {
-            continue;
-        }
-        struct stat info {};
-        if (::lstat((directory + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            continue;
-        }
-        auto modified = std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
-        if (name.starts_with(stem) || now - modified > kPartialFileLifetime) {
-            outdated.push_back(std::move(name));
-        }
-    }
-    ::closedir(listing);
-    for (const std::string& name : outdated) {
-        std::string path = directory + name;
-        Socket file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (file && ::flock(file.fd(), LOCK_EX | LOCK_NB) == 0) {
-            ::unlink(path.c_str());
-        }
-    }
-}
-
-}  // namespace
-
 std::string LocalNameFor(const std::string& remoteName) {
     auto last = remoteName.find_last_of("\\/");
     return last == std::string::npos ? remoteName : remoteName.substr(last + 1);
 }
 
 bool IsSafeLocalName(const std::string& localName) {
-    return !localName.empty() && localName != "." && localName != ".." &&
-           localName.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+    if (localName.empty() || localName.front() == '.') {
+        return false;
+    }
+    for (char c : localName) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\' || byte < 32 || byte == 127) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::optional<long long> ParseFileLength(std::string_view text) {
-    const LeadingNumber number = ReadLeadingNumber(text);
-    if (!number.hasDigits || number.overflowed) {
+    const bool negative = text.starts_with('-');
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 19) {
         return std::nullopt;
     }
-    if (number.value >= 0) {
-        return number.value;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > (LLONG_MAX - (c - '0')) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (!negative) {
+        return value;
     }
     // A copy that keeps lengths in 32 bits publishes 2 GiB to 4 GiB as negative.
     constexpr long long kTwoTo31 = 1LL << 31;
-    if (number.value < -kTwoTo31) {
+    if (value > kTwoTo31) {
         return std::nullopt;
     }
-    return number.value + (1LL << 32);
-}
-
-std::string ResumablePartName(const std::string& ownerUserName, const std::string& remoteName,
-                              long long fileLength) {
-    return ResumableStem(ownerUserName, remoteName) + std::to_string(fileLength) +
-           kPartialDownloadSuffix;
+    return value == 0 ? 0 : (1LL << 32) - value;
 }
 
 TransferRow NewDownloadRow(const std::string& localName, const std::string& ownerUserName,
@@ -275,34 +130,25 @@ long long DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, long lo
     return got;
 }
 
-DownloadRecord::RangeResult DownloadRecord::CheckRange(PartFile& part, TransferPacer& pacer) {
-    const long long resumeAt = part.length();
-    const long long start = resumeAt - kResumeCheckBytes;
-    std::string request = std::string(kRangedFileRequest) + remoteName_ + "\n" + ownerUserName_ +
-                          "\n" + ownerConnection_ + "\n" + std::to_string(start) + "\n";
-    if (!Connect(request)) {
-        return RangeResult::Failed;
+DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part) {
+    const auto stop = [this] { return IsCancelRequested(); };
+    std::optional<std::string> digest = part.Digest(stop);
+    std::string request = std::string(kResumeRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
+                          ownerConnection_ + "\n" + std::to_string(part.length()) + "\n";
+    if (!digest || !Connect(request)) {
+        return ProofResult::Failed;
     }
-    std::vector<char> again(kResumeCheckBytes);
-    long long got = 0;
-    while (got < kResumeCheckBytes) {
-        if (IsCancelRequested()) {
-            return RangeResult::Failed;
-        }
-        // The bytes checked again count against the limits like any others.
-        long long moved = PacedReceive(pacer, again.data() + got, kResumeCheckBytes - got);
-        if (moved <= 0) {
-            // A peer that does not know the ranged form closes at its first
-            // line (a reset when the other lines are still unread).
-            return got == 0 && !IsCancelRequested() ? RangeResult::Refused : RangeResult::Failed;
-        }
-        got += moved;
+    std::string line;
+    if (!ReceiveLine(socketFd(), line)) {
+        // A peer that does not know the form closes at its first line (a
+        // reset when the other lines are still unread).
+        return line.empty() && !IsCancelRequested() ? ProofResult::Refused : ProofResult::Failed;
     }
-    std::vector<char> kept(kResumeCheckBytes);
-    if (!part.ReadAt(kept.data(), kept.size(), start)) {
-        return RangeResult::Failed;
+    if (line.empty() || line.back() != '\n') {
+        return ProofResult::Failed;
     }
-    return kept == again ? RangeResult::Resume : RangeResult::Changed;
+    return line == ResumeProofLine(fileLength_, *digest) ? ProofResult::Resume
+                                                         : ProofResult::Changed;
 }
 
 int DownloadRecord::DownloadFile() {
@@ -322,9 +168,7 @@ int DownloadRecord::DownloadFile() {
                                    : Finish(TransferStatus::Error, 0);
     };
 
-    const std::string partName = ResumablePartName(ownerUserName_, remoteName_, fileLength_);
-    DiscardOutdatedPartials(sharedDirectory_, partName, ResumableStem(ownerUserName_, remoteName_));
-    if (!part.Open(sharedDirectory_, partName)) {
+    if (!part.Open(sharedDirectory_, ownerUserName_, remoteName_, fileLength_)) {
         return failed();
     }
     // This download's own limit first, then the one all downloads share.
@@ -338,20 +182,20 @@ int DownloadRecord::DownloadFile() {
     if (options_.limits) {
         pacer.Add(&options_.limits->downloads());
     }
-    // A partial file continues only when it holds more than the bytes checked
-    // again and no more than the file; the peer sends again the last of them,
-    // and a file that changed there is received whole.
+    // A kept part continues only when it holds more than the least worth
+    // keeping and no more than the file, and the peer proves its file starts
+    // with exactly those bytes; otherwise the whole file is received again.
     bool resumed = false;
-    if (part.length() > kResumeCheckBytes && part.length() <= fileLength_) {
-        switch (CheckRange(part, pacer)) {
-            case RangeResult::Resume:
+    if (part.length() > kMinKeptPartBytes && part.length() <= fileLength_) {
+        switch (ProveKeptPart(part)) {
+            case ProofResult::Resume:
                 resumed = true;
                 break;
-            case RangeResult::Refused:
-            case RangeResult::Changed:
+            case ProofResult::Refused:
+            case ProofResult::Changed:
                 CloseSocket();
                 break;
-            case RangeResult::Failed:
+            case ProofResult::Failed:
                 return failed();
         }
     }

@@ -17,6 +17,17 @@ inline constexpr char kFileRequest[] = "GET\n";
 // first line instead), then the offset in decimal on a fifth line. A peer
 // without it closes the connection at the unknown first line, sending nothing.
 inline constexpr char kRangedFileRequest[] = "GETRANGE\n";
+// A ranged GET that continues a kept part: the five lines of "GETRANGE\n"
+// with this first line, the offset being the kept part's length. The sharer
+// answers first with ResumeProofLine of its file, then the bytes from the
+// offset; the downloader continues only when that line is what its own part
+// gives, so what it kept is exactly the start of the sharer's file.
+inline constexpr char kResumeRequest[] = "RESUME\n";
+
+// "<published size> <BLAKE2b-256 of the bytes before the offset, hex>\n"
+inline std::string ResumeProofLine(long long size, const std::string& digest) {
+    return std::to_string(size) + " " + digest + "\n";
+}
 
 // "<" + userName + "> " + text + "\n"
 std::string BuildMessageLine(const std::string& userName, const std::string& text);

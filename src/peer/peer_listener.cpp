@@ -40,7 +40,8 @@ struct PeerListener::Connection {
     std::string fileName;
     std::string userName;
     std::string connectionText;
-    bool ranged = false;  // "GETRANGE": an offset line follows the connection text
+    bool ranged = false;      // "GETRANGE" or "RESUME": an offset line follows the connection text
+    bool proveStart = false;  // "RESUME": the bytes before the offset are proved first
 };
 
 PeerListener::PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
@@ -195,8 +196,10 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
                 connection.stage = Stage::MessageLine;
                 return false;
             }
-            if (!closed && (line == kFileRequest || line == kRangedFileRequest)) {
-                connection.ranged = line == kRangedFileRequest;
+            if (!closed &&
+                (line == kFileRequest || line == kRangedFileRequest || line == kResumeRequest)) {
+                connection.ranged = line != kFileRequest;
+                connection.proveStart = line == kResumeRequest;
                 connection.stage = Stage::FileName;
                 return false;
             }
@@ -266,9 +269,10 @@ void PeerListener::StartUpload(Connection& connection, long long offset) {
     if (!slot) {
         return;
     }
-    auto upload = std::make_shared<UploadRecord>(
-        connection.fileName, connection.userName, std::move(connection.connectionText),
-        std::move(connection.socket), uploadContext_, std::move(slot), offset);
+    auto upload = std::make_shared<UploadRecord>(connection.fileName, connection.userName,
+                                                 std::move(connection.connectionText),
+                                                 std::move(connection.socket), uploadContext_,
+                                                 std::move(slot), offset, connection.proveStart);
     // A listener shutting down starts no thread: the record then goes at
     // once with its socket and slot, and the request gets no row.
     static_cast<void>(upload->Start(threads_));

@@ -13,6 +13,8 @@
 
 #include "base/strings.h"
 #include "net/socket.h"
+#include "peer/content_digest.h"
+#include "peer/instant_message.h"
 #include "peer/progress.h"
 #include "peer/rate_limiter.h"
 #include "peer/transfer_limits.h"
@@ -116,14 +118,15 @@ UploadSlots::Slot UploadSlots::TryTake(std::size_t limit) {
 
 UploadRecord::UploadRecord(std::string fileName, std::string userName, std::string connectionText,
                            Socket socket, const UploadContext& context, UploadSlots::Slot slot,
-                           long long offset)
+                           long long offset, bool proveStart)
     : TransferRecord(std::move(socket)),
       fileName_(std::move(fileName)),
       userName_(std::move(userName)),
       connectionText_(std::move(connectionText)),
       context_(context),
       slot_(std::move(slot)),
-      offset_(offset) {}
+      offset_(offset),
+      proveStart_(proveStart) {}
 
 int UploadRecord::Refuse() {
     CloseSocket();
@@ -164,7 +167,12 @@ int UploadRecord::UploadFile() {
         file.Close();
         return Finish(TransferStatus::Canceled, 1);
     }
-    bool sent = SendBlocks(file.fd(), size);
+    // A reader must keep taking bytes at a least rate while the upload waits
+    // for it, or it gives its slot back to those waiting.
+    SendStallGuard guard{context_.options.stallTimeout, context_.options.minUploadBytes};
+    SetIdleTimeout(socketFd(), context_.options.stallTimeout);
+    bool sent =
+        (!proveStart_ || SendProof(file.fd(), size, guard)) && SendBlocks(file.fd(), size, guard);
     file.Close();
     if (!sent) {
         return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
@@ -173,9 +181,18 @@ int UploadRecord::UploadFile() {
     return Finish(TransferStatus::Complete, 1);
 }
 
-bool UploadRecord::SendBlocks(int fileFd, long long size) {
+bool UploadRecord::SendProof(int fileFd, long long size, SendStallGuard& guard) {
+    std::optional<std::string> digest =
+        PrefixDigestHex(fileFd, offset_, [this] { return IsCancelRequested(); });
+    if (!digest) {
+        return false;
+    }
+    const std::string line = ResumeProofLine(size, *digest);
+    return SendAllGuarded(socketFd(), line.data(), static_cast<long long>(line.size()), guard);
+}
+
+bool UploadRecord::SendBlocks(int fileFd, long long size, SendStallGuard& guard) {
     int fd = socketFd();
-    SetIdleTimeout(fd, context_.options.stallTimeout);
     // Never a buffer larger than the file: small files cost little memory.
     std::size_t block = static_cast<std::size_t>(
         std::clamp<long long>(size, 1, std::max<long long>(context_.options.blockSize, 1)));
@@ -206,7 +223,7 @@ bool UploadRecord::SendBlocks(int fileFd, long long size) {
             pacer.Return(want - static_cast<std::size_t>(moved));
         }
         if (moved > 0) {
-            if (!SendAll(fd, buffer.data(), moved)) {
+            if (!SendAllGuarded(fd, buffer.data(), moved, guard)) {
                 return false;
             }
             offset += moved;

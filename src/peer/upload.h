@@ -81,10 +81,12 @@ class UploadRecord : public TransferRecord {
   public:
     // `socket` is the accepted connection, all four request lines read; the
     // texts are the trimmed lines 2, 3 and 4. `slot` is given back when Run ends.
-    // `offset` is where a ranged request starts (0 for a whole one).
+    // `offset` is where a ranged request starts (0 for a whole one); with
+    // `proveStart` the bytes are preceded by the proof line of the bytes
+    // before the offset (a request continuing a kept part).
     UploadRecord(std::string fileName, std::string userName, std::string connectionText,
                  Socket socket, const UploadContext& context, UploadSlots::Slot slot = {},
-                 long long offset = 0);
+                 long long offset = 0, bool proveStart = false);
 
     int Run() override {
         UploadSlots::Slot held = std::move(slot_);
@@ -98,7 +100,8 @@ class UploadRecord : public TransferRecord {
 
   private:
     int Refuse();
-    bool SendBlocks(int fileFd, long long size);
+    bool SendProof(int fileFd, long long size, SendStallGuard& guard);
+    bool SendBlocks(int fileFd, long long size, SendStallGuard& guard);
 
     const std::string fileName_;
     const std::string userName_;
@@ -106,6 +109,7 @@ class UploadRecord : public TransferRecord {
     const UploadContext& context_;
     UploadSlots::Slot slot_;
     const long long offset_;
+    const bool proveStart_;
 };
 
 }  // namespace brindle

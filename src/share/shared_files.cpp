@@ -17,6 +17,10 @@ bool IsPartialDownloadName(const std::string& name) {
     return view.starts_with(kPartialDownloadPrefix) && view.ends_with(kPartialDownloadSuffix);
 }
 
+bool IsReservedName(const std::string& name) {
+    return std::string_view(name).starts_with(kPartialDownloadPrefix);
+}
+
 long long LookupSharedFileSize(const SharedFileList& files, const std::string& name) {
     for (const SharedFile& file : files) {
         if (file.name == name) {
@@ -118,7 +122,7 @@ class Walker {
             return false;
         }
         for (const DirEntry& entry : entries) {
-            if (UnsendableName(entry.name) || IsPartialDownloadName(entry.name)) {
+            if (UnsendableName(entry.name) || IsReservedName(entry.name)) {
                 continue;
             }
             std::string path = directory + entry.name;

@@ -39,6 +39,11 @@ inline constexpr char kPartialDownloadPrefix[] = ".brindlenet-";
 inline constexpr char kPartialDownloadSuffix[] = ".part";
 [[nodiscard]] bool IsPartialDownloadName(const std::string& name);
 
+// Every name starting with ".brindlenet-" is this program's own (partial
+// downloads, the secret that names them): never published, never written by
+// a download.
+[[nodiscard]] bool IsReservedName(const std::string& name);
+
 // Size of the first file whose name matches exactly (case-sensitive), or -1.
 long long LookupSharedFileSize(const SharedFileList& files, const std::string& name);
 

@@ -126,7 +126,8 @@ TEST_F(HeadlessCommandTest, GetTellsWhereItContinuesAKeptPartialFile) {
     EXPECT_EQ(Run({"get", "song", "--pick", "1"}), 0) << err.str();
     EXPECT_NE(err.str().find("Resuming at 100000 bytes\n"), std::string::npos) << err.str();
     EXPECT_TRUE(test::ReadWholeFile(shared.path() / "song.mp3") == content);
-    EXPECT_EQ(test::DirectoryEntries(shared.path()), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(test::VisibleEntries(shared.path()), std::vector<std::string>{"song.mp3"});
+    EXPECT_TRUE(test::PartialEntries(shared.path()).empty());
 }
 
 TEST_F(HeadlessCommandTest, GetFailsWhenTheTransferFails) {

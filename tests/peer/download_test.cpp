@@ -10,6 +10,7 @@
 
 #include "peer/download.h"
 #include "peer_fixture.h"
+#include "support/partial_downloads.h"
 #include "support/scripted_server.h"
 
 namespace brindle {
@@ -72,7 +73,7 @@ class DownloadTest : public ::testing::Test {
         return WaitFor([&] { return record->IsFinished(); }, 15s);
     }
 
-    std::vector<std::string> SharedEntries() const { return test::DirectoryEntries(shared.path()); }
+    std::vector<std::string> SharedEntries() const { return test::EntriesButKey(shared.path()); }
 
     test::TempDir shared;
     TransferTable table;
@@ -130,9 +131,13 @@ TEST_F(DownloadTest, AShortStreamFailsAndLeavesAnExistingFileAlone) {
     EXPECT_EQ(SharedEntries(), std::vector<std::string>{"song.mp3"});
 }
 
-TEST_F(DownloadTest, ANameThatWouldLeaveTheSharedDirectoryFailsBeforeAnythingHappens) {
+// Names that would leave the shared directory, hide a file in it, meet this
+// program's own files there, or break a line.
+TEST_F(DownloadTest, AnUnsafeOrReservedNameFailsBeforeAnythingHappens) {
     ScriptedServer peer([&](int fd) { ReadRequest(fd); });
-    for (const std::string remote : {"..", "music\\..", ".", "music\\", ""}) {
+    for (const std::string remote :
+         {"..", "music\\..", ".", "music\\", "", ".profile", "x\\.brindlenet-key",
+          "music\\.brindlenet-r0123-10.part", "a\rb", "a\nb", "a\x01b", "a\tb", "a\x7f"}) {
         auto record = Start(remote, "10", peer.port());
         ASSERT_TRUE(Finished(record)) << remote;
         EXPECT_EQ(record->Cell(kColumnStatus), "Transfer Error...") << remote;
@@ -191,12 +196,15 @@ TEST_P(UnusableLengthTest, FailsBeforeConnectingAndLeavesTheFileAlone) {
 
 INSTANTIATE_TEST_SUITE_P(NoByteCount, UnusableLengthTest,
                          ::testing::Values("", "none", "-", "+x12", "-2147483649",
-                                           "9223372036854775808"));
+                                           "9223372036854775808", "1e3", "+5", " 5", "5 bytes"));
 
 TEST(ParseFileLength, ReadsByteCountsAndThirtyTwoBitNegativesOnly) {
     const std::vector<std::pair<std::string, std::optional<long long>>> cases = {
         {"13", 13},
-        {" \t+13 bytes", 13},
+        {" \t+13 bytes", std::nullopt},
+        {"+13", std::nullopt},
+        {"1e3", std::nullopt},
+        {"0x10", std::nullopt},
         {"0", 0},
         {"-0", 0},
         {"9223372036854775807", 9223372036854775807LL},

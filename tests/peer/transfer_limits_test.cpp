@@ -231,9 +231,10 @@ void PrintTo(const SlotsCase& c, std::ostream* out) {
 
 class UploadSlotsFixture : public ::testing::Test {
   protected:
-    void Start(std::size_t slots, std::size_t ceiling) {
+    void Start(std::size_t slots, std::size_t ceiling,
+               PeerOptions options = test::LoopbackOptions()) {
         limits = Limits({.uploadSlots = slots});
-        PeerOptions options = WithLimits(limits);
+        options.limits = limits;
         options.maxRunningUploads = ceiling;
         sharer = std::make_unique<test::PeerHarness>(options);
         sharer->Share("big.bin", std::string(16 * kMiB, 'b'));
@@ -297,6 +298,20 @@ TEST_F(SlotsAtRunTimeTest, MoreLetTheNextRequestInAndFewerCutNothing) {
     second.reset();
     ASSERT_TRUE(WaitFor([&] { return running() == 0; }));
     EXPECT_EQ(Fetch(), "0123456789");
+}
+
+// A reader that keeps taking a little now and then, far below the least rate,
+// loses its upload within about the stall time, and the slot serves the next.
+TEST_F(SlotsAtRunTimeTest, ATricklingReaderGivesItsSlotBack) {
+    PeerOptions options = test::LoopbackOptions();
+    options.stallTimeout = 1s;
+    options.minUploadBytes = kMiB;
+    Start(1, kMaxRunningUploads, options);
+    test::TricklingReader slow(StartStalledUpload(), 4096, 20ms);
+    EXPECT_EQ(Fetch(), "");
+    ASSERT_TRUE(WaitFor([&] { return running() == 0; }, 15s));
+    EXPECT_EQ(Fetch(), "0123456789");
+    EXPECT_EQ(sharer->listener->uploadRecords().Record(0)->Cell(kColumnStatus), kStatusError);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -72,6 +73,26 @@ Socket OpenStalledReader(int port, const std::string& request) {
         return Socket();
     }
     return socket;
+}
+
+TricklingReader::TricklingReader(Socket socket, std::size_t bytes,
+                                 std::chrono::milliseconds interval)
+    : socket_(std::move(socket)), thread_([this, bytes, interval] {
+          std::vector<char> buffer(bytes);
+          while (!stop_.load()) {
+              // The pause is the reader's pace, not a wait for anything.
+              std::this_thread::sleep_for(interval);
+              ssize_t got = ::recv(socket_.fd(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+              if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                  closed_ = true;
+                  return;
+              }
+          }
+      }) {}
+
+TricklingReader::~TricklingReader() {
+    stop_ = true;
+    thread_.join();
 }
 
 PeerReply WaitForReply(int fd, std::chrono::milliseconds deadline) {

@@ -3,9 +3,11 @@
 // directory client writes.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <thread>
 
 #include "net/socket.h"
 
@@ -29,6 +31,23 @@ std::string ExpectedHeaders(int port, std::size_t length, const std::string& hos
 // small receive buffer makes a sender block after a few kilobytes. Invalid when
 // the connect or the send failed.
 Socket OpenStalledReader(int port, const std::string& request);
+
+// A reader that takes `bytes` every `interval` from a connection until the
+// sender closes it or the reader goes: a slow or hostile peer.
+class TricklingReader {
+  public:
+    TricklingReader(Socket socket, std::size_t bytes, std::chrono::milliseconds interval);
+    ~TricklingReader();
+    TricklingReader(const TricklingReader&) = delete;
+    TricklingReader& operator=(const TricklingReader&) = delete;
+    bool closed() const { return closed_.load(); }
+
+  private:
+    Socket socket_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> closed_{false};
+    std::thread thread_;
+};
 
 // What the peer of a connection has done, looked at without reading.
 enum class PeerReply { Nothing, Data, Closed };
