@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "server/event_dispatcher.h"
-#include "server/http_server.h"
-#include "server/password_hasher.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/password_hasher.h"
+#include "server/http/http_server.h"
+#include "server/http/tls_credentials.h"
 #include "server/server_options.h"
-#include "server/store_factory.h"
-#include "server/tls_credentials.h"
+#include "server/store/store_factory.h"
 
 using namespace brindle::server;
 

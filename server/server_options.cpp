@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "base/cli_parse.h"
-#include "server/address_range.h"
+#include "server/http/address_range.h"
 
 namespace brindle::server {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/event_dispatcher.h"
-#include "server/http_server.h"
+#include "server/events/event_dispatcher.h"
+#include "server/http/http_server.h"
 
 namespace brindle::server {
 

@@ -13,9 +13,9 @@
 #include <mutex>
 #include <thread>
 
-#include "server/event_dispatcher.h"
-#include "server/http_server.h"
-#include "server/password_hasher.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/password_hasher.h"
+#include "server/http/http_server.h"
 
 namespace brindle::server::bench {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "server/directory_store.h"
+#include "server/store/directory_store.h"
 
 namespace brindle::server::bench {
 

@@ -8,10 +8,10 @@
 
 #include "bench_support.h"
 #include "load_generator.h"
-#include "server/event_dispatcher.h"
-#include "server/http_server.h"
-#include "server/password_hasher.h"
-#include "server/sqlite_store.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/password_hasher.h"
+#include "server/http/http_server.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 using namespace brindle::server;
 using namespace brindle::server::bench;

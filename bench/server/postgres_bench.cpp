@@ -1,7 +1,7 @@
 #include "postgres_bench.h"
 
 #include "server/log_sink.h"
-#include "server/store_factory.h"
+#include "server/store/store_factory.h"
 
 namespace brindle::server::bench {
 

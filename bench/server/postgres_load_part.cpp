@@ -11,9 +11,9 @@
 #include "bench_support.h"
 #include "load_generator.h"
 #include "postgres_bench.h"
-#include "server/event_dispatcher.h"
-#include "server/http_server.h"
-#include "server/password_hasher.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/password_hasher.h"
+#include "server/http/http_server.h"
 
 namespace brindle::server::bench {
 namespace {

@@ -12,7 +12,7 @@
 #include "directory/directory_client.h"
 #include "directory/search.h"
 #include "faults/fault_support.h"
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "support/test_support.h"
 
 namespace brindle::test {

@@ -12,9 +12,9 @@
 
 #include "base/strings.h"
 #include "fuzz_support.h"
-#include "server/event_dispatcher.h"
-#include "server/password_hasher.h"
-#include "server/sqlite_store.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/password_hasher.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 namespace {
 

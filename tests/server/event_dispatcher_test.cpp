@@ -1,11 +1,11 @@
-#include "server/event_dispatcher.h"
+#include "server/events/event_dispatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "server/server_test_support.h"
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "support/test_support.h"
 
 namespace brindle::server {

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <string>
 
-#include "server/event_dispatcher.h"
-#include "server/form_data.h"
-#include "server/name_filter.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/form_data.h"
+#include "server/store/name_filter.h"
 
 namespace brindle::server {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "server/password_hasher.h"
+#include "server/events/password_hasher.h"
 #include "server_test_support.h"
 
 namespace brindle::server::test {

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "net/socket.h"
-#include "server/address_range.h"
+#include "server/http/address_range.h"
 #include "server/server_options.h"
 #include "server/server_test_support.h"
 

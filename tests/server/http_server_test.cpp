@@ -1,4 +1,4 @@
-#include "server/http_server.h"
+#include "server/http/http_server.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 
 #include "net/socket.h"
 #include "server/server_test_support.h"
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 extern char** environ;
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "server/event_dispatcher.h"
-#include "server/http_server.h"
-#include "server/password_hasher.h"
-#include "server/sqlite_store.h"
+#include "server/events/event_dispatcher.h"
+#include "server/events/password_hasher.h"
+#include "server/http/http_server.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "support/test_support.h"
 
 namespace brindle::server::test {

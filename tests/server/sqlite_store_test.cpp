@@ -1,4 +1,4 @@
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "server/directory_store.h"
+#include "server/store/directory_store.h"
 #include "support/test_support.h"
 
 namespace brindle::server::test {

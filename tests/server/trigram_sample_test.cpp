@@ -1,4 +1,4 @@
-#include "server/trigram_sample.h"
+#include "server/store/postgres/trigram_sample.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The PostgreSQL store on throwaway clusters: the shared behaviour, then what
 // only a database server brings: schema versions, encodings, outages,
 // several nodes and read replicas.
-#include "server/postgres_store.h"
+#include "server/store/postgres/postgres_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,11 +9,11 @@
 #include <chrono>
 #include <thread>
 
-#include "server/event_dispatcher.h"
-#include "server/pg_connection.h"
+#include "server/events/event_dispatcher.h"
 #include "server/server_test_support.h"
+#include "server/store/postgres/pg_connection.h"
+#include "server/store/store_factory.h"
 #include "server/store_contract.h"
-#include "server/store_factory.h"
 #include "support/child_process.h"
 #include "support/postgres_cluster.h"
 

@@ -1,4 +1,4 @@
-#include "server/event_dispatcher.h"
+#include "server/events/event_dispatcher.h"
 
 #include "base/strings.h"
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/name_filter.h"
-#include "server/sqlite_wrappers.h"
+#include "server/store/name_filter.h"
+#include "server/store/sqlite/sqlite_wrappers.h"
 
 namespace brindle::server {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "server/directory_store.h"
 #include "server/log_sink.h"
+#include "server/store/directory_store.h"
 
 namespace brindle::server {
 

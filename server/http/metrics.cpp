@@ -1,4 +1,4 @@
-#include "server/metrics.h"
+#include "server/http/metrics.h"
 
 #include <charconv>
 #include <cmath>

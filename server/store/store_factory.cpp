@@ -1,10 +1,10 @@
-#include "server/store_factory.h"
+#include "server/store/store_factory.h"
 
 #include <filesystem>
 
-#include "server/pg_connection.h"
-#include "server/postgres_store.h"
-#include "server/sqlite_store.h"
+#include "server/store/postgres/pg_connection.h"
+#include "server/store/postgres/postgres_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 namespace brindle::server {
 

@@ -1,4 +1,4 @@
-#include "server/form_data.h"
+#include "server/events/form_data.h"
 
 namespace brindle::server {
 namespace {

@@ -1,9 +1,9 @@
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 #include <algorithm>
 
-#include "server/name_filter.h"
-#include "server/trigram_index.h"
+#include "server/store/name_filter.h"
+#include "server/store/sqlite/trigram_index.h"
 
 namespace brindle::server {
 namespace {

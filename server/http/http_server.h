@@ -17,10 +17,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "server/address_range.h"
-#include "server/event_dispatcher.h"
+#include "server/events/event_dispatcher.h"
+#include "server/http/address_range.h"
+#include "server/http/metrics.h"
 #include "server/log_sink.h"
-#include "server/metrics.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;

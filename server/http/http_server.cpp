@@ -1,4 +1,4 @@
-#include "server/http_server.h"
+#include "server/http/http_server.h"
 
 #include <arpa/inet.h>
 #include <gnutls/abstract.h>
@@ -18,7 +18,7 @@
 #include <ctime>
 #include <memory>
 
-#include "server/tls_credentials.h"
+#include "server/http/tls_credentials.h"
 
 namespace brindle::server {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "server/directory_store.h"
-#include "server/form_data.h"
-#include "server/password_hasher.h"
+#include "server/events/form_data.h"
+#include "server/events/password_hasher.h"
+#include "server/store/directory_store.h"
 
 namespace brindle::server {
 

@@ -1,9 +1,9 @@
-#include "server/trigram_sample.h"
+#include "server/store/postgres/trigram_sample.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "server/name_filter.h"
+#include "server/store/name_filter.h"
 
 namespace brindle::server {
 namespace {

@@ -1,4 +1,4 @@
-#include "server/sqlite_wrappers.h"
+#include "server/store/sqlite/sqlite_wrappers.h"
 
 #include <utility>
 

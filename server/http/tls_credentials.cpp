@@ -1,4 +1,4 @@
-#include "server/tls_credentials.h"
+#include "server/http/tls_credentials.h"
 
 #include <fcntl.h>
 #include <gnutls/x509.h>

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "server/directory_store.h"
 #include "server/log_sink.h"
-#include "server/trigram_sample.h"
+#include "server/store/directory_store.h"
+#include "server/store/postgres/trigram_sample.h"
 
 namespace brindle::server {
 

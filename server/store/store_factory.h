@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/directory_store.h"
 #include "server/log_sink.h"
+#include "server/store/directory_store.h"
 
 namespace brindle::server {
 

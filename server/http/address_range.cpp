@@ -1,4 +1,4 @@
-#include "server/address_range.h"
+#include "server/http/address_range.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "server/name_filter.h"
+#include "server/store/name_filter.h"
 
 #include <algorithm>
 

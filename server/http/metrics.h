@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/directory_store.h"
+#include "server/store/directory_store.h"
 
 namespace brindle::server {
 

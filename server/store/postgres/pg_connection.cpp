@@ -1,4 +1,4 @@
-#include "server/pg_connection.h"
+#include "server/store/postgres/pg_connection.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,11 +1,11 @@
-#include "server/postgres_store.h"
+#include "server/store/postgres/postgres_store.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 
-#include "server/name_filter.h"
-#include "server/pg_connection.h"
+#include "server/store/name_filter.h"
+#include "server/store/postgres/pg_connection.h"
 
 namespace brindle::server {
 namespace {

@@ -1,4 +1,4 @@
-#include "server/password_hasher.h"
+#include "server/events/password_hasher.h"
 
 #include <sodium.h>
 

@@ -1,4 +1,4 @@
-#include "server/trigram_index.h"
+#include "server/store/sqlite/trigram_index.h"
 
 #include <algorithm>
 #include <utility>
