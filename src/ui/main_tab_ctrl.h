@@ -1,43 +1,30 @@
 // The tab control of the main window: the tab strip "Messages", "Search",
-// "Transfer" and every control of the three pages, placed by ComputePageLayout
-// on each size change. It also carries out the pages' commands: send a
-// message, search, start a download, cancel and clear transfers.
+// "Transfer" over a framed pane, and the switching between the three pages.
+// Each page (MessagesPage, SearchPage, TransferPage) owns its controls, places
+// them and carries out its commands; the tab control places the strip and
+// hands every page the page area on each size change.
 #pragma once
 
 #include <QList>
-#include <QTimer>
-#include <QUrl>
 #include <QWidget>
 #include <array>
 #include <functional>
 #include <memory>
 
-#include "directory/search.h"
-#include "peer/peer_options.h"
+#include "ui/messages_page.h"
+#include "ui/search_page.h"
+#include "ui/tab_page.h"
+#include "ui/transfer_page.h"
 
-class QComboBox;
 class QFrame;
-class QLabel;
-class QLineEdit;
-class QMenu;
-class QPlainTextEdit;
-class QPushButton;
 class QTabBar;
 
 namespace brindle {
-
-class CShareApp;
-class CReportView;
-class QtMessageDisplay;
-class SearchResultsModel;
-class TransferTable;
-class TransferTableModel;
 
 class CMainTabCtrl : public QWidget {
     Q_OBJECT
   public:
     enum Page { kMessagesPage = 0, kSearchPage = 1, kTransferPage = 2 };
-    static constexpr int kRefreshIntervalMs = 250;
 
     CMainTabCtrl(CShareApp& app, QtMessageDisplay& display, QWidget* parent = nullptr);
     ~CMainTabCtrl() override;
@@ -45,65 +32,64 @@ class CMainTabCtrl : public QWidget {
     // Column widths from the window's client width at creation (ListColumnWidth):
     // four columns in the results list, seven in each transfer table. Set once.
     void SetColumnWidths(int clientWidth);
-    // Shows the upload table once the peer listener exists.
-    void AttachUploadTable(const TransferTable& uploads);
     // Peer port and time limits for downloads and messages (tests use their own).
-    void SetPeerOptions(PeerOptions options) { peerOptions_ = std::move(options); }
+    void SetPeerOptions(PeerOptions options) { context_.peerOptions = std::move(options); }
 
-    // Places every page control, hidden or not.
+    // Places the tab strip and every page's controls, hidden or not.
     void LayoutPages();
     // Shows or hides every control of the selected page.
     void ShowPage(bool show);
     // Switches pages as a click on a tab does: hide the old, select, show the new.
     void SelectPage(int page);
     int currentPage() const;
+    // The controls of page `page`; none for a page that is not there.
     QList<QWidget*> PageControls(int page) const;
     int TabHeight() const;
-
-    // The page commands.
-    void SendInstantMessage();
-    void RunSearch();
-    void StartDownload();
-    void CancelSelectedTransfers();
-    void ClearFinishedTransfers();
-    // Brings both transfer views up to date with their tables.
-    void RefreshTransfers();
-
-    // The right-click menu of model row `row` of `list` (the download or the
-    // upload view): Open, Open containing folder, Cancel, Clear. Null for
-    // another list or a row that is not there.
-    std::unique_ptr<QMenu> TransferRowMenu(CReportView* list, int row);
-    // What opens files and folders (QDesktopServices::openUrl; tests replace it).
-    void SetUrlOpener(std::function<bool(const QUrl&)> opener) { openUrl_ = std::move(opener); }
-    // Rows connecting or moving bytes, in the download and the upload view.
-    int ActiveDownloads() const;
-    int ActiveUploads() const;
-    TransferTableModel* downloadModel() const { return downloadModel_; }
-
-    const SearchResultsTable& results() const { return results_; }
-
     QTabBar* tabBar() const { return tabBar_; }
-    QLabel* messagesLabel() const { return messagesLabel_; }
-    QPlainTextEdit* messageView() const { return messageView_; }
-    QLabel* userNameLabel() const { return userNameLabel_; }
-    QLineEdit* userNameEdit() const { return userNameEdit_; }
-    QLabel* messageLabel() const { return messageLabel_; }
-    QLineEdit* messageEdit() const { return messageEdit_; }
-    QPushButton* sendButton() const { return sendButton_; }
-    QLabel* fileNameLabel() const { return fileNameLabel_; }
-    QLineEdit* fileNameEdit() const { return fileNameEdit_; }
-    QLabel* extensionLabel() const { return extensionLabel_; }
-    QComboBox* extensionCombo() const { return extensionCombo_; }
-    QLabel* maxResultsLabel() const { return maxResultsLabel_; }
-    QLineEdit* maxResultsEdit() const { return maxResultsEdit_; }
-    QPushButton* searchButton() const { return searchButton_; }
-    CReportView* resultsList() const { return resultsList_; }
-    QLabel* downloadsLabel() const { return downloadsLabel_; }
-    CReportView* downloadTable() const { return downloadTable_; }
-    QLabel* uploadsLabel() const { return uploadsLabel_; }
-    CReportView* uploadTable() const { return uploadTable_; }
-    QPushButton* clearButton() const { return clearButton_; }
-    QPushButton* cancelButton() const { return cancelButton_; }
+
+    MessagesPage* messagesPage() const { return messagesPage_; }
+    SearchPage* searchPage() const { return searchPage_; }
+    TransferPage* transferPage() const { return transferPage_; }
+
+    // Shortcuts to the pages' commands and controls, for the window and the tests.
+    void SendInstantMessage() { messagesPage_->SendInstantMessage(); }
+    void RunSearch() { searchPage_->RunSearch(); }
+    void StartDownload() { searchPage_->StartDownload(); }
+    void CancelSelectedTransfers() { transferPage_->CancelSelectedTransfers(); }
+    void ClearFinishedTransfers() { transferPage_->ClearFinishedTransfers(); }
+    void RefreshTransfers() { transferPage_->RefreshTransfers(); }
+    void AttachUploadTable(const TransferTable& uploads) {
+        transferPage_->AttachUploadTable(uploads);
+    }
+    std::unique_ptr<QMenu> TransferRowMenu(CReportView* list, int row);
+    void SetUrlOpener(std::function<bool(const QUrl&)> opener) {
+        transferPage_->SetUrlOpener(std::move(opener));
+    }
+    int ActiveDownloads() const { return transferPage_->ActiveDownloads(); }
+    int ActiveUploads() const { return transferPage_->ActiveUploads(); }
+    const SearchResultsTable& results() const { return searchPage_->results(); }
+
+    QLabel* messagesLabel() const { return messagesPage_->messagesLabel(); }
+    QPlainTextEdit* messageView() const { return messagesPage_->messageView(); }
+    QLabel* userNameLabel() const { return messagesPage_->userNameLabel(); }
+    QLineEdit* userNameEdit() const { return messagesPage_->userNameEdit(); }
+    QLabel* messageLabel() const { return messagesPage_->messageLabel(); }
+    QLineEdit* messageEdit() const { return messagesPage_->messageEdit(); }
+    QPushButton* sendButton() const { return messagesPage_->sendButton(); }
+    QLabel* fileNameLabel() const { return searchPage_->fileNameLabel(); }
+    QLineEdit* fileNameEdit() const { return searchPage_->fileNameEdit(); }
+    QLabel* extensionLabel() const { return searchPage_->extensionLabel(); }
+    QComboBox* extensionCombo() const { return searchPage_->extensionCombo(); }
+    QLabel* maxResultsLabel() const { return searchPage_->maxResultsLabel(); }
+    QLineEdit* maxResultsEdit() const { return searchPage_->maxResultsEdit(); }
+    QPushButton* searchButton() const { return searchPage_->searchButton(); }
+    CReportView* resultsList() const { return searchPage_->resultsList(); }
+    QLabel* downloadsLabel() const { return transferPage_->downloadsLabel(); }
+    CReportView* downloadTable() const { return transferPage_->downloadTable(); }
+    QLabel* uploadsLabel() const { return transferPage_->uploadsLabel(); }
+    CReportView* uploadTable() const { return transferPage_->uploadTable(); }
+    QPushButton* clearButton() const { return transferPage_->clearButton(); }
+    QPushButton* cancelButton() const { return transferPage_->cancelButton(); }
 
   signals:
     // The transfer views were brought up to date.
@@ -115,55 +101,17 @@ class CMainTabCtrl : public QWidget {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
-    void CreateControls();
-    QLabel* MakeLabel(const char* text, Qt::Alignment horizontal);
-    QLineEdit* MakeEdit(const QString& text, bool tabStop);
-    QPushButton* MakeButton(const char* text, bool tabStop);
-    CReportView* MakeList();
-    void ShowTransferMenu(CReportView* list, const QPoint& pos);
-    // The table behind `list`, or null (no listener yet, or not a transfer view).
-    TransferTable* TableOf(const CReportView* list) const;
-    TransferTableModel* ModelOf(const CReportView* list) const;
+    // The page behind tab `page`, or null.
+    TabPage* PageAt(int page) const;
 
-    CShareApp& app_;
-    QtMessageDisplay& display_;
-    PeerOptions peerOptions_;
-    SearchResultsTable results_;  // the rows of the results list and resultAddresses
+    PageContext context_;
     int shownPage_ = kMessagesPage;
-    bool busy_ = false;  // a blocking command is running
-
     QTabBar* tabBar_ = nullptr;
     QFrame* pane_ = nullptr;
-    QLabel* messagesLabel_ = nullptr;
-    QPlainTextEdit* messageView_ = nullptr;
-    QLabel* userNameLabel_ = nullptr;
-    QLineEdit* userNameEdit_ = nullptr;
-    QLabel* messageLabel_ = nullptr;
-    QLineEdit* messageEdit_ = nullptr;
-    QPushButton* sendButton_ = nullptr;
-    QLabel* fileNameLabel_ = nullptr;
-    QLineEdit* fileNameEdit_ = nullptr;
-    QLabel* extensionLabel_ = nullptr;
-    QComboBox* extensionCombo_ = nullptr;
-    QLabel* maxResultsLabel_ = nullptr;
-    QLineEdit* maxResultsEdit_ = nullptr;
-    QPushButton* searchButton_ = nullptr;
-    CReportView* resultsList_ = nullptr;
-    QLabel* downloadsLabel_ = nullptr;
-    CReportView* downloadTable_ = nullptr;
-    QLabel* uploadsLabel_ = nullptr;
-    CReportView* uploadTable_ = nullptr;
-    QPushButton* clearButton_ = nullptr;
-    QPushButton* cancelButton_ = nullptr;
-
-    SearchResultsModel* resultsModel_ = nullptr;
-    TransferTableModel* downloadModel_ = nullptr;
-    TransferTableModel* uploadModel_ = nullptr;
-    QTimer refreshTimer_;
-    std::function<bool(const QUrl&)> openUrl_;
+    MessagesPage* messagesPage_ = nullptr;
+    SearchPage* searchPage_ = nullptr;
+    TransferPage* transferPage_ = nullptr;
+    std::array<TabPage*, 3> pages_{};
 };
-
-// The file types of the Search page, "*.mp3" first (selected at start).
-extern const std::array<const char*, 24> kFileTypes;
 
 }  // namespace brindle

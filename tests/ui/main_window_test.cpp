@@ -160,11 +160,37 @@ TEST_F(MainWindowTest, ResizingPlacesHiddenPagesToo) {
     tabs->SelectPage(CMainTabCtrl::kTransferPage);
     window->resize(800, 600);
     ASSERT_TRUE(WaitForUi([&] { return tabs->width() == 800; }));
-    const PageLayout expected = ComputePageLayout(tabs->rect(), tabs->TabHeight());
-    EXPECT_EQ(tabs->messageView()->geometry(), expected.messageView);
-    EXPECT_EQ(tabs->resultsList()->geometry(), expected.resultsList);
-    EXPECT_EQ(tabs->uploadTable()->geometry(), expected.uploadTable);
-    EXPECT_EQ(tabs->sendButton()->geometry(), expected.sendButton);
+    const PageArea area = PageArea::Of(tabs->rect(), tabs->TabHeight());
+    EXPECT_EQ(tabs->messageView()->geometry(), MessagesPage::ComputeLayout(area).messageView);
+    EXPECT_EQ(tabs->resultsList()->geometry(), SearchPage::ComputeLayout(area).resultsList);
+    EXPECT_EQ(tabs->uploadTable()->geometry(), TransferPage::ComputeLayout(area).uploadTable);
+    EXPECT_EQ(tabs->sendButton()->geometry(), MessagesPage::ComputeLayout(area).sendButton);
+}
+
+// Each control on the tab control belongs to exactly one page, so switching
+// pages hides it with its page, and each is placed on the pane below the strip.
+TEST_F(MainWindowTest, EveryControlBelongsToOnePageAndLiesOnThePane) {
+    window->show();
+    window->resize(700, 520);
+    ASSERT_TRUE(WaitForUi([&] { return tabs->width() == 700; }));
+    QList<QWidget*> onPages;
+    for (int page :
+         {CMainTabCtrl::kMessagesPage, CMainTabCtrl::kSearchPage, CMainTabCtrl::kTransferPage}) {
+        onPages += tabs->PageControls(page);
+    }
+    const QRect pane(0, tabs->TabHeight(), tabs->width(), tabs->height() - tabs->TabHeight());
+    for (QWidget* control : onPages) {
+        EXPECT_EQ(onPages.count(control), 1) << control->metaObject()->className();
+        EXPECT_EQ(control->parentWidget(), tabs);
+        EXPECT_FALSE(control->geometry().isEmpty()) << control->metaObject()->className();
+        EXPECT_TRUE(pane.contains(control->geometry())) << control->metaObject()->className();
+    }
+    for (QWidget* child : tabs->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const bool strip = child == tabs->tabBar();
+        const bool bareFrame = std::string(child->metaObject()->className()) == "QFrame";
+        EXPECT_TRUE(strip || bareFrame || onPages.contains(child))
+            << child->metaObject()->className() << " is on no page";
+    }
 }
 
 TEST_F(MainWindowTest, SwitchingPagesShowsOnlyTheSelectedPage) {

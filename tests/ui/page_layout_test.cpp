@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
+#include "ui/messages_page.h"
 #include "ui/page_layout.h"
+#include "ui/search_page.h"
+#include "ui/transfer_page.h"
 
 namespace brindle {
 namespace {
+
+const PageArea kArea = PageArea::Of(QRect(0, 0, 600, 500), 20);
 
 // A tab control 500 pixels high whose tab strip is 20 high: the page area runs
 // from y = 25 to 495, the download table is 203 high, the uploads label sits at
 // y = 260 and the upload table runs from 292 to 458.
 TEST(PageLayoutTest, TransferPageSplitsTheHeightInHalves) {
-    const PageLayout l = ComputePageLayout(QRect(0, 0, 600, 500), 20);
+    const TransferPage::Layout l = TransferPage::ComputeLayout(kArea);
     EXPECT_EQ(l.downloadsLabel, QRect(5, 25, 590, 27));
     EXPECT_EQ(l.downloadTable, QRect(5, 57, 590, 203));
     EXPECT_EQ(l.uploadsLabel, QRect(5, 260, 590, 27));
@@ -21,7 +26,7 @@ TEST(PageLayoutTest, TransferPageSplitsTheHeightInHalves) {
 }
 
 TEST(PageLayoutTest, MessagesPageKeepsTwoRowsUnderTheDisplay) {
-    const PageLayout l = ComputePageLayout(QRect(0, 0, 600, 500), 20);
+    const MessagesPage::Layout l = MessagesPage::ComputeLayout(kArea);
     EXPECT_EQ(l.messagesLabel, QRect(5, 25, 590, 32));
     EXPECT_EQ(l.messageView, QRect(5, 57, 590, 369));  // ends 69 above the bottom
     // The label's box ends at x = 100 and reaches down over the message row.
@@ -33,7 +38,7 @@ TEST(PageLayoutTest, MessagesPageKeepsTwoRowsUnderTheDisplay) {
 }
 
 TEST(PageLayoutTest, SearchPageHasThreeRowsAboveTheResults) {
-    const PageLayout l = ComputePageLayout(QRect(0, 0, 600, 500), 20);
+    const SearchPage::Layout l = SearchPage::ComputeLayout(kArea);
     EXPECT_EQ(l.fileNameLabel, QRect(5, 25, 100, 32));
     EXPECT_EQ(l.fileNameEdit, QRect(105, 25, 490, 27));
     EXPECT_EQ(l.extensionLabel, QRect(5, 57, 100, 27));
@@ -46,13 +51,15 @@ TEST(PageLayoutTest, SearchPageHasThreeRowsAboveTheResults) {
 
 TEST(PageLayoutTest, HalvesTruncateAndAnOffsetClientMovesEverything) {
     // 501 high: (B - T) = 471, halves truncate to 235.
-    const PageLayout odd = ComputePageLayout(QRect(0, 0, 601, 501), 20);
+    const TransferPage::Layout odd =
+        TransferPage::ComputeLayout(PageArea::Of(QRect(0, 0, 601, 501), 20));
     EXPECT_EQ(odd.downloadTable.height(), 235 - 32);
     EXPECT_EQ(odd.uploadsLabel.top(), 25 + 235);
     EXPECT_EQ(odd.clearButton.width(), 295);
     EXPECT_EQ(odd.cancelButton.width(), 296);
 
-    const PageLayout moved = ComputePageLayout(QRect(10, 20, 600, 500), 20);
+    const MessagesPage::Layout moved =
+        MessagesPage::ComputeLayout(PageArea::Of(QRect(10, 20, 600, 500), 20));
     EXPECT_EQ(moved.messagesLabel, QRect(15, 45, 590, 32));
     EXPECT_EQ(moved.sendButton, QRect(555, 483, 50, 27));
 }
