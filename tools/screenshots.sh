@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# Starts the real window program under Xvfb against a local directory server
-# and saves a picture of each tab and dialog into docs/.
+# Starts the window program's screenshot build (brindlenet-screenshots) under
+# Xvfb against a local directory server and saves a picture of each tab and
+# dialog into docs/.
 #
 #   tools/screenshots.sh [BUILD_DIR]      (default: build)
 #
-# It needs `brindlenet` and `brindlenet-directory` in BUILD_DIR, xvfb-run and
-# curl, and TCP port 2000 free (the program's peer port). In a scratch folder it
-# makes a shared directory, starts a directory server, registers a second user
-# "bob" (from this machine) who lists files that the window's own user "ann"
-# also shares, and sends ann a message from bob. The program then walks its own
-# pages (BRINDLENET_SCREENSHOTS): a message to itself, a search, the results
-# sorted by size, a download of the first result (served by its own listener),
-# and the three dialogs. Its preferences come from a preferences.conf in the
-# scratch folder (an upload limit of 512 KiB/s), never from your own.
+# It needs `brindlenet-screenshots` (tools/screenshots) and
+# `brindlenet-directory` in BUILD_DIR, xvfb-run and curl, and TCP port 2000 free
+# (the program's peer port). In a scratch folder it makes a shared directory,
+# starts a directory server, registers a second user "bob" (from this machine)
+# who lists files that the window's own user "ann" also shares, and sends ann a
+# message from bob. The program then walks its own pages: a message to itself,
+# a search, the results sorted by size, a download of the first result (served
+# by its own listener), and the three dialogs. Its preferences come from a
+# preferences.conf in the scratch folder (an upload limit of 512 KiB/s), never
+# from your own.
 #
 # Where dbus-run-session and dunst are installed, a notification service runs
 # on the Xvfb screen, and the download's notification is taken as it shows
@@ -22,7 +24,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-app="$build/src/ui/brindlenet"
+app="$build/tools/screenshots/brindlenet-screenshots"
 directory="$build/server/brindlenet-directory"
 out="$root/docs"
 
@@ -101,18 +103,18 @@ sender_pid=$!
 
 # The program, with a notification service beside it on its own session bus
 # where one is installed.
-run=("$app")
+shots="$work/shots"
+run=("$app" "$shots")
 if command -v dbus-run-session >/dev/null && command -v dunst >/dev/null; then
-    run=(dbus-run-session -- bash -c 'dunst >/dev/null 2>&1 & d=$!; "$0"; rc=$?; kill $d; exit $rc'
-         "$app")
+    run=(dbus-run-session -- bash -c 'dunst >/dev/null 2>&1 & d=$!; "$0" "$@"; rc=$?; kill $d; exit $rc'
+         "$app" "$shots")
 else
     echo "screenshots: no dbus-run-session and dunst: no notification picture" >&2
 fi
 
-shots="$work/shots"
 (
     cd "$work"
-    BRINDLENET_SCREENSHOTS="$shots" BRINDLENET_TOUR_QUERY="" BRINDLENET_TOUR_EXT="*.mp3" \
+    BRINDLENET_TOUR_QUERY="" BRINDLENET_TOUR_EXT="*.mp3" \
         XDG_RUNTIME_DIR="$work" XDG_CONFIG_HOME="$work/xdg" \
         xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "${run[@]}"
 )

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ui/screenshot_tour.h"
 #include "ui/ui_resources.h"
 #include "ui/window_app.h"
 
@@ -41,13 +40,8 @@ int main(int argc, char** argv) {
     brindle::InitUiResources();
     QApplication::setWindowIcon(brindle::AppIcon());
 
-    const QString screenshots = qEnvironmentVariable("BRINDLENET_SCREENSHOTS");
     brindle::WindowAppOptions options;
-    options.unattended = !screenshots.isEmpty();
-    options.rememberWindow = screenshots.isEmpty();  // the tour shows the window as built
+    options.rememberWindow = true;
     brindle::CWindowApp windowApp(options);
-    if (!screenshots.isEmpty()) {
-        return brindle::RunScreenshotTour(windowApp, screenshots);
-    }
     return windowApp.Run();
 }

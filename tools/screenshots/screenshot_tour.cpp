@@ -1,4 +1,4 @@
-#include "ui/screenshot_tour.h"
+#include "screenshot_tour.h"
 
 #include <QComboBox>
 #include <QDir>

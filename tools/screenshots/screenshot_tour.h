@@ -1,6 +1,6 @@
 // A scripted walk through the window that saves a picture of each page and
-// dialog, for the documentation. Started by tools/screenshots.sh through the
-// BRINDLENET_SCREENSHOTS environment variable (the folder for the pictures).
+// dialog, for the documentation. The program brindlenet-screenshots runs it;
+// tools/screenshots.sh starts that program against a local directory server.
 #pragma once
 
 #include <QString>
