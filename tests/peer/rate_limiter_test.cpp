@@ -47,6 +47,25 @@ TEST(RateLimiter, GrantsABurstThenTheRateAndSaysHowLongToWait) {
     EXPECT_EQ(limiter.TryTake(500, &wait), 500u);
 }
 
+// Idle time banks at most one burst: after a long pause the next bytes still
+// keep to the rate instead of going out in one large burst.
+TEST(RateLimiter, IdleTimeBanksAtMostOneBurst) {
+    test::ManualSteadyClock clock;
+    RateLimiter limiter(clock.Get());
+    limiter.SetRate(kRate);
+    std::chrono::nanoseconds wait{};
+    EXPECT_EQ(TakeAll(limiter, &wait), 1024u);
+    clock.Advance(10s);
+    EXPECT_EQ(TakeAll(limiter, &wait), 1024u);
+    EXPECT_GT(wait, 0ns);
+    // One transfer holds a burst it has not moved while the bank fills again and
+    // another takes a byte; what the first gives back tops the bank up to a burst.
+    clock.Advance(10s);
+    ASSERT_EQ(limiter.TryTake(1, &wait), 1u);
+    limiter.Return(1024);
+    EXPECT_EQ(TakeAll(limiter, &wait), 1024u);
+}
+
 TEST(RateLimiter, ASlowerRateHoldsWithinATenthOfASecondAndNoLimitFreesAll) {
     test::ManualSteadyClock clock;
     RateLimiter limiter(clock.Get());

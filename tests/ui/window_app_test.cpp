@@ -22,6 +22,7 @@
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"
 #include "ui/system_tray.h"
+#include "ui/termination_signals.h"
 #include "ui/window_app.h"
 #include "ui_test_support.h"
 
@@ -281,6 +282,56 @@ TEST(ExitTest, ExitFromTheFirstUseDialogEndsStartUp) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_FALSE(std::filesystem::exists(run.ConfigPath()));
     EXPECT_TRUE(run.server.requests().empty());
+}
+
+// Exit during start-up has no event loop of Run's to leave; it must not end
+// the loops of dialogs, or every modal box opened later would close at once.
+TEST(ExitTest, ExitFromTheFirstUseDialogLeavesLaterModalBoxesOpen) {
+    ProgramRun run(false);
+    CWindowApp& windowApp = *run.windowApp;
+    std::vector<std::string> seen;
+    ModalScript script({
+        [&](QWidget* modal) {
+            ASSERT_NE(qobject_cast<CConfigDialog*>(modal), nullptr);
+            emit windowApp.window()->trayIcon()->exitRequested();
+        },
+        [&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            ASSERT_NE(box, nullptr);
+            seen.push_back(box->text().toStdString());
+            box->button(QMessageBox::Yes)->click();
+        },
+    });
+    EXPECT_EQ(windowApp.Run(), 0);
+
+    QMessageBox later(QMessageBox::NoIcon, "Brindlenet", "Later",
+                      QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(later.exec(), QMessageBox::Yes);
+    EXPECT_EQ(seen, std::vector<std::string>{"Later"});
+    EXPECT_EQ(script.pending(), 0u);
+}
+
+// A program started with SIGINT ignored (run in the background) keeps
+// ignoring it; SIGTERM still asks for the exit.
+TEST(TerminationSignalsTest, AnIgnoredSigintStaysIgnored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction saved {};
+    ASSERT_EQ(::sigaction(SIGINT, &ignore, &saved), 0);
+    {
+        CTerminationSignals termination;
+        EXPECT_TRUE(termination.active());
+        struct sigaction now {};
+        ASSERT_EQ(::sigaction(SIGINT, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, SIG_IGN);
+        bool requested = false;
+        QObject::connect(&termination, &CTerminationSignals::terminationRequested,
+                         [&] { requested = true; });
+        std::raise(SIGTERM);
+        EXPECT_TRUE(WaitForUi([&] { return requested; }));
+    }
+    ::sigaction(SIGINT, &saved, nullptr);
 }
 
 // Start-up takes the preferences from preferences.conf; a line it cannot use
