@@ -64,6 +64,15 @@ class ResumeTest : public ::testing::Test {
         EXPECT_EQ(test::FileMode(into.path() / "big.bin"), 0666 & ~umask_);
     }
 
+    // A peer that sends the whole file to any request, noting its first line.
+    static std::unique_ptr<test::ScriptedServer> WholeFilePeer(test::LockedText& firstLine) {
+        return std::make_unique<test::ScriptedServer>([&firstLine](int fd) {
+            std::string request = test::ReadLines(fd, 4);
+            firstLine.Set(request.substr(0, request.find('\n')));
+            static_cast<void>(SendAll(fd, kContent));
+        });
+    }
+
     void SetUp() override {
         umask_ = ::umask(022);
         ::umask(umask_);
@@ -257,12 +266,8 @@ TEST_F(ResumeTest, APartReadableByOthersIsNotContinued) {
     test::WritePartialDownload(into.path(), "ann", kRemote, kLength,
                                kContent.substr(0, kLength / 2), std::chrono::hours(0), 0644);
     test::LockedText firstLine;
-    test::ScriptedServer peer([&](int fd) {
-        std::string request = test::ReadLines(fd, 4);
-        firstLine.Set(request.substr(0, request.find('\n')));
-        static_cast<void>(SendAll(fd, kContent));
-    });
-    auto record = Download(peer.port());
+    auto peer = WholeFilePeer(firstLine);
+    auto record = Download(peer->port());
     EXPECT_EQ(record->Cell(kColumnStatus), kStatusComplete);
     EXPECT_TRUE(ReadWholeFile(into.path() / "big.bin") == kContent);
     EXPECT_EQ(firstLine.Get(), "GET");
@@ -310,12 +315,8 @@ TEST_P(OutdatedPartial, IsDiscardedAndTheWholeFileReceived) {
     test::WritePartialDownload(into.path(), "ann", kRemote, what.keptFor,
                                kContent.substr(0, kLength / 2), what.age);
     test::LockedText firstLine;
-    test::ScriptedServer peer([&](int fd) {
-        std::string request = test::ReadLines(fd, 4);
-        firstLine.Set(request.substr(0, request.find('\n')));
-        static_cast<void>(SendAll(fd, kContent));
-    });
-    auto record = Download(peer.port());
+    auto peer = WholeFilePeer(firstLine);
+    auto record = Download(peer->port());
     ExpectComplete(record);
     EXPECT_EQ(firstLine.Get(), "GET");
 }
