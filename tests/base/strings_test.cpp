@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 
 namespace brindle {
 namespace {
@@ -37,6 +38,36 @@ INSTANTIATE_TEST_SUITE_P(
                       AtolCase{"9223372036854775808", LLONG_MAX, true, true},
                       AtolCase{"-9223372036854775808", LLONG_MIN, true, false},
                       AtolCase{"-99999999999999999999999", LLONG_MIN, true, true}));
+
+struct DecimalCase {
+    const char* text;
+    std::optional<long long> value;
+};
+
+class DecimalReading : public ::testing::TestWithParam<DecimalCase> {};
+
+// Plain digits within the range are a number; every other spelling is refused.
+TEST_P(DecimalReading, TakesOnlyPlainDigitsWithinTheRange) {
+    const DecimalCase& c = GetParam();
+    EXPECT_EQ(ParseDecimal<long long>(c.text, -5, 1000), c.value) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DecimalReading,
+    ::testing::Values(DecimalCase{"0", 0}, DecimalCase{"1000", 1000}, DecimalCase{"007", 7},
+                      DecimalCase{"-5", -5}, DecimalCase{"-6", std::nullopt},
+                      DecimalCase{"1001", std::nullopt}, DecimalCase{"", std::nullopt},
+                      DecimalCase{"-", std::nullopt}, DecimalCase{"+5", std::nullopt},
+                      DecimalCase{" 5", std::nullopt}, DecimalCase{"5 ", std::nullopt},
+                      DecimalCase{"1e3", std::nullopt}, DecimalCase{"--1", std::nullopt},
+                      DecimalCase{"99999999999999999999", std::nullopt}));
+
+TEST(Strings, DecimalOfAnUnsignedTypeRefusesASignAndReadsItsWholeRange) {
+    EXPECT_EQ(ParseDecimal<unsigned>("-0"), std::nullopt);
+    EXPECT_EQ(ParseDecimal<unsigned>("4294967295"), 4294967295u);
+    EXPECT_EQ(ParseDecimal<unsigned>("4294967296"), std::nullopt);
+    EXPECT_EQ(ParseDecimal<long long>("-9223372036854775808"), LLONG_MIN);
+}
 
 TEST(Strings, CompareIgnoringAsciiCaseAndTrim) {
     EXPECT_TRUE(EqualsIgnoringCase("Song.MP3", "song.mp3"));
