@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
     iproute2 desktop-file-utils libclang-rt-14-dev
     postgresql postgresql-contrib libpq-dev nginx
-    libgnutls28-dev gnutls-bin tcpdump libcli11-dev
+    libgnutls28-dev gnutls-bin tcpdump libcli11-dev clang-tidy
     dpkg-dev file lintian appstream libxml2-utils man-db groff-base bsdextrautils procps systemd
 )
 missing=()

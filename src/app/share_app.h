@@ -35,15 +35,16 @@ class CShareApp {
     CShareApp(const CShareApp&) = delete;
     CShareApp& operator=(const CShareApp&) = delete;
 
-    // Start-up step 1: both registration flags false.
+    // Starts a run afresh: not registered, and no registration attempted yet.
     void BeginStartUp();
-    // Start-up steps 10 and 11: load the settings, then register unless a
-    // registration was already attempted. Returns false when the settings could
+    // Loads config.txt, then registers with the directory server unless a
+    // registration was already attempted (an incomplete config.txt asks for the
+    // settings first, and saving them registers). Returns false when the settings could
     // not be completed (headless, incomplete config.txt); the window goes on
     // regardless.
     bool LoadSettingsAndRegister();
-    // Exit steps 1 and 2: unregister (result ignored), then close the listener.
-    // Runs once; later calls do nothing.
+    // Signs off at the directory server (whatever it answers), then closes the
+    // listener. Runs once; later calls do nothing.
     void ExitApplication();
     // The program is ending: the configuration dialog is not shown again,
     // start-up does not register, and unsaved settings are not written.
@@ -87,7 +88,7 @@ class CShareApp {
 
     // Directory-server events.
     [[nodiscard]] bool RegisterWithServer();
-    // True only on the reply "OK\n"; the exit steps ignore it.
+    // True only on the reply "OK\n"; exit signs off whatever the reply.
     bool UnregisterFromServer();
     std::string LookupUserIp(const std::string& userName);
     void RunSearch(const SearchQuery& query, SearchResultsTable& table);

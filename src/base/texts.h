@@ -1,8 +1,9 @@
-// Every fixed text a user of the window sees: message boxes, progress-window
-// statuses, transfer rows, and the window's own captions, menus and labels.
+// Every fixed text the engine shows a user through its front ends: message
+// boxes, progress-window statuses and transfer rows. Captions, menus and labels
+// that only the window shows are in ui/window_texts.h.
 //
 // The spellings are deliberate and must not be corrected: "Registred with
-// server!", "Unabel to connect to ", "Configuraton", "Confi&guation", "alrady",
+// server!", "Unabel to connect to ", "alrady",
 // "wrte", "connecto", "Dowloading", "greater then" and the others below are
 // what users have always been shown and what their scripts and other peers'
 // users look for; tests compare them byte for byte.
@@ -14,11 +15,6 @@
 #include <string>
 
 namespace brindle {
-
-// The program's name (message-box caption, tray menu) and its full title
-// (main window, tray tip, about box).
-inline constexpr char kAppName[] = "Brindlenet";
-inline constexpr char kAppTitle[] = "Brindlenet V1.0";
 
 // --- Message boxes: settings, start-up and the directory server ---
 inline constexpr char kRegisterFailedText[] = "Unable to register with server!";
@@ -92,60 +88,5 @@ inline constexpr char kStatusUploading[] = "Uploading...";
 inline constexpr char kStatusComplete[] = "File Complete...";
 inline constexpr char kStatusCanceled[] = "Canceled...";
 inline constexpr char kStatusError[] = "Transfer Error...";
-
-// --- The window: menus, tray, tabs, labels and buttons ---
-inline constexpr char kMenuFile[] = "&File";
-inline constexpr char kMenuClose[] = "&Close";
-inline constexpr char kMenuConfiguration[] = "Confi&guation";
-inline constexpr char kMenuPreferences[] = "&Preferences...";
-inline constexpr char kMenuExit[] = "&Exit";
-inline constexpr char kMenuHelp[] = "&Help";
-inline constexpr char kMenuAbout[] = "&About";
-inline constexpr char kTrayShow[] = "&Show";
-inline constexpr char kTrayHide[] = "&Hide";
-inline constexpr char kTrayExit[] = "&Exit";
-
-inline constexpr char kTabMessages[] = "Messages";
-inline constexpr char kTabSearch[] = "Search";
-inline constexpr char kTabTransfer[] = "Transfer";
-inline constexpr char kMessagesLabel[] = "Messages Sent To You:";
-inline constexpr char kRecipientLabel[] = "User Name:";
-inline constexpr char kMessageLabel[] = "Message:";
-inline constexpr char kSendButton[] = "Send";
-inline constexpr char kFileNameLabel[] = "File Name: ";
-inline constexpr char kFileExtLabel[] = "File Ext: ";
-inline constexpr char kMaxResultsLabel[] = "Max Results: ";
-inline constexpr char kSearchButton[] = "Search";
-inline constexpr char kDownloadsLabel[] = "Currently Downloading Files:";
-inline constexpr char kUploadsLabel[] = "Currently Uploading Files:";
-inline constexpr char kClearButton[] = "Clear";
-inline constexpr char kCancelButton[] = "Cancel";
-inline constexpr const char* kSearchResultHeaders[] = {"File Name", "File Size", "User",
-                                                       "Connection"};
-
-// --- The configuration, progress and about dialogs ---
-inline constexpr char kConfigDialogTitle[] = "Configuraton";
-inline constexpr char kConfigGroupTitle[] = "Configuration";
-inline constexpr char kOkButton[] = "OK";
-inline constexpr char kServerUrlLabel[] = "Server URL:";
-inline constexpr char kUserNameLabel[] = "User Name:";
-inline constexpr char kSharedDirectoryLabel[] = "Shared Directory:";
-inline constexpr char kConnectionLabel[] = "Connection:";
-inline constexpr char kPasswordLabel[] = "Password";
-inline constexpr char kProgressDialogTitle[] = "Progress";
-inline constexpr char kProgressInitialStatus[] = "msg";
-inline constexpr char kAboutTitlePrefix[] = "About: ";  // + kAppTitle
-inline constexpr char kAboutLine[] = "Peer-to-peer file sharing and messages.";
-
-// --- The preferences dialog ---
-inline constexpr char kPreferencesTitle[] = "Preferences";
-inline constexpr char kUploadSlotsLabel[] = "Upload slots:";
-inline constexpr char kUploadLimitLabel[] = "Upload limit (KiB/s):";
-inline constexpr char kDownloadLimitLabel[] = "Download limit (KiB/s):";
-inline constexpr char kNoLimitText[] = "No limit";
-inline constexpr char kNotificationsCheck[] = "Show desktop notifications";
-// kPreferencesNotSavedText + the file's path + kPreferencesNotSavedEnd
-inline constexpr char kPreferencesNotSavedText[] = "The preferences could not be saved to ";
-inline constexpr char kPreferencesNotSavedEnd[] = ".\nThey apply until the program ends.";
 
 }  // namespace brindle

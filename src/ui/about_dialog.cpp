@@ -4,8 +4,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 
-#include "base/texts.h"
 #include "ui/dialog_units.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

@@ -9,9 +9,9 @@
 
 #include <algorithm>
 
-#include "base/texts.h"
 #include "ui/dialog_units.h"
 #include "ui/qt_text.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 
@@ -61,7 +61,7 @@ CConfigDialog::CConfigDialog(QWidget* parent)
     userName_ = edit(du.Rect(15, 60, 195, 12));
     label(kSharedDirectoryLabel, du.Rect(15, 110, 85, 8));
     sharedDirectory_ = edit(du.Rect(15, 120, 150, 12));
-    browse_ = new QPushButton(QStringLiteral("Browse..."), this);
+    browse_ = new QPushButton(QString::fromUtf8(kBrowseButton), this);
     browse_->setGeometry(du.Rect(170, 119, 40, 14));
     browse_->setAutoDefault(false);
     label(kConnectionLabel, du.Rect(15, 140, 90, 8));

@@ -8,8 +8,8 @@
 #include <QVariantMap>
 #endif
 
-#include "base/texts.h"
 #include "ui/system_tray.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

@@ -4,7 +4,7 @@
 #include <QMenu>
 #include <QTabBar>
 
-#include "base/texts.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

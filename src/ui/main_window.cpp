@@ -11,7 +11,6 @@
 #include <QWindow>
 
 #include "app/share_app.h"
-#include "base/texts.h"
 #include "ui/about_dialog.h"
 #include "ui/desktop_notifier.h"
 #include "ui/main_tab_ctrl.h"
@@ -20,6 +19,7 @@
 #include "ui/qt_ports.h"
 #include "ui/report_view.h"
 #include "ui/system_tray.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 
@@ -87,21 +87,28 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
     connect(&display, &QtMessageDisplay::linesShown, this, &CMainWindow::NotifyMessages);
     connect(tabCtrl_, &CMainTabCtrl::downloadEnded, this,
             [this](const QString& fileName, bool completed) {
-                notifier_->Notify(completed ? QStringLiteral("Download complete")
-                                            : QStringLiteral("Download failed"),
-                                  fileName);
+                if (exitStarted() || InView()) {
+                    return;  // the user sees the transfer table
+                }
+                notifier_->Notify(
+                    QString::fromUtf8(completed ? kNotifyDownloadComplete : kNotifyDownloadFailed),
+                    fileName);
             });
 
     CreateMenus();
 }
 
+bool CMainWindow::InView() const {
+    return isVisible() && !isMinimized();
+}
+
 void CMainWindow::NotifyMessages(const QStringList& lines) {
     // While the window is hidden or minimised nobody is typing into it, so
     // every line is one that arrived.
-    if (exitStarted() || (isVisible() && !isMinimized()) || lines.isEmpty()) {
+    if (exitStarted() || InView() || lines.isEmpty()) {
         return;
     }
-    notifier_->Notify(QStringLiteral("Message"), lines.join(QLatin1Char('\n')));
+    notifier_->Notify(QString::fromUtf8(kNotifyMessageTitle), lines.join(QLatin1Char('\n')));
 }
 
 namespace {

@@ -80,6 +80,8 @@ class CMainWindow : public QMainWindow {
     enum class ExitState { Running, Closing, Done };
 
     void CreateMenus();
+    // Shown and not minimised: what happens in it is seen without a notification.
+    bool InView() const;
     // A message line arrived: a notification when nobody sees the window.
     void NotifyMessages(const QStringList& lines);
     void BeginExit();

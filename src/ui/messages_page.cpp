@@ -7,9 +7,9 @@
 #include <QScrollBar>
 
 #include "app/app_commands.h"
-#include "base/texts.h"
 #include "ui/qt_ports.h"
 #include "ui/qt_text.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

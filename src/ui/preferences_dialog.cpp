@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "base/texts.h"
 #include "ui/dialog_units.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

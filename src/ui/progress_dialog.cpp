@@ -8,9 +8,9 @@
 
 #include <algorithm>
 
-#include "base/texts.h"
 #include "ui/dialog_units.h"
 #include "ui/qt_text.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

@@ -10,6 +10,7 @@
 
 #include "ui/config_dialog.h"
 #include "ui/qt_text.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

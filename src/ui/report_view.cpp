@@ -2,11 +2,34 @@
 
 #include <QHeaderView>
 #include <QMouseEvent>
+#include <QStyleOptionHeader>
 
 namespace brindle {
 
+namespace {
+
+// A header whose sort arrow points the way the rows run: up over rows that rise
+// (ascending), down over rows that fall (descending), as users read it.
+class SortArrowHeader : public QHeaderView {
+  public:
+    explicit SortArrowHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
+
+  protected:
+    void initStyleOptionForIndex(QStyleOptionHeader* option, int logicalIndex) const override {
+        QHeaderView::initStyleOptionForIndex(option, logicalIndex);
+        if (option->sortIndicator != QStyleOptionHeader::None) {
+            option->sortIndicator = sortIndicatorOrder() == Qt::AscendingOrder
+                                        ? QStyleOptionHeader::SortUp
+                                        : QStyleOptionHeader::SortDown;
+        }
+    }
+};
+
+}  // namespace
+
 CReportView::CReportView(QWidget* parent)
     : QTreeView(parent), proxy_(new QSortFilterProxyModel(this)) {
+    setHeader(new SortArrowHeader(this));
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setExpandsOnDoubleClick(false);

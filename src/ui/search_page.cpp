@@ -7,10 +7,10 @@
 
 #include "app/app_commands.h"
 #include "app/share_app.h"
-#include "base/texts.h"
 #include "ui/qt_text.h"
 #include "ui/report_view.h"
 #include "ui/search_results_model.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

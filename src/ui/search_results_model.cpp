@@ -1,9 +1,9 @@
 #include "ui/search_results_model.h"
 
-#include "base/texts.h"
 #include "ui/qt_text.h"
 #include "ui/report_view.h"
 #include "ui/size_text.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 

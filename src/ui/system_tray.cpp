@@ -4,7 +4,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
-#include "base/texts.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 
@@ -52,10 +52,10 @@ void CSystemTray::HandleDoubleClick() {
 QString CSystemTray::TipText(const QString& base, int downloading, int uploading) {
     QStringList counts;
     if (downloading > 0) {
-        counts << QStringLiteral("%1 downloading").arg(downloading);
+        counts << QString::fromUtf8(kTipDownloading).arg(downloading);
     }
     if (uploading > 0) {
-        counts << QStringLiteral("%1 uploading").arg(uploading);
+        counts << QString::fromUtf8(kTipUploading).arg(uploading);
     }
     return counts.isEmpty() ? base : base + QLatin1Char('\n') + counts.join(QStringLiteral(", "));
 }

@@ -10,18 +10,15 @@
 
 #include "app/app_commands.h"
 #include "app/share_app.h"
-#include "base/texts.h"
 #include "peer/download.h"
 #include "ui/qt_text.h"
 #include "ui/report_view.h"
 #include "ui/transfer_table_model.h"
+#include "ui/window_texts.h"
 
 namespace brindle {
 
 namespace {
-
-constexpr char kMenuOpenFile[] = "&Open";
-constexpr char kMenuOpenFolder[] = "Open containing &folder";
 
 // Until the listener exists the upload view shows an empty table.
 const TransferTable& NoUploads() {

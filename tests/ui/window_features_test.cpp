@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QHeaderView>
+#include <QImage>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -15,6 +16,7 @@
 #include <QtTest/QTest>
 
 #include <fstream>
+#include <vector>
 
 #include "peer/transfer_record.h"
 #include "support/scripted_server.h"
@@ -81,6 +83,43 @@ TEST_F(WindowFeaturesTest, TransferSizesSortByBytesAndRowsStayTheirRecords) {
     EXPECT_EQ(view->selectionModel()->selectedRows().first().row(), 1);
     EXPECT_EQ(view->SelectedRow(), 0);
     EXPECT_EQ(view->SourceRow(2), 1);
+}
+
+// Which way the sort arrow drawn in `column`'s header points: the pixels that
+// the arrow changes widen downwards under an up arrow and narrow under a down one.
+enum class Arrow { None, Up, Down };
+
+Arrow DrawnSortArrow(QHeaderView* header, int column, Qt::SortOrder order) {
+    header->setSortIndicator(column, order);
+    const QImage with = header->grab().toImage();
+    header->setSortIndicator(-1, order);
+    const QImage without = header->grab().toImage();
+    std::vector<int> changed;  // per row of pixels, in the section's right half
+    const int left = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+    for (int y = 0; y < with.height(); ++y) {
+        int count = 0;
+        for (int x = left; x < left + header->sectionSize(column) / 2; ++x) {
+            count += with.pixel(x, y) != without.pixel(x, y) ? 1 : 0;
+        }
+        if (count > 0 || !changed.empty()) {
+            changed.push_back(count);
+        }
+    }
+    while (!changed.empty() && changed.back() == 0) {
+        changed.pop_back();
+    }
+    if (changed.size() < 2) {
+        return Arrow::None;
+    }
+    const int top = changed.front() + changed[1];
+    const int bottom = changed.back() + changed[changed.size() - 2];
+    return top < bottom ? Arrow::Up : top > bottom ? Arrow::Down : Arrow::None;
+}
+
+TEST_F(WindowFeaturesTest, TheSortArrowPointsUpOverRisingRowsAndDownOverFallingOnes) {
+    QHeaderView* header = tabs->resultsList()->header();
+    EXPECT_EQ(DrawnSortArrow(header, 1, Qt::AscendingOrder), Arrow::Up);
+    EXPECT_EQ(DrawnSortArrow(header, 1, Qt::DescendingOrder), Arrow::Down);
 }
 
 // --- Window state --------------------------------------------------------------
@@ -185,7 +224,7 @@ TEST_F(WindowFeaturesTest, TheRowMenuOpensClearsAndCancelsItsOwnRecord) {
 
 // --- Notifications and the tray's tip ---------------------------------------------
 
-TEST_F(WindowFeaturesTest, NotifiesOfMessagesWhileHiddenAndOfEndedDownloads) {
+TEST_F(WindowFeaturesTest, NotifiesOfMessagesAndEndedDownloadsOnlyWhileOutOfView) {
     QSignalSpy notes(window->notifier(), &CDesktopNotifier::notified);
     display.AppendLine("<bob> hi");  // the window has never been shown
     ASSERT_TRUE(WaitForUi([&] { return notes.count() == 1; }));
@@ -195,8 +234,13 @@ TEST_F(WindowFeaturesTest, NotifiesOfMessagesWhileHiddenAndOfEndedDownloads) {
     window->show();
     display.AppendLine("<bob> again");
     ASSERT_TRUE(WaitForUi([&] { return tabs->messageView()->toPlainText().contains("again"); }));
+    auto seen = AddDownload("seen.mp3", 5, TransferStatus::Downloading);
+    tabs->RefreshTransfers();
+    seen->SetStatus(TransferStatus::Complete);
+    tabs->RefreshTransfers();
     EXPECT_EQ(notes.count(), 1);  // seen in the window: no notification
 
+    window->hide();
     auto ok = AddDownload("ok.mp3", 5, TransferStatus::Downloading);
     auto bad = AddDownload("bad.mp3", 5, TransferStatus::Downloading);
     auto stopped = AddDownload("stop.mp3", 5, TransferStatus::Downloading);
