@@ -2,8 +2,10 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
+#include "base/signal_waiter.h"
 #include "server/events/event_dispatcher.h"
 #include "server/events/password_hasher.h"
 #include "server/http/http_server.h"
@@ -24,16 +26,11 @@ int main(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
-    // Interrupts are taken by sigwait below; every thread started from here on
+    // Interrupts are taken by the waiter below; every thread started from here on
     // inherits the blocked set. SIGHUP is the service manager's "reload": it
     // re-reads the certificate when serving HTTPS and is only logged otherwise,
     // so a reload never stops a plain server.
-    sigset_t waitedSignals;
-    sigemptyset(&waitedSignals);
-    sigaddset(&waitedSignals, SIGINT);
-    sigaddset(&waitedSignals, SIGTERM);
-    sigaddset(&waitedSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &waitedSignals, nullptr);
+    const brindle::SignalWaiter waiter({SIGINT, SIGTERM, SIGHUP});
     signal(SIGPIPE, SIG_IGN);
 
     LogSink log = StderrLogSink();
@@ -71,9 +68,11 @@ int main(int argc, char** argv) {
 
     int received = 0;
     for (;;) {
-        if (sigwait(&waitedSignals, &received) != 0) {
+        const std::optional<int> taken = waiter.Wait();
+        if (!taken) {
             continue;
         }
+        received = *taken;
         if (received != SIGHUP) {
             break;
         }

@@ -1,9 +1,11 @@
 #include "headless/headless_cli.h"
 
-#include <cstdlib>
+#include <limits>
+#include <optional>
 
 #include "base/cli_parse.h"
 #include "base/preferences.h"
+#include "base/strings.h"
 
 namespace brindle {
 
@@ -33,31 +35,124 @@ constexpr char kSendUsage[] =
     "brindlenet-peer send USER TEXT\n"
     "    Sends TEXT as a one-line message to USER.\n";
 
-bool IsCommand(const std::string& word) {
-    return word == "serve" || word == "search" || word == "get" || word == "send";
-}
-
 bool ParsePick(const std::string& text, long long& pick, std::string& error) {
-    char* end = nullptr;
-    long long value = text.empty() ? 0 : std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < 1) {
+    const std::optional<long long> value =
+        ParseDecimal<long long>(text, 1, std::numeric_limits<long long>::max());
+    if (!value) {
         error = "--pick needs a result number from 1 up, not '" + text + "'";
         return false;
     }
-    pick = value;
+    pick = *value;
     return true;
 }
 
 bool ParseLimit(const std::string& text, long long& limit, std::string& error) {
-    char* end = nullptr;
-    long long value = text.empty() ? -1 : std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < 0 || value > kMaxRateLimitKiB) {
+    const std::optional<long long> value = ParseDecimal<long long>(text, 0, kMaxRateLimitKiB);
+    if (!value) {
         error = "--limit needs a rate in KiB/s from 0 to " + std::to_string(kMaxRateLimitKiB) +
                 ", not '" + text + "'";
         return false;
     }
-    limit = value;
+    limit = *value;
     return true;
+}
+
+// What a command's parser leaves to be checked after it: the help flag, and
+// --pick and --limit as typed.
+struct TypedOptions {
+    bool help = false;
+    std::string pick;
+    std::string limit;
+};
+
+CLI::App* AddCommand(CLI::App& app, const std::string& name, TypedOptions& typed) {
+    CLI::App* command = app.add_subcommand(name);
+    command->add_flag("-h,--help", typed.help);
+    return command;
+}
+
+// One subcommand for each command, with the options it knows; the values go
+// straight into `command` or, to be checked later, into `typed`.
+void AddCommands(CLI::App& app, HeadlessCommand& command, TypedOptions& typed) {
+    app.set_help_flag();  // --help prints HeadlessUsage(), not CLI11's own listing
+    app.allow_extras();   // unknown options are reported in this program's wording
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // The subcommands take the settings above from `app`.
+    AddCommand(app, "serve", typed);
+    CLI::App* search = AddCommand(app, "search", typed);
+    CLI::App* get = AddCommand(app, "get", typed);
+    for (CLI::App* searching : {search, get}) {
+        searching->add_option("--ext", command.extension);
+        searching->add_option("--max", command.maxResults);
+    }
+    get->add_option("--pick", typed.pick);
+    get->add_flag("--overwrite", command.overwrite);
+    get->add_option("--limit", typed.limit);
+    AddCommand(app, "send", typed);
+}
+
+CLI::App* FindCommand(CLI::App& app, const std::string& name) {
+    std::vector<CLI::App*> found =
+        app.get_subcommands([&name](CLI::App* command) { return command->get_name() == name; });
+    return found.empty() ? nullptr : found.front();
+}
+
+// The words the command's parser did not take, in order: arguments, unknown
+// options and "--", after which every word is an argument.
+bool CollectArguments(const CLI::App& parser, const std::string& name,
+                      std::vector<std::string>& arguments, std::string& error) {
+    bool optionsEnded = false;
+    for (const std::string& word : parser.remaining()) {
+        if (!optionsEnded && word == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && word.size() > 1 && word[0] == '-') {
+            error = "unknown option '" + word + "' for " + name + " (see " + name + " --help)";
+            return false;
+        } else {
+            arguments.push_back(word);
+        }
+    }
+    return true;
+}
+
+bool CheckArgumentCount(const std::string& name, const std::vector<std::string>& arguments,
+                        std::string& error) {
+    const std::size_t wanted = name == "serve" ? 0 : name == "send" ? 2 : 1;
+    if (arguments.size() == wanted) {
+        return true;
+    }
+    const char* shape = name == "serve"  ? "takes no arguments"
+                        : name == "send" ? "needs USER and TEXT"
+                                         : "needs one QUERY (quote it if it has spaces)";
+    error = name + " " + shape + " (see " + name + " --help)";
+    return false;
+}
+
+// get's --pick, which it needs, and --limit, which it may have.
+bool ReadGetNumbers(const CLI::App& parser, const TypedOptions& typed, HeadlessCommand& command,
+                    std::string& error) {
+    if (parser.count("--pick") == 0) {
+        error = "get needs --pick K, the number of the result to download (see get --help)";
+        return false;
+    }
+    if (!ParsePick(typed.pick, command.pick, error)) {
+        return false;
+    }
+    return parser.count("--limit") == 0 || ParseLimit(typed.limit, command.limitKiB, error);
+}
+
+void SetArguments(const std::string& name, const std::vector<std::string>& arguments,
+                  HeadlessCommand& command) {
+    if (name == "serve") {
+        command.kind = HeadlessCommandKind::Serve;
+    } else if (name == "search" || name == "get") {
+        command.kind = name == "search" ? HeadlessCommandKind::Search : HeadlessCommandKind::Get;
+        command.query = arguments[0];
+    } else {
+        command.kind = HeadlessCommandKind::Send;
+        command.user = arguments[0];
+        command.text = arguments[1];
+    }
 }
 
 }  // namespace
@@ -93,78 +188,33 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
         command.kind = HeadlessCommandKind::Help;
         return true;
     }
-    if (!IsCommand(name)) {
+    CLI::App app;
+    TypedOptions typed;
+    AddCommands(app, command, typed);
+    CLI::App* parser = FindCommand(app, name);
+    if (parser == nullptr) {
         error = "unknown command '" + name + "' (see --help)";
         return false;
     }
-    CLI::App app;
-    app.set_help_flag();  // --help prints HeadlessUsage(), not CLI11's own listing
-    app.allow_extras();   // unknown options are reported below in this program's wording
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    bool help = false;
-    std::string pick;
-    std::string limit;
-    app.add_flag("-h,--help", help);
-    if (name == "search" || name == "get") {
-        app.add_option("--ext", command.extension);
-        app.add_option("--max", command.maxResults);
-    }
-    if (name == "get") {
-        app.add_option("--pick", pick);
-        app.add_flag("--overwrite", command.overwrite);
-        app.add_option("--limit", limit);
-    }
-    if (!ParseWithCli(app, std::vector<std::string>(arguments.begin() + 1, arguments.end()),
+    // The command's own parser reads the words after its name as a program of
+    // its own would: as a subcommand CLI11 would end it at a "++" and hand the
+    // words after "--" back to `app`.
+    if (!ParseWithCli(*parser, std::vector<std::string>(arguments.begin() + 1, arguments.end()),
                       error)) {
         return false;
     }
-    if (help) {
+    if (typed.help) {
         command.kind = HeadlessCommandKind::Help;
         command.helpFor = name;
         return true;
     }
-    // The words CLI11 did not take, in order: arguments, unknown options and
-    // "--", after which every word is an argument.
     std::vector<std::string> positional;
-    bool optionsEnded = false;
-    for (const std::string& word : app.remaining()) {
-        if (!optionsEnded && word == "--") {
-            optionsEnded = true;
-        } else if (!optionsEnded && word.size() > 1 && word[0] == '-') {
-            error = "unknown option '" + word + "' for " + name + " (see " + name + " --help)";
-            return false;
-        } else {
-            positional.push_back(word);
-        }
-    }
-    std::size_t wanted = name == "serve" ? 0 : name == "send" ? 2 : 1;
-    if (positional.size() != wanted) {
-        const char* shape = name == "serve"  ? "takes no arguments"
-                            : name == "send" ? "needs USER and TEXT"
-                                             : "needs one QUERY (quote it if it has spaces)";
-        error = name + " " + shape + " (see " + name + " --help)";
+    if (!CollectArguments(*parser, name, positional, error) ||
+        !CheckArgumentCount(name, positional, error) ||
+        (name == "get" && !ReadGetNumbers(*parser, typed, command, error))) {
         return false;
     }
-    if (name == "get" && app.count("--pick") == 0) {
-        error = "get needs --pick K, the number of the result to download (see get --help)";
-        return false;
-    }
-    if (name == "get" && !ParsePick(pick, command.pick, error)) {
-        return false;
-    }
-    if (name == "get" && app.count("--limit") > 0 && !ParseLimit(limit, command.limitKiB, error)) {
-        return false;
-    }
-    if (name == "serve") {
-        command.kind = HeadlessCommandKind::Serve;
-    } else if (name == "search" || name == "get") {
-        command.kind = name == "search" ? HeadlessCommandKind::Search : HeadlessCommandKind::Get;
-        command.query = positional[0];
-    } else {
-        command.kind = HeadlessCommandKind::Send;
-        command.user = positional[0];
-        command.text = positional[1];
-    }
+    SetArguments(name, positional, command);
     return true;
 }
 

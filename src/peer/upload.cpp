@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/signal_waiter.h"
 #include "base/strings.h"
 #include "net/socket.h"
 #include "peer/content_digest.h"
@@ -26,10 +27,7 @@ namespace {
 // A write to a peer that is gone must end with EPIPE, not end the process,
 // whatever call makes it. The signal is blocked on this worker thread only.
 void BlockBrokenPipeSignal() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    BlockSignals({SIGPIPE});
 }
 
 // Opens a regular file for reading; a FIFO or device put in its place can

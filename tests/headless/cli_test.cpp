@@ -81,8 +81,12 @@ TEST(HeadlessArguments, AWrongArgumentIsOneClearLine) {
               std::string::npos);
     EXPECT_NE(ErrorOf({"search", "a", "--max"}).find("--max needs a value"), std::string::npos);
     EXPECT_NE(ErrorOf({"get", "a"}).find("--pick"), std::string::npos);
-    EXPECT_NE(ErrorOf({"get", "a", "--pick", "0"}).find("from 1"), std::string::npos);
-    EXPECT_NE(ErrorOf({"get", "a", "--pick", "2x"}).find("from 1"), std::string::npos);
+    // Only plain digits are a number: no sign, no blanks, nothing beyond the range.
+    for (const char* wrong : {"0", "2x", "+3", " 3", "3 ", "", "99999999999999999999"}) {
+        EXPECT_EQ(ErrorOf({"get", "a", "--pick", wrong}),
+                  std::string("--pick needs a result number from 1 up, not '") + wrong + "'")
+            << wrong;
+    }
     EXPECT_NE(ErrorOf({"send", "bob"}).find("USER and TEXT"), std::string::npos);
 }
 
@@ -91,7 +95,7 @@ TEST(HeadlessArguments, GetTakesARateLimitOfItsOwn) {
     EXPECT_EQ(Parse({"get", "song", "--pick", "1", "--limit", "64"}).limitKiB, 64);
     EXPECT_EQ(Parse({"get", "song", "--pick", "1", "--limit=0"}).limitKiB, 0);
     EXPECT_EQ(Parse({"get", "song", "--pick", "1", "--limit", "4194304"}).limitKiB, 4194304);
-    for (const char* wrong : {"-1", "64k", "", "4194305", "99999999999999999999"}) {
+    for (const char* wrong : {"-1", "64k", "", "+64", " 64", "4194305", "99999999999999999999"}) {
         EXPECT_NE(ErrorOf({"get", "song", "--pick", "1", "--limit", wrong})
                       .find("--limit needs a rate in KiB/s from 0 to 4194304"),
                   std::string::npos)

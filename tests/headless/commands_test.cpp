@@ -4,6 +4,7 @@
 
 #include "base/settings.h"
 #include "headless/headless_peer.h"
+#include "headless/progress_line.h"
 #include "peer/peer_fixture.h"
 #include "support/partial_downloads.h"
 #include "support/scripted_server.h"

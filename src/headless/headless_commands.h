@@ -1,0 +1,50 @@
+// brindlenet-peer's commands: serve, search, get and send, on the same core
+// as the window, with the console standing in for message boxes and views.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "base/preferences.h"
+#include "base/settings.h"
+#include "headless/console_ports.h"
+#include "headless/headless_cli.h"
+#include "net/http_client.h"
+#include "peer/peer_options.h"
+
+namespace brindle {
+
+class CShareApp;
+
+inline constexpr char kHeadlessProgramName[] = "brindlenet-peer";
+
+struct HeadlessEnvironment {
+    std::string configPath = kConfigFileName;
+    // Upload slots and rate limits; serve and get read it at start.
+    std::string preferencesPath = DefaultPreferencesPath();
+    PeerOptions peer;
+    RequestTimeouts requestTimeouts;
+    // Waits up to the given time for a stop request (SIGINT, SIGTERM); true when one came.
+    std::function<bool(std::chrono::milliseconds)> waitForStop;
+    // True once for each request (SIGHUP) to read preferences.conf again; serve asks
+    // after every wait. None: never.
+    std::function<bool()> takeReloadRequest;
+    // A terminal gets a redrawn progress bar; anything else one line a second.
+    bool progressBar = false;
+};
+
+// The text shown when config.txt cannot give all five settings.
+std::string IncompleteConfigText(const std::string& configPath);
+
+// Each command runs on an application made for it, whose message box is `box`;
+// the result is the process's exit code. serve and get need waitForStop.
+int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CShareApp& app);
+int RunSearchCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                     Console& console, CShareApp& app, ConsoleMessageBox& box);
+int RunGetCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                  Console& console, CShareApp& app, ConsoleMessageBox& box);
+int RunSendCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                   Console& console, CShareApp& app);
+
+}  // namespace brindle
