@@ -109,7 +109,7 @@ bool PublishLibrary(DirectoryStore& store, int users, int filesPerUser, std::uin
             std::string name = "user" + std::to_string(user);
             std::string ip =
                 "10.0." + std::to_string(user / 250) + "." + std::to_string(user % 250 + 1);
-            if (store.Register({name, "hash", "DSL,Cable", ip, &files}) != StoreStatus::Ok) {
+            if (store.Register({name, "hash", "DSL,Cable", ip, files}) != StoreStatus::Ok) {
                 failed = true;
                 return;
             }

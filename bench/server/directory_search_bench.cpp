@@ -88,7 +88,7 @@ int main() {
             files.push_back({texts[i], static_cast<std::int64_t>(i)});
         }
         std::string name = "user" + std::to_string(user);
-        if (store->Register({name, "hash", "DSL,Cable", "10.0.0.1", &files}) != StoreStatus::Ok) {
+        if (store->Register({name, "hash", "DSL,Cable", "10.0.0.1", files}) != StoreStatus::Ok) {
             std::fprintf(stderr, "load failed\n");
             return 1;
         }

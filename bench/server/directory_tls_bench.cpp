@@ -148,7 +148,7 @@ int main() {
     std::vector<PublishedFile> none;
     for (int user = 0; user < kUsers; ++user) {
         store->Register({"user" + std::to_string(user), "hash", "DSL",
-                         "10.0.0." + std::to_string(user + 1), &none});
+                         "10.0.0." + std::to_string(user + 1), none});
     }
     PasswordHasher hasher(PasswordHasher::Interactive());
     EventDispatcher dispatcher(*store, hasher);

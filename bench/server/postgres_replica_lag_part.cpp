@@ -31,7 +31,7 @@ bool Publish(DirectoryStore& store, const std::string& user, const std::string& 
     for (const auto& text : texts) {
         files.push_back({text, 1000});
     }
-    return store.Register({user, "hash", "DSL,Cable", "10.1.0.1", &files}) == StoreStatus::Ok;
+    return store.Register({user, "hash", "DSL,Cable", "10.1.0.1", files}) == StoreStatus::Ok;
 }
 
 // Searches `reader` for `token` until found: milliseconds since `since`, or

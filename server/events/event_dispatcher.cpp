@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -47,39 +48,29 @@ bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos;
 }
 
-// A plain decimal number without sign or blanks, at most `maximum`.
-std::optional<std::size_t> ParseCount(std::string_view text, std::size_t maximum) {
-    if (text.empty() || text.size() > 18) {
+// Form numbers are at most 18 digits long, leading zeros included, so every
+// one of them fits a 64-bit integer.
+constexpr std::size_t kMaxDigits = 18;
+
+// The largest count or file index read: far enough below SIZE_MAX that sizes
+// computed from it cannot wrap.
+constexpr std::size_t kMaxCount = SIZE_MAX / 16;
+
+// A plain decimal number without sign or blanks, at most kMaxCount.
+std::optional<std::size_t> ParseCount(std::string_view text) {
+    if (text.size() > kMaxDigits) {
         return std::nullopt;
     }
-    std::size_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + static_cast<std::size_t>(c - '0');
-    }
-    if (value > maximum) {
-        return std::nullopt;
-    }
-    return value;
+    return ParseDecimal<std::size_t>(text, 0, kMaxCount);
 }
 
 // A signed decimal size as a client formats it ("%d"; 64-bit values welcome).
 std::optional<std::int64_t> ParseSize(std::string_view text) {
-    bool negative = !text.empty() && text.front() == '-';
-    std::string_view digits = negative ? text.substr(1) : text;
-    if (digits.empty() || digits.size() > 18) {
+    std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
+    if (digits.size() > kMaxDigits) {
         return std::nullopt;
     }
-    std::int64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return negative ? -value : value;
+    return ParseDecimal<std::int64_t>(text);
 }
 
 // The index of a "file17" / "size17" key, when it has that exact form.
@@ -91,7 +82,56 @@ std::optional<std::size_t> KeyIndex(std::string_view key, std::string_view prefi
     if (digits.size() > 1 && digits.front() == '0') {
         return std::nullopt;
     }
-    return ParseCount(digits, SIZE_MAX / 16);
+    return ParseCount(digits);
+}
+
+// Reads the "count", "fileN" and "sizeN" fields of a registration into
+// `files` (of duplicate keys the first counts); the reply refusing them when
+// they do not make a whole list of acceptable names.
+std::optional<EventReply> ReadFileList(const FormData& fields, const DirectoryLimits& limits,
+                                       std::vector<PublishedFile>& files) {
+    const std::string_view* countText = fields.Find("count");
+    if (countText == nullptr) {
+        return BadRequest("BAD-REQUEST", "no count");
+    }
+    std::optional<std::size_t> count = ParseCount(*countText);
+    if (!count) {
+        return BadRequest("BAD-REQUEST", "count is not a number");
+    }
+    if (*count > limits.maxFilesPerUser) {
+        return BadRequest("TOO-MANY-FILES", std::to_string(*count) + " files");
+    }
+    files.assign(*count, PublishedFile{});
+    std::vector<bool> haveName(*count), haveSize(*count);
+    for (const auto& [key, value] : fields.fields()) {
+        if (auto index = KeyIndex(key, "file"); index && *index < *count) {
+            if (!haveName[*index]) {
+                haveName[*index] = true;
+                files[*index].name = value;
+            }
+        } else if (auto sizeIndex = KeyIndex(key, "size"); sizeIndex && *sizeIndex < *count) {
+            if (!haveSize[*sizeIndex]) {
+                auto size = ParseSize(value);
+                if (!size) {
+                    return BadRequest("BAD-REQUEST",
+                                      "size" + std::to_string(*sizeIndex) + " is not a number");
+                }
+                haveSize[*sizeIndex] = true;
+                files[*sizeIndex].size = *size;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < *count; ++i) {
+        if (!haveName[i] || !haveSize[i]) {
+            return BadRequest("BAD-REQUEST", "file" + std::to_string(i) + " or its size missing");
+        }
+        std::string_view name = files[i].name;
+        if (name.empty() || name.size() > limits.maxFileNameBytes || HasLineBreakOrNul(name)) {
+            return BadRequest("BAD-FILE-NAME", "file" + std::to_string(i) +
+                                                   " empty, too long or holding a line break");
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -156,56 +196,24 @@ EventReply EventDispatcher::Register(const FormData& fields, const EventRequest&
         HasLineBreakOrNul(connection)) {
         return BadRequest("BAD-REQUEST", "password or connection too long or malformed");
     }
-    const std::string_view* countText = fields.Find("count");
-    if (countText == nullptr) {
-        return BadRequest("BAD-REQUEST", "no count");
-    }
-    auto count = ParseCount(*countText, SIZE_MAX / 16);
-    if (!count) {
-        return BadRequest("BAD-REQUEST", "count is not a number");
-    }
-    if (*count > limits_.maxFilesPerUser) {
-        return BadRequest("TOO-MANY-FILES", std::to_string(*count) + " files");
-    }
-    std::vector<PublishedFile> files(*count);
-    std::vector<bool> haveName(*count), haveSize(*count);
-    for (const auto& [key, value] : fields.fields()) {
-        if (auto index = KeyIndex(key, "file"); index && *index < *count) {
-            if (!haveName[*index]) {
-                haveName[*index] = true;
-                files[*index].name = value;
-            }
-        } else if (auto sizeIndex = KeyIndex(key, "size"); sizeIndex && *sizeIndex < *count) {
-            if (!haveSize[*sizeIndex]) {
-                auto size = ParseSize(value);
-                if (!size) {
-                    return BadRequest("BAD-REQUEST",
-                                      "size" + std::to_string(*sizeIndex) + " is not a number");
-                }
-                haveSize[*sizeIndex] = true;
-                files[*sizeIndex].size = *size;
-            }
-        }
-    }
-    for (std::size_t i = 0; i < *count; ++i) {
-        if (!haveName[i] || !haveSize[i]) {
-            return BadRequest("BAD-REQUEST", "file" + std::to_string(i) + " or its size missing");
-        }
-        std::string_view name = files[i].name;
-        if (name.empty() || name.size() > limits_.maxFileNameBytes || HasLineBreakOrNul(name)) {
-            return BadRequest("BAD-FILE-NAME", "file" + std::to_string(i) +
-                                                   " empty, too long or holding a line break");
-        }
+    std::vector<PublishedFile> files;
+    if (std::optional<EventReply> refused = ReadFileList(fields, limits_, files)) {
+        return std::move(*refused);
     }
     // Peers reach a user at the address its registration came from; a client
     // without an IPv4 address could not be reached by them.
     if (request.ipv4.empty()) {
         return Reply(403, "NO-IPV4-ADDRESS\n", "NO-IPV4-ADDRESS");
     }
+    return StoreRegistration(Registration{userName, {}, connection, request.ipv4, files}, password);
+}
+
+EventReply EventDispatcher::StoreRegistration(Registration registration,
+                                              std::string_view password) {
     for (int attempt = 0; attempt < kRegisterAttempts; ++attempt) {
         UserRecord user;
         std::string hash;
-        StoreStatus found = store_.FindUser(userName, user, ReadFreshness::Latest);
+        StoreStatus found = store_.FindUser(registration.userName, user, ReadFreshness::Latest);
         if (found == StoreStatus::Ok) {
             if (!hasher_.Verify(user.passwordHash, password)) {
                 return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
@@ -219,12 +227,12 @@ EventReply EventDispatcher::Register(const FormData& fields, const EventRequest&
         } else {
             return StoreError(found, "store lookup failed");
         }
-        Registration registration{userName, hash, connection, request.ipv4, &files};
+        registration.passwordHash = hash;
         StoreStatus stored = store_.Register(registration);
         if (stored == StoreStatus::Ok) {
             return Reply(200, "OK\n",
                          std::string(found == StoreStatus::Ok ? "OK" : "OK new user") + ", " +
-                             std::to_string(files.size()) + " files");
+                             std::to_string(registration.files.size()) + " files");
         }
         if (stored != StoreStatus::Conflict) {
             return StoreError(stored, "store write failed");

@@ -46,6 +46,10 @@ class EventDispatcher {
 
   private:
     EventReply Register(const FormData& fields, const EventRequest& request);
+    // Stores a checked registration under `password`: a new user gets a new
+    // hash, a known one must match its stored hash. Tried again when another
+    // registration of the same name changes the user meanwhile.
+    EventReply StoreRegistration(Registration registration, std::string_view password);
     EventReply Unregister(const FormData& fields);
     EventReply Lookup(const FormData& fields);
     EventReply Search(const FormData& fields);

@@ -675,28 +675,7 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
     if (*uploadSize != 0) {
         std::size_t chunk = *uploadSize;
         *uploadSize = 0;
-        if (request->answered) {
-            return true;  // refused already: the rest of the body is dropped
-        }
-        // A body without an announced length (chunked) can grow past the size
-        // limit here, and any body past the budget when others filled it
-        // meanwhile. A reply cannot be queued in the middle of a body, so the
-        // connection is closed instead.
-        std::size_t total = request->body.size() + chunk;
-        const char* refusal = nullptr;
-        if (total > options_.maxBodyBytes) {
-            refusal = "TOO-LARGE (body beyond the limit, connection closed)";
-        } else if (total > request->accounted && !Account(*request, total - request->accounted)) {
-            refusal = "BUSY (request bodies fill the memory budget, connection closed)";
-        }
-        if (refusal != nullptr) {
-            request->answered = true;
-            Count(*request, "-", 0);
-            Log(*request, "-", 0, refusal);
-            return false;
-        }
-        request->body.append(uploadData, chunk);
-        return true;
+        return TakeBodyChunk(*request, std::string_view(uploadData, chunk));
     }
     if (request->answered) {
         return true;
@@ -704,6 +683,31 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
     Enter(request->connection, Stage::Handling);
     EventReply reply = dispatcher_.Handle({request->body, request->ipv4});
     return Respond(connection, *request, reply.status, reply.body, reply.event, reply.outcome);
+}
+
+bool DirectoryHttpServer::TakeBodyChunk(PendingRequest& request, std::string_view chunk) {
+    if (request.answered) {
+        return true;  // refused already: the rest of the body is dropped
+    }
+    // A body without an announced length (chunked) can grow past the size
+    // limit here, and any body past the budget when others filled it
+    // meanwhile. A reply cannot be queued in the middle of a body, so the
+    // connection is closed instead.
+    std::size_t total = request.body.size() + chunk.size();
+    const char* refusal = nullptr;
+    if (total > options_.maxBodyBytes) {
+        refusal = "TOO-LARGE (body beyond the limit, connection closed)";
+    } else if (total > request.accounted && !Account(request, total - request.accounted)) {
+        refusal = "BUSY (request bodies fill the memory budget, connection closed)";
+    }
+    if (refusal != nullptr) {
+        request.answered = true;
+        Count(request, "-", 0);
+        Log(request, "-", 0, refusal);
+        return false;
+    }
+    request.body.append(chunk);
+    return true;
 }
 
 void DirectoryHttpServer::Complete(void** state, const char* reason) {

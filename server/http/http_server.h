@@ -116,6 +116,9 @@ class DirectoryHttpServer {
     // False when the connection is to be closed without a reply.
     bool Receive(MHD_Connection* connection, const char* url, const char* method,
                  const char* uploadData, std::size_t* uploadSize, void** state);
+    // Adds a piece of a request's body; false when the connection is to be
+    // closed because the body outgrows its limit or the memory budget.
+    bool TakeBodyChunk(PendingRequest& request, std::string_view chunk);
     void Complete(void** state, const char* reason);
     bool Respond(MHD_Connection* connection, PendingRequest& request, int status,
                  const std::string& body, const std::string& event, const std::string& outcome,

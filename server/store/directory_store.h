@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,7 +58,7 @@ struct Registration {
     std::string_view passwordHash;
     std::string_view connection;
     std::string_view ip;
-    const std::vector<PublishedFile>* files = nullptr;
+    std::span<const PublishedFile> files;  // the whole list, in publishing order
 };
 
 struct SearchRequest {

@@ -145,6 +145,54 @@ TEST_F(DispatcherTest, MalformedRequestsGetOneLine400) {
     EXPECT_EQ(Register("ann", "p", {{std::string(1022, 'n'), 1}}), "OK\n");
 }
 
+// How a registration's count, sizes and file keys are read: plain decimal
+// numbers of at most 18 digits, '-' only for sizes, keys without leading zeros.
+struct NumberCase {
+    const char* label;
+    std::string fields;  // after the event, user name and password
+    const char* reply;
+    const char* storedSize = nullptr;  // the size a search then lists, when one is stored
+};
+
+class RegistrationNumbers : public DispatcherTest,
+                            public ::testing::WithParamInterface<NumberCase> {};
+
+TEST_P(RegistrationNumbers, AreReadExactly) {
+    const NumberCase& c = GetParam();
+    EventReply reply = Send("event=onRegisterUser&userName=ann&password=p&" + c.fields);
+    EXPECT_EQ(reply.body, c.reply);
+    EXPECT_EQ(reply.status, std::string(c.reply) == "OK\n" ? 200 : 400);
+    if (c.storedSize != nullptr) {
+        EXPECT_EQ(Search("qs=&ext=*.*&userName=bob"),
+                  std::string("1\na\nann\n\n") + c.storedSize + "\n10.0.0.7\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, RegistrationNumbers,
+    ::testing::Values(
+        NumberCase{"CountWithLeadingZeros", "count=00", "OK\n"},
+        NumberCase{"CountOfEighteenDigits", "count=" + std::string(18, '0'), "OK\n"},
+        NumberCase{"CountOfNineteenDigits", "count=" + std::string(19, '0'), "BAD-REQUEST\n"},
+        NumberCase{"CountWithPlus", "count=%2B0", "BAD-REQUEST\n"},
+        NumberCase{"CountWithMinus", "count=-0", "BAD-REQUEST\n"},
+        NumberCase{"CountAfterBlank", "count=%200", "BAD-REQUEST\n"},
+        NumberCase{"NegativeZeroSize", "count=1&file0=a&size0=-0", "OK\n", "0"},
+        NumberCase{"LargestSize", "count=1&file0=a&size0=999999999999999999", "OK\n",
+                   "999999999999999999"},
+        NumberCase{"SizeWithLeadingZeros", "count=1&file0=a&size0=-007", "OK\n", "-7"},
+        NumberCase{"SizeOfNineteenDigits", "count=1&file0=a&size0=1000000000000000000",
+                   "BAD-REQUEST\n"},
+        NumberCase{"NegativeSizeOfNineteenDigits", "count=1&file0=a&size0=-0000000000000000001",
+                   "BAD-REQUEST\n"},
+        NumberCase{"SizeWithPlus", "count=1&file0=a&size0=%2B1", "BAD-REQUEST\n"},
+        NumberCase{"SizeOfMinusOnly", "count=1&file0=a&size0=-", "BAD-REQUEST\n"},
+        NumberCase{"FileKeyWithLeadingZero", "count=1&file00=a&size0=1", "BAD-REQUEST\n"},
+        NumberCase{"SizeKeyWithLeadingZero", "count=1&file0=a&size00=1", "BAD-REQUEST\n"},
+        NumberCase{"KeysBeyondTheCountAreIgnored", "count=1&file0=a&size0=3&file1=b&size1=x",
+                   "OK\n", "3"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(DispatcherTest, RegistrationWithoutIpv4AddressIsRefused) {
     EventReply reply = Send(RegistrationBody("ann", "pw", "", {{"a.mp3", 1}}), "");
     EXPECT_EQ(reply.status, 403);

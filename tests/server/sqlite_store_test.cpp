@@ -33,7 +33,7 @@ class StoreTest : public ::testing::Test {
             files.push_back({name, 10});
         }
         std::string hash = "h-" + user;
-        ASSERT_EQ(store_->Register({user, hash, "DSL", ip, &files}), StoreStatus::Ok);
+        ASSERT_EQ(store_->Register({user, hash, "DSL", ip, files}), StoreStatus::Ok);
     }
 
     TempDir dir_;

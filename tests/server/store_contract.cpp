@@ -24,7 +24,7 @@ void StoreContract::Publish(const std::string& user, const std::vector<std::stri
         files.push_back({name, 10});
     }
     std::string hash = "h-" + user;
-    ASSERT_EQ(store_->Register({user, hash, "DSL", ip, &files}), StoreStatus::Ok);
+    ASSERT_EQ(store_->Register({user, hash, "DSL", ip, files}), StoreStatus::Ok);
 }
 
 std::vector<std::string> StoreContract::Names(std::string_view query, std::string_view pattern,
@@ -121,14 +121,14 @@ TEST_P(StoreContract, OnlyLoggedInUsersOtherThanTheAskerInPublicationOrder) {
 
 TEST_P(StoreContract, ResultsCarryUserDetailsAndReRegistrationReplacesTheList) {
     std::vector<PublishedFile> files{{"old.mp3", 1}, {"kept.mp3", -1073741824}};
-    ASSERT_EQ(store_->Register({"ann", "hash", "DSL,Cable", "10.0.0.5", &files}), StoreStatus::Ok);
+    ASSERT_EQ(store_->Register({"ann", "hash", "DSL,Cable", "10.0.0.5", files}), StoreStatus::Ok);
     std::vector<SearchHit> hits;
     ASSERT_EQ(store_->Search({"kept", "*.*", "", 10, false}, hits), StoreStatus::Ok);
     EXPECT_EQ(hits,
               (std::vector<SearchHit>{{"kept.mp3", "ann", "DSL,Cable", -1073741824, "10.0.0.5"}}));
 
     std::vector<PublishedFile> newer{{"kept.mp3", 5}, {"new.mp3", 6}};
-    ASSERT_EQ(store_->Register({"ann", "hash", "T1", "10.0.0.9", &newer}), StoreStatus::Ok);
+    ASSERT_EQ(store_->Register({"ann", "hash", "T1", "10.0.0.9", newer}), StoreStatus::Ok);
     EXPECT_EQ(Names("mp3"), (List{"ann:kept.mp3", "ann:new.mp3"}));
     EXPECT_EQ(Names("old"), List{});
     EXPECT_EQ(backend_->StoredFileCount(), 2);
@@ -160,9 +160,9 @@ TEST_P(StoreContract, UnchangedFilesKeepTheirPlaceWhenAListIsPublishedAgain) {
 
 TEST_P(StoreContract, PasswordHashGuardsRegistrationAndLogOut) {
     std::vector<PublishedFile> files{{"a.mp3", 1}};
-    ASSERT_EQ(store_->Register({"ann", "hash-1", "", "10.0.0.1", &files}), StoreStatus::Ok);
+    ASSERT_EQ(store_->Register({"ann", "hash-1", "", "10.0.0.1", files}), StoreStatus::Ok);
     std::vector<PublishedFile> other{{"b.mp3", 1}};
-    EXPECT_EQ(store_->Register({"ann", "hash-2", "", "10.0.0.2", &other}), StoreStatus::Conflict);
+    EXPECT_EQ(store_->Register({"ann", "hash-2", "", "10.0.0.2", other}), StoreStatus::Conflict);
     EXPECT_EQ(Names("mp3"), List{"ann:a.mp3"});  // nothing of the refused one stayed
     EXPECT_EQ(store_->LogOut("ann", "hash-2"), StoreStatus::Conflict);
     EXPECT_EQ(store_->LogOut("zed", "hash-1"), StoreStatus::NotFound);
@@ -177,7 +177,7 @@ TEST_P(StoreContract, PasswordHashGuardsRegistrationAndLogOut) {
     const std::string withNul("ann\0x", 5);
     EXPECT_EQ(store_->FindUser(withNul, user), StoreStatus::NotFound);
     EXPECT_EQ(store_->LogOut(withNul, "hash-1"), StoreStatus::NotFound);
-    ASSERT_EQ(store_->Register({"ann", "hash-1", "", "10.0.0.1", &files}), StoreStatus::Ok);
+    ASSERT_EQ(store_->Register({"ann", "hash-1", "", "10.0.0.1", files}), StoreStatus::Ok);
     EXPECT_EQ(Names("mp3", "*.*", withNul), List{"ann:a.mp3"});
     EXPECT_EQ(Names(std::string("a\0", 2)), List{});
 }
@@ -215,8 +215,8 @@ TEST_P(StoreContract, ServesManyThreadsAtOnce) {
                 std::vector<SearchHit> hits;
                 UserRecord record;
                 failures[t] +=
-                    (store_->Register({user, "h", "", "10.0.0.1", &files}) != StoreStatus::Ok) +
-                    (store_->Register({"everyone", "h", "", "10.0.0.2", &shared}) !=
+                    (store_->Register({user, "h", "", "10.0.0.1", files}) != StoreStatus::Ok) +
+                    (store_->Register({"everyone", "h", "", "10.0.0.2", shared}) !=
                      StoreStatus::Ok) +
                     (store_->Search({"mp3", "*.mp3", user, 20, false}, hits) != StoreStatus::Ok) +
                     (store_->FindUser(user, record, ReadFreshness::MayLag) != StoreStatus::Ok);

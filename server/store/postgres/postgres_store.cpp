@@ -1,11 +1,11 @@
 #include "server/store/postgres/postgres_store.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <span>
 
-#include "server/store/name_filter.h"
 #include "server/store/postgres/pg_connection.h"
+#include "server/store/postgres/search_plan.h"
 
 namespace brindle::server {
 namespace {
@@ -155,7 +155,7 @@ bool HasNul(std::string_view text) {
 }
 
 // A file list in COPY's text format: position, name and size, tab-separated.
-std::string CopyText(const std::vector<PublishedFile>& files) {
+std::string CopyText(std::span<const PublishedFile> files) {
     std::string text;
     std::size_t bytes = 0;
     for (const PublishedFile& file : files) {
@@ -190,29 +190,40 @@ std::string CopyText(const std::vector<PublishedFile>& files) {
     return text;
 }
 
-// Appends `text` ASCII-folded with LIKE's wildcards and escape character made literal.
-void AppendLikeLiteral(std::string& out, std::string_view text) {
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '\\') {
-            out += '\\';
+// Runs a planned search on `db`, its hits in `out`. An ordered walk runs in a
+// transaction of its own whose settings keep the planner from a bitmap scan or
+// a sort that would read every match first.
+StoreStatus RunSearch(PgConnection& db, const SearchPlan& plan, std::vector<SearchHit>& out) {
+    out.clear();
+    std::optional<PgTransaction> transaction;
+    if (plan.orderedWalk) {
+        transaction.emplace(db);
+        if (!transaction->began()) {
+            return StoreStatus::Failed;
         }
-        out += FoldAscii(c);
-    }
-}
-
-// The file-type glob as a LIKE pattern: '*' any run of bytes, '?' one byte.
-std::string GlobToLike(std::string_view glob) {
-    std::string like;
-    for (char c : glob) {
-        if (c == '*') {
-            like += '%';
-        } else if (c == '?') {
-            like += '_';
-        } else {
-            AppendLikeLiteral(like, std::string_view(&c, 1));
+        for (const char* setting : kOrderedWalk) {
+            if (!db.Run(setting)) {
+                return StoreStatus::Failed;
+            }
         }
     }
-    return like;
+    PgResult rows = db.Exec(plan.sql.c_str(),
+                            std::vector<std::string_view>(plan.params.begin(), plan.params.end()));
+    if (!rows || (transaction && !transaction->Commit())) {
+        return StoreStatus::Failed;
+    }
+    int count = PQntuples(rows.get());
+    out.reserve(static_cast<std::size_t>(count));
+    for (int row = 0; row < count; ++row) {
+        SearchHit hit;
+        hit.fileName = PQgetvalue(rows.get(), row, 0);
+        hit.userName = PQgetvalue(rows.get(), row, 1);
+        hit.connection = PQgetvalue(rows.get(), row, 2);
+        hit.size = std::strtoll(PQgetvalue(rows.get(), row, 3), nullptr, 10);
+        hit.ip = PQgetvalue(rows.get(), row, 4);
+        out.push_back(std::move(hit));
+    }
+    return StoreStatus::Ok;
 }
 
 }  // namespace
@@ -306,7 +317,7 @@ void PostgresStore::Report(const std::string& line) {
     options_.log(text);
 }
 
-PostgresStore::Lease PostgresStore::Acquire(bool mayLag) {
+PostgresStore::Lease PostgresStore::Acquire(ReadFreshness freshness) {
     auto take = [this](PgPool& pool) -> Lease {
         PgPool::Acquired acquired = pool.Acquire();
         if (acquired.reconnected) {
@@ -320,7 +331,7 @@ PostgresStore::Lease PostgresStore::Acquire(bool mayLag) {
         }
         return {&pool, std::move(acquired.connection)};
     };
-    if (mayLag && !replicas_.empty()) {
+    if (freshness == ReadFreshness::MayLag && !replicas_.empty()) {
         unsigned first = nextReplica_.fetch_add(1, std::memory_order_relaxed);
         for (std::size_t i = 0; i < replicas_.size(); ++i) {
             if (Lease lease = take(*replicas_[(first + i) % replicas_.size()])) {
@@ -331,9 +342,10 @@ PostgresStore::Lease PostgresStore::Acquire(bool mayLag) {
     return take(*primary_);
 }
 
-StoreStatus PostgresStore::Run(bool mayLag, const std::function<StoreStatus(PgConnection&)>& work) {
+StoreStatus PostgresStore::Run(ReadFreshness freshness,
+                               const std::function<StoreStatus(PgConnection&)>& work) {
     for (int attempt = 0;; ++attempt) {
-        Lease lease = Acquire(mayLag);
+        Lease lease = Acquire(freshness);
         if (!lease) {
             return StoreStatus::Unavailable;
         }
@@ -356,7 +368,7 @@ StoreStatus PostgresStore::Run(bool mayLag, const std::function<StoreStatus(PgCo
         // A replica that cannot answer (one still catching up may lack the
         // tables) leaves the question to the primary.
         if (failure == PgFailure::Statement && replica) {
-            mayLag = false;
+            freshness = ReadFreshness::Latest;
         } else if (failure != PgFailure::Connection && failure != PgFailure::Retry) {
             return StoreStatus::Failed;
         }
@@ -368,7 +380,7 @@ StoreStatus PostgresStore::FindUser(std::string_view userName, UserRecord& out,
     if (HasNul(userName)) {
         return StoreStatus::NotFound;  // a name that cannot be stored
     }
-    return Run(freshness == ReadFreshness::MayLag, [&](PgConnection& db) {
+    return Run(freshness, [&](PgConnection& db) {
         PgResult row = db.Exec(kFindUser, {userName});
         if (!row) {
             return StoreStatus::Failed;
@@ -385,11 +397,8 @@ StoreStatus PostgresStore::FindUser(std::string_view userName, UserRecord& out,
 }
 
 StoreStatus PostgresStore::Register(const Registration& registration) {
-    static const std::vector<PublishedFile> kNoFiles;
-    const std::vector<PublishedFile>& files =
-        registration.files != nullptr ? *registration.files : kNoFiles;
-    const std::string staged = CopyText(files);
-    return Run(false, [&](PgConnection& db) {
+    const std::string staged = CopyText(registration.files);
+    return Run(ReadFreshness::Latest, [&](PgConnection& db) {
         PgTransaction transaction(db);
         if (!transaction.began()) {
             return StoreStatus::Failed;
@@ -424,7 +433,7 @@ StoreStatus PostgresStore::Register(const Registration& registration) {
             return StoreStatus::Conflict;
         }
         if (!db.Run(kUpdateUser, {userId, registration.connection, registration.ip}) ||
-            (files.size() >= kLargeList && !db.Run(kSortMemory)) ||
+            (registration.files.size() >= kLargeList && !db.Run(kSortMemory)) ||
             (!staged.empty() && !db.CopyIn(kStage, staged)) ||
             !db.Run(newUser ? kPublishStaged : kApplyStaged, {userId})) {
             return StoreStatus::Failed;
@@ -437,7 +446,7 @@ StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view pa
     if (HasNul(userName)) {
         return StoreStatus::NotFound;
     }
-    return Run(false, [&](PgConnection& db) {
+    return Run(ReadFreshness::Latest, [&](PgConnection& db) {
         PgResult updated = db.Exec(kLogOut, {userName, passwordHash});
         if (!updated) {
             return StoreStatus::Failed;
@@ -455,125 +464,15 @@ StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view pa
 
 StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<SearchHit>& out) {
     out.clear();
-    if (request.limit <= 0) {
+    std::shared_ptr<const TrigramSample> sample;
+    if (SearchPlanUsesSample(request)) {
+        sample = CurrentSample();
+    }
+    std::optional<SearchPlan> plan = PlanSearch(request, sample.get());
+    if (!plan) {
         return StoreStatus::Ok;
     }
-    // The trigram index serves lower(name COLLATE "C") only: the same
-    // comparison on an expression it does not cover makes a plain scan.
-    const char* name =
-        request.forceScan ? "(lower(f.name COLLATE \"C\") || '')" : "lower(f.name COLLATE \"C\")";
-    // No stored name holds a NUL byte: a query or pattern with one (other
-    // than the any-type patterns) matches nothing, an asker with one is nobody.
-    bool anyType = request.pattern.empty() || request.pattern == "*.*";
-    if (HasNul(request.query) || (!anyType && HasNul(request.pattern))) {
-        return StoreStatus::Ok;
-    }
-    std::string limit = std::to_string(request.limit);
-    std::vector<std::string_view> params{limit};
-    std::string users = "u.logged_in";
-    if (!HasNul(request.askingUser)) {
-        params.push_back(request.askingUser);
-        users += " AND u.name <> $2";
-    }
-    std::string files = "true";
-    auto next = [&] { return "$" + std::to_string(params.size()); };
-    // A rare query asks the index for its two rarest runs of letters or
-    // digits only, and the whole query and the file type are checked on what
-    // it finds, in forms the index does not serve; the candidates are found
-    // first, then ordered (the planner would otherwise walk all files in
-    // order when it misjudges how rare they are). A common query (share p of
-    // N names) walks the files in order and stops at the limit: about
-    // limit / p names read in order, against p * N read one by one through
-    // the index (about four times the cost each), so a query is common when
-    // 4 * p * p * N > limit.
-    std::vector<std::string> runs;
-    std::string folded;
-    if (!request.forceScan && !request.query.empty()) {
-        for (char c : request.query) {
-            folded += FoldAscii(c);
-        }
-        std::shared_ptr<const TrigramSample> sample = CurrentSample();
-        double rows = sample->tableRows() > 1 ? sample->tableRows() : 1;
-        if (!sample->HeldByAtLeast(folded, std::sqrt(request.limit / (4 * rows)))) {
-            runs = sample->RarestRuns(folded, 2);
-        }
-    }
-    for (std::string& run : runs) {
-        run = "%" + run + "%";
-    }
-    for (const std::string& run : runs) {
-        params.push_back(run);
-        files += std::string(" AND ") + name + " LIKE " + next();
-    }
-    std::string query;
-    if (!runs.empty()) {
-        params.push_back(folded);
-        files += std::string(" AND strpos(") + name + ", " + next() + ") > 0";
-    } else if (!request.query.empty()) {
-        query = "%";
-        AppendLikeLiteral(query, request.query);
-        query += '%';
-        params.push_back(query);
-        files += std::string(" AND ") + name + " LIKE " + next();
-    }
-    std::string pattern;
-    if (!anyType) {
-        pattern = GlobToLike(request.pattern);
-        params.push_back(pattern);
-        files += std::string(" AND ") +
-                 (runs.empty() ? name : "(lower(f.name COLLATE \"C\") || '')") + " LIKE " + next();
-    }
-    std::string sql;
-    if (!runs.empty()) {
-        sql =
-            "WITH candidates AS MATERIALIZED (SELECT f.id, f.user_id, f.name, f.size"
-            " FROM files AS f WHERE " +
-            files +
-            ")"
-            " SELECT c.name, u.name, u.connection, c.size, u.ip"
-            " FROM candidates AS c JOIN users AS u ON u.id = c.user_id WHERE " +
-            users + " ORDER BY c.id LIMIT $1::bigint";
-    } else {
-        sql =
-            "SELECT f.name, u.name, u.connection, f.size, u.ip"
-            " FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE " +
-            users + " AND " + files + " ORDER BY f.id LIMIT $1::bigint";
-    }
-    // A common query walks the files in publishing order and stops at the
-    // limit; the planner is kept from a bitmap scan or a sort that would read
-    // every match first.
-    bool ordered = runs.empty() && !request.forceScan && !request.query.empty();
-    return Run(true, [&](PgConnection& db) {
-        out.clear();
-        std::optional<PgTransaction> transaction;
-        if (ordered) {
-            transaction.emplace(db);
-            if (!transaction->began()) {
-                return StoreStatus::Failed;
-            }
-            for (const char* setting : kOrderedWalk) {
-                if (!db.Run(setting)) {
-                    return StoreStatus::Failed;
-                }
-            }
-        }
-        PgResult rows = db.Exec(sql.c_str(), params);
-        if (!rows || (transaction && !transaction->Commit())) {
-            return StoreStatus::Failed;
-        }
-        int count = PQntuples(rows.get());
-        out.reserve(static_cast<std::size_t>(count));
-        for (int row = 0; row < count; ++row) {
-            SearchHit hit;
-            hit.fileName = PQgetvalue(rows.get(), row, 0);
-            hit.userName = PQgetvalue(rows.get(), row, 1);
-            hit.connection = PQgetvalue(rows.get(), row, 2);
-            hit.size = std::strtoll(PQgetvalue(rows.get(), row, 3), nullptr, 10);
-            hit.ip = PQgetvalue(rows.get(), row, 4);
-            out.push_back(std::move(hit));
-        }
-        return StoreStatus::Ok;
-    });
+    return Run(ReadFreshness::MayLag, [&](PgConnection& db) { return RunSearch(db, *plan, out); });
 }
 
 std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
@@ -589,7 +488,7 @@ std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
         sampling_ = true;
     }
     std::shared_ptr<TrigramSample> fresh;
-    StoreStatus sampled = Run(true, [&](PgConnection& db) {
+    StoreStatus sampled = Run(ReadFreshness::MayLag, [&](PgConnection& db) {
         PgResult size = db.Exec(kTableSize);
         if (!size) {
             return StoreStatus::Failed;
@@ -619,14 +518,14 @@ std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
 }
 
 bool PostgresStore::Reachable() {
-    return Run(false, [](PgConnection& db) {
+    return Run(ReadFreshness::Latest, [](PgConnection& db) {
                return db.Run("SELECT 1") ? StoreStatus::Ok : StoreStatus::Failed;
            }) == StoreStatus::Ok;
 }
 
 StoreStatistics PostgresStore::Statistics() {
     StoreStatistics statistics;
-    StoreStatus counted = Run(true, [&](PgConnection& db) {
+    StoreStatus counted = Run(ReadFreshness::MayLag, [&](PgConnection& db) {
         PgResult row = db.Exec(kStatistics);
         if (!row) {
             return StoreStatus::Failed;

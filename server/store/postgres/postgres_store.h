@@ -61,13 +61,13 @@ class PostgresStore : public DirectoryStore {
     explicit PostgresStore(Options options);
 
     class Lease;
-    // A connection to a replica (round robin) when `mayLag` and one can be
-    // had, else to the primary.
-    Lease Acquire(bool mayLag);
+    // A connection to a replica (round robin) when the read may lag and one
+    // can be had, else to the primary.
+    Lease Acquire(ReadFreshness freshness);
     // Runs `work` on a pooled connection. A lost connection is discarded and
     // the work runs once more on a fresh one (every piece of work is one
     // idempotent transaction); Unavailable when no connection can be had.
-    StoreStatus Run(bool mayLag, const std::function<StoreStatus(PgConnection&)>& work);
+    StoreStatus Run(ReadFreshness freshness, const std::function<StoreStatus(PgConnection&)>& work);
     // Counts a database failure and logs it, at most one line a second.
     void Report(const std::string& line);
 

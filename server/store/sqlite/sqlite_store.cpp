@@ -1,6 +1,7 @@
 #include "server/store/sqlite/sqlite_store.h"
 
 #include <algorithm>
+#include <span>
 
 #include "server/store/name_filter.h"
 #include "server/store/sqlite/trigram_index.h"
@@ -232,7 +233,7 @@ struct StoredFile {
 // without a partner are to go (`dropped`); new files without one are to be
 // added (`added`, in list order). Files present in both stay as they are, so
 // publishing an unchanged list rewrites nothing.
-void Diff(const std::vector<StoredFile>& stored, const std::vector<PublishedFile>& files,
+void Diff(const std::vector<StoredFile>& stored, std::span<const PublishedFile> files,
           std::vector<std::size_t>& dropped, std::vector<std::size_t>& added) {
     if (stored.empty() || files.empty()) {
         for (std::size_t i = 0; i < stored.size(); ++i) {
@@ -278,7 +279,7 @@ void Diff(const std::vector<StoredFile>& stored, const std::vector<PublishedFile
 }
 
 // Fills the staging table with the files at `positions`, many rows per statement.
-bool Stage(SqliteConnection& db, const std::vector<PublishedFile>& files,
+bool Stage(SqliteConnection& db, std::span<const PublishedFile> files,
            const std::vector<std::size_t>& positions) {
     constexpr std::size_t kRowsPerStatement = 200;
     static const std::string batchSql = [] {
@@ -323,16 +324,11 @@ bool Stage(SqliteConnection& db, const std::vector<PublishedFile>& files,
     return true;
 }
 
-}  // namespace
-
-StoreStatus SqliteStore::Register(const Registration& registration) {
-    std::lock_guard<std::mutex> hold(writerLock_);
-    SqliteConnection& db = *writer_;
-    SqliteTransaction transaction(db);
-    if (!transaction.began()) {
-        return StoreStatus::Failed;
-    }
-    std::int64_t userId = 0;
+// The id of the registering user, created with the registration's hash when
+// absent; Conflict when it exists with another hash.
+StoreStatus FindOrCreateUser(SqliteConnection& db, const Registration& registration,
+                             std::int64_t& userId) {
+    userId = 0;
     {
         SqliteQuery find(db, kUserIdAndHash);
         if (!find.ok()) {
@@ -345,105 +341,124 @@ StoreStatus SqliteStore::Register(const Registration& registration) {
                 return StoreStatus::Conflict;
             }
             userId = find.Int(0);
-        } else if (rc != SQLITE_DONE) {
-            return StoreStatus::Failed;
-        }
-    }
-    if (userId == 0) {
-        SqliteQuery insert(db, kInsertUser);
-        if (!insert.ok()) {
-            return StoreStatus::Failed;
-        }
-        insert.Bind(1, registration.userName);
-        insert.Bind(2, registration.passwordHash);
-        if (!insert.Run()) {
-            return StoreStatus::Failed;
-        }
-        userId = sqlite3_last_insert_rowid(db.db());
-    }
-    {
-        SqliteQuery update(db, kUpdateUser);
-        if (!update.ok()) {
-            return StoreStatus::Failed;
-        }
-        update.Bind(1, userId);
-        update.Bind(2, registration.connection);
-        update.Bind(3, registration.ip);
-        if (!update.Run()) {
-            return StoreStatus::Failed;
-        }
-    }
-    static const std::vector<PublishedFile> kNoFiles;
-    const std::vector<PublishedFile>& files =
-        registration.files != nullptr ? *registration.files : kNoFiles;
-    std::vector<StoredFile> stored;
-    {
-        SqliteQuery list(db, kListFiles);
-        if (!list.ok()) {
-            return StoreStatus::Failed;
-        }
-        list.Bind(1, userId);
-        int rc;
-        while ((rc = list.Step()) == SQLITE_ROW) {
-            stored.push_back({list.Int(0), std::string(list.Text(1)), list.Int(2)});
+            return StoreStatus::Ok;
         }
         if (rc != SQLITE_DONE) {
             return StoreStatus::Failed;
         }
     }
+    SqliteQuery insert(db, kInsertUser);
+    if (!insert.ok()) {
+        return StoreStatus::Failed;
+    }
+    insert.Bind(1, registration.userName);
+    insert.Bind(2, registration.passwordHash);
+    if (!insert.Run()) {
+        return StoreStatus::Failed;
+    }
+    userId = sqlite3_last_insert_rowid(db.db());
+    return StoreStatus::Ok;
+}
+
+// Stores the user's connection and address and marks it logged in.
+bool UpdateUser(SqliteConnection& db, std::int64_t userId, const Registration& registration) {
+    SqliteQuery update(db, kUpdateUser);
+    if (!update.ok()) {
+        return false;
+    }
+    update.Bind(1, userId);
+    update.Bind(2, registration.connection);
+    update.Bind(3, registration.ip);
+    return update.Run();
+}
+
+bool ListFiles(SqliteConnection& db, std::int64_t userId, std::vector<StoredFile>& stored) {
+    SqliteQuery list(db, kListFiles);
+    if (!list.ok()) {
+        return false;
+    }
+    list.Bind(1, userId);
+    int rc;
+    while ((rc = list.Step()) == SQLITE_ROW) {
+        stored.push_back({list.Int(0), std::string(list.Text(1)), list.Int(2)});
+    }
+    return rc == SQLITE_DONE;
+}
+
+// Deletes the stored files at `dropped` from the files and the name index.
+bool DropFiles(SqliteConnection& db, const std::vector<StoredFile>& stored,
+               const std::vector<std::size_t>& dropped, TrigramTally& tally) {
+    SqliteQuery drop(db, kDropFile);
+    if (!drop.ok()) {
+        return false;
+    }
+    for (std::size_t i : dropped) {
+        drop.Bind(1, stored[i].id);
+        if (!drop.Run()) {
+            return false;
+        }
+        drop.Reset();
+        tally.Add(stored[i].name, -1);
+    }
+    return db.Exec(kUnindexDropped) && db.Exec(kDeleteDropped) && db.Exec(kClearDropped);
+}
+
+// Publishes the files at `added` (in list order) for the user. They go through
+// a staging table without index or triggers, then into the files and the name
+// index with one statement each.
+bool AddFiles(SqliteConnection& db, std::int64_t userId, std::span<const PublishedFile> files,
+              const std::vector<std::size_t>& added, TrigramTally& tally) {
+    if (!Stage(db, files, added)) {
+        return false;
+    }
+    for (std::size_t i : added) {
+        tally.Add(files[i].name, 1);
+    }
+    std::int64_t lastId = 0;
+    {
+        SqliteQuery last(db, kLastFileId);
+        if (!last.ok() || last.Step() != SQLITE_ROW) {
+            return false;
+        }
+        lastId = last.Int(0);
+    }
+    SqliteQuery publish(db, kPublishStaged);
+    SqliteQuery index(db, kIndexNewFiles);
+    if (!publish.ok() || !index.ok()) {
+        return false;
+    }
+    publish.Bind(1, userId);
+    index.Bind(1, lastId);
+    return publish.Run() && index.Run() && db.Exec(kClearStaging);
+}
+
+}  // namespace
+
+StoreStatus SqliteStore::Register(const Registration& registration) {
+    std::lock_guard<std::mutex> hold(writerLock_);
+    SqliteConnection& db = *writer_;
+    SqliteTransaction transaction(db);
+    if (!transaction.began()) {
+        return StoreStatus::Failed;
+    }
+    std::int64_t userId = 0;
+    if (StoreStatus user = FindOrCreateUser(db, registration, userId); user != StoreStatus::Ok) {
+        return user;
+    }
+    std::vector<StoredFile> stored;
+    if (!UpdateUser(db, userId, registration) || !ListFiles(db, userId, stored)) {
+        return StoreStatus::Failed;
+    }
     std::vector<std::size_t> dropped;
     std::vector<std::size_t> added;
-    Diff(stored, files, dropped, added);
+    Diff(stored, registration.files, dropped, added);
     if (dropped.empty() && added.empty()) {
         return transaction.Commit() ? StoreStatus::Ok : StoreStatus::Failed;
     }
     TrigramTally tally;
-    if (!dropped.empty()) {
-        SqliteQuery drop(db, kDropFile);
-        if (!drop.ok()) {
-            return StoreStatus::Failed;
-        }
-        for (std::size_t i : dropped) {
-            drop.Bind(1, stored[i].id);
-            if (!drop.Run()) {
-                return StoreStatus::Failed;
-            }
-            drop.Reset();
-            tally.Add(stored[i].name, -1);
-        }
-        if (!db.Exec(kUnindexDropped) || !db.Exec(kDeleteDropped) || !db.Exec(kClearDropped)) {
-            return StoreStatus::Failed;
-        }
-    }
-    // New files go through a staging table without index or triggers, then
-    // into the files and the name index with one statement each.
-    if (!added.empty()) {
-        if (!Stage(db, files, added)) {
-            return StoreStatus::Failed;
-        }
-        for (std::size_t i : added) {
-            tally.Add(files[i].name, 1);
-        }
-        std::int64_t lastId = 0;
-        {
-            SqliteQuery last(db, kLastFileId);
-            if (!last.ok() || last.Step() != SQLITE_ROW) {
-                return StoreStatus::Failed;
-            }
-            lastId = last.Int(0);
-        }
-        SqliteQuery publish(db, kPublishStaged);
-        SqliteQuery index(db, kIndexNewFiles);
-        if (!publish.ok() || !index.ok()) {
-            return StoreStatus::Failed;
-        }
-        publish.Bind(1, userId);
-        index.Bind(1, lastId);
-        if (!publish.Run() || !index.Run() || !db.Exec(kClearStaging)) {
-            return StoreStatus::Failed;
-        }
-    }
-    if (!tally.Write(db)) {
+    if ((!dropped.empty() && !DropFiles(db, stored, dropped, tally)) ||
+        (!added.empty() && !AddFiles(db, userId, registration.files, added, tally)) ||
+        !tally.Write(db)) {
         return StoreStatus::Failed;
     }
     return transaction.Commit() ? StoreStatus::Ok : StoreStatus::Failed;
@@ -523,8 +538,6 @@ StoreStatus SqliteStore::Search(const SearchRequest& request, std::vector<Search
     }
     return StoreStatus::Ok;
 }
-
-// Picks the rarest of a search's trigrams for the index query; none when even
 
 bool SqliteStore::Reachable() {
     std::string error;

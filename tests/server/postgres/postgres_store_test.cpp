@@ -134,7 +134,7 @@ class PostgresStoreTest : public ::testing::Test {
     }
     static StoreStatus Publish(DirectoryStore& store, const std::string& user,
                                const std::vector<PublishedFile>& files) {
-        return store.Register({user, "h-" + user, "DSL", "10.0.0.1", &files});
+        return store.Register({user, "h-" + user, "DSL", "10.0.0.1", files});
     }
     static std::vector<std::string> Names(DirectoryStore& store, std::string_view query,
                                           StoreStatus expected = StoreStatus::Ok) {
