@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "base/cli_parse.h"
+#include "base/strings.h"
 #include "server/http/address_range.h"
 
 namespace brindle::server {
@@ -17,26 +19,24 @@ namespace {
 // reported and every earlier one has already taken effect. A bad value throws
 // the line to report, which ParseWithCli catches.
 void AddOption(CLI::App& app, const std::string& name,
-               std::function<void(const std::string&)> apply) {
-    app.add_option_function<std::string>(name, std::move(apply))->trigger_on_parse();
+               const std::function<void(const std::string&)>& apply) {
+    app.add_option_function<std::string>(name, apply)->trigger_on_parse();
 }
 
 void AddNumber(CLI::App& app, const std::string& name, unsigned long minimum, unsigned long maximum,
-               std::function<void(unsigned long)> store) {
+               const std::function<void(unsigned long)>& store) {
     AddOption(app, name, [=](const std::string& value) {
-        bool digits = !value.empty() && value.size() <= 10 &&
-                      value.find_first_not_of("0123456789") == std::string::npos;
-        unsigned long number = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
-        if (!digits || number < minimum || number > maximum) {
+        std::optional<unsigned long> number = ParseDecimal(value, minimum, maximum);
+        if (!number) {
             throw std::invalid_argument("bad value for " + name + ": " + value);
         }
-        store(number);
+        store(*number);
     });
 }
 
 // A value that must not be empty, such as a path.
 void AddText(CLI::App& app, const std::string& name, const std::string& what,
-             std::function<void(const std::string&)> store) {
+             const std::function<void(const std::string&)>& store) {
     AddOption(app, name, [=](const std::string& value) {
         if (value.empty()) {
             throw std::invalid_argument(name + " needs " + what);

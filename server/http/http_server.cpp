@@ -667,7 +667,7 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
                 return Respond(connection, *request, 503, "BUSY\n", "-",
                                "BUSY (request bodies fill the memory budget)");
             }
-            request->body.reserve(std::min<unsigned long long>(length, 64 * 1024));
+            request->body.reserve(std::min<unsigned long long>(length, 64ULL * 1024));
         }
         Enter(request->connection, Stage::Body);
         return true;

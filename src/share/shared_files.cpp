@@ -133,10 +133,9 @@ class Walker {
             if (S_ISDIR(info.st_mode)) {
                 Descend(path + "/", relative + entry.name + "\\", {info.st_dev, info.st_ino},
                         ancestors);
-            } else if (S_ISREG(info.st_mode)) {
-                Add(relative + entry.name, info.st_size);
-            } else if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) == 0 &&
-                       S_ISREG(info.st_mode)) {
+            } else if (S_ISREG(info.st_mode) ||
+                       (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) == 0 &&
+                        S_ISREG(info.st_mode))) {
                 // A link to a regular file is served as that file; a link to a
                 // directory is never entered, so a link loop cannot trap the walk.
                 Add(relative + entry.name, info.st_size);

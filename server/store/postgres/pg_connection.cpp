@@ -209,7 +209,7 @@ bool PgConnection::CopyIn(const char* sql, std::string_view data) {
         RecordFailure(start.get(), sql);
         return false;
     }
-    constexpr std::size_t kChunk = 256 * 1024;
+    constexpr std::size_t kChunk = std::size_t{256} * 1024;
     bool sent = true;
     for (std::size_t offset = 0; sent && offset < data.size(); offset += kChunk) {
         std::size_t length = std::min(kChunk, data.size() - offset);

@@ -124,6 +124,7 @@ bool ChooseTrigrams(SqliteConnection& reader, const std::vector<TrigramKey>& tri
     };
     std::int64_t total = occurrences(0);  // the number of files
     std::vector<std::pair<std::int64_t, TrigramKey>> counted;
+    counted.reserve(trigrams.size());
     for (TrigramKey key : trigrams) {
         counted.emplace_back(occurrences(key), key);
     }
