@@ -114,7 +114,9 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
     tabs.resultsList()->SelectRow(0);
 
     // Transfer: download the first result (from this very copy when the
-    // result is one of its own files) and wait for both rows to finish.
+    // result is one of its own files) and wait for both rows to finish. The
+    // window is hidden meanwhile, as by a user who went elsewhere, so the end of
+    // the download raises the desktop's notification.
     CDesktopNotifier::Channel notifiedBy = CDesktopNotifier::Channel::None;
     bool notified = false;
     QObject::connect(window.notifier(), &CDesktopNotifier::notified, &window,
@@ -122,6 +124,7 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
                          notified = true;
                          notifiedBy = channel;
                      });
+    window.hide();
     tabs.StartDownload();
     WaitUntil(
         [&] {
@@ -131,12 +134,12 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
                     AllFinished(app.peerListener()->uploadRecords()));
         },
         20s);
+    WaitUntil([&] { return notified; }, 5s);
+    window.show();
     tabs.RefreshTransfers();
     tabs.downloadTable()->SelectRow(0);
-    ok = Save(window, dir, "transfer.png") && ok;
 
-    // The finished download's notification, as the desktop shows it.
-    WaitUntil([&] { return notified; }, 5s);
+    // The finished download's notification, as the desktop shows it over the window.
     if (notified && notifiedBy != CDesktopNotifier::Channel::None &&
         notifiedBy != CDesktopNotifier::Channel::Off) {
         ok = SaveNotificationArea(window, dir, "notification.png") && ok;
@@ -145,6 +148,7 @@ int RunScreenshotTour(CWindowApp& windowApp, const QString& folder) {
                      "screenshot notification.png: not taken (no tray or notification "
                      "service shows notifications here)\n");
     }
+    ok = Save(window, dir, "transfer.png") && ok;
 
     // The dialogs.
     {
