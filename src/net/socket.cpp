@@ -21,38 +21,9 @@
 
 namespace brindle {
 
-Socket::~Socket() {
-    reset();
-}
-
-Socket::Socket(Socket&& other) noexcept : fd_(other.release()) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        reset(other.release());
-    }
-    return *this;
-}
-
-int Socket::release() {
-    return std::exchange(fd_, -1);
-}
-
-void Socket::reset(int fd) {
-    int old = std::exchange(fd_, fd);
-    if (old >= 0) {
-        ::close(old);
-    }
-}
-
-bool Socket::Close() {
-    int old = std::exchange(fd_, -1);
-    return old < 0 || ::close(old) == 0;
-}
-
 void Socket::Shutdown() const {
-    if (fd_ >= 0) {
-        ::shutdown(fd_, SHUT_RDWR);
+    if (valid()) {
+        ::shutdown(fd(), SHUT_RDWR);
     }
 }
 
@@ -199,21 +170,6 @@ bool SendAllGuarded(int fd, const void* data, long long length, SendStallGuard& 
             return false;
         }
         CountAcknowledged(fd, guard);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t written = ::write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
     }
     return true;
 }

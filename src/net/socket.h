@@ -1,4 +1,4 @@
-// Blocking IPv4 TCP stream sockets: the owning descriptor handle, connecting,
+// Blocking IPv4 TCP stream sockets: the owning socket handle, connecting,
 // listening and accepting, time-outs, and the stream operations every exchange
 // is built from.
 #pragma once
@@ -8,34 +8,31 @@
 #include <cstdint>
 #include <string>
 
+#include "base/file_handle.h"
+
 namespace brindle {
 
-// Owns one descriptor and closes it when it goes. Mostly a socket, but files
-// and pipe ends are held the same way.
+// Owns one socket descriptor and closes it when it goes.
 class Socket {
   public:
     Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket();
-    Socket(Socket&& other) noexcept;
-    Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
+    explicit Socket(int fd) : handle_(fd) {}
 
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    int fd() const { return handle_.fd(); }
+    bool valid() const { return handle_.valid(); }
     explicit operator bool() const { return valid(); }
-    int release();
-    void reset(int fd = -1);
-    // Closes the descriptor now. False when close reported an error (a delayed
-    // write error of a file, for instance); the descriptor is gone either way.
-    bool Close();
+    // Gives the descriptor up without closing it.
+    [[nodiscard]] int release() { return handle_.release(); }
+    void reset(int fd = -1) { handle_.reset(fd); }
+    // Closes the descriptor now. False when close reported an error; the
+    // descriptor is gone either way.
+    bool Close() { return handle_.Close(); }
     // Shuts both directions down without closing, so a thread blocked on the
     // socket returns at once.
     void Shutdown() const;
 
   private:
-    int fd_ = -1;
+    FileHandle handle_;
 };
 
 // The moment by which a whole exchange on a socket has to be over. With one,
@@ -69,10 +66,6 @@ struct SendStallGuard {
 // peer has taken too little for too long, or on the first send error.
 [[nodiscard]] bool SendAllGuarded(int fd, const void* data, long long length,
                                   SendStallGuard& guard);
-
-// Writes every byte to a file or pipe; retries after partial writes and EINTR.
-// False on the first write error.
-[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t length);
 
 // Reads one line: up to and including the line feed, or `limit` bytes, whichever
 // comes first. Never takes a byte beyond the line feed from the socket. The bytes

@@ -1,6 +1,5 @@
 #include "peer/peer_listener.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,14 +65,15 @@ bool PeerListener::Start() {
         messages_.ShowMessage(kBindFailedText, MessageIcon::Error);
         return false;
     }
-    int pipeEnds[2];
-    if (opened != ListenResult::Listening || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    FileHandle wakeRead;
+    FileHandle wakeWrite;
+    if (opened != ListenResult::Listening || !OpenPipe(wakeRead, wakeWrite)) {
         messages_.ShowMessage(kListenFailedText, MessageIcon::Error);
         return false;
     }
     boundPort_ = boundPort;
-    wakeRead_ = Socket(pipeEnds[0]);
-    wakeWrite_ = Socket(pipeEnds[1]);
+    wakeRead_ = std::move(wakeRead);
+    wakeWrite_ = std::move(wakeWrite);
     listenSocket_ = std::move(listener);
     listenThread_ = std::thread(
         [this, listenFd = listenSocket_.fd(), wakeFd = wakeRead_.fd()] { Run(listenFd, wakeFd); });

@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/file_handle.h"
 #include "base/strings.h"
 #include "net/socket.h"
 #include "peer/content_digest.h"
@@ -34,11 +35,11 @@ void BlockBrokenPipeSignal() {
 
 // Opens a regular file for reading; a FIFO or device put in its place can
 // neither block the open nor be served.
-Socket OpenRegularFile(const std::string& path, long long* length) {
-    Socket file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+FileHandle OpenRegularFile(const std::string& path, long long* length) {
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (!file || ::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return Socket();
+        return FileHandle();
     }
     *length = static_cast<long long>(info.st_size);
     return file;
@@ -153,7 +154,8 @@ int UploadRecord::UploadFile() {
     std::string relative = fileName_;
     std::replace(relative.begin(), relative.end(), '\\', '/');
     long long length = 0;
-    Socket file = directory.empty() ? Socket() : OpenRegularFile(directory + relative, &length);
+    FileHandle file =
+        directory.empty() ? FileHandle() : OpenRegularFile(directory + relative, &length);
     if (file.fd() < 0) {
         return Finish(TransferStatus::Error, 0);
     }

@@ -349,28 +349,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DottedCase{"localhost", false, 0}, DottedCase{"1.2.3.4.5", false, 0},
                       DottedCase{"1.2.3.256", false, 0}));
 
-TEST(Socket, CloseReportsAnErrorAndLeavesNothingOpen) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    Socket readEnd(fds[0]);
-    Socket writeEnd(fds[1]);
-    EXPECT_TRUE(WriteAll(writeEnd.fd(), "abc", 3));
-    EXPECT_TRUE(writeEnd.Close());
-    EXPECT_FALSE(writeEnd.valid());
-    EXPECT_TRUE(writeEnd.Close());  // nothing left to close
-    char got[4] = {};
-    EXPECT_EQ(::read(readEnd.fd(), got, sizeof got), 3);
-    EXPECT_STREQ(got, "abc");
-
-    int stolen = readEnd.fd();
-    ::close(stolen);  // closed behind the owner's back: its close fails
-    EXPECT_FALSE(readEnd.Close());
-    EXPECT_FALSE(readEnd.valid());
-
-    Socket readOnly(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    EXPECT_FALSE(WriteAll(readOnly.fd(), "x", 1));
-}
-
 TEST(OpenListeningSocket, ListensAcceptsAndNamesEachFailure) {
     Socket listener;
     int port = 0;

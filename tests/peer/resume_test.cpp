@@ -9,6 +9,7 @@
 
 #include <filesystem>
 
+#include "base/file_handle.h"
 #include "peer/download.h"
 #include "peer/transfer_limits.h"
 #include "peer_fixture.h"
@@ -278,7 +279,7 @@ TEST_F(ResumeTest, APartReadableByOthersIsNotContinued) {
 TEST_F(ResumeTest, APrivatePartGoesAfterAFailure) {
     const std::string kept = kContent.substr(0, kLength / 2);
     auto held = test::WritePartialDownload(into.path(), "ann", kRemote, kLength, kept);
-    Socket lock(::open(held.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle lock(::open(held.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(lock.fd(), LOCK_EX | LOCK_NB), 0);
     test::ScriptedServer peer([&](int fd) {
         test::ReadLines(fd, 4);
