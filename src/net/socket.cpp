@@ -231,6 +231,19 @@ bool ReceiveLine(int fd, std::string& line, Deadline deadline) {
     return ok;
 }
 
+Received ReceiveSome(const Socket& socket, void* into, std::size_t length, ReceiveFlags flags) {
+    const int how = (flags.peek ? MSG_PEEK : 0) | (flags.dontWait ? MSG_DONTWAIT : 0);
+    const ssize_t got = RecvRetrying(socket.fd(), into, length, how);
+    if (got > 0) {
+        return {Received::Kind::Bytes, static_cast<std::size_t>(got)};
+    }
+    if (got == 0) {
+        return {Received::Kind::Closed, 0};
+    }
+    const bool nothing = errno == EAGAIN || errno == EWOULDBLOCK;
+    return {nothing ? Received::Kind::NotYet : Received::Kind::Failed, 0};
+}
+
 Socket NewStreamSocket() {
     return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }

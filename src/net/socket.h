@@ -83,6 +83,31 @@ struct SendStallGuard {
 inline constexpr int kLineBufferSize = 1024;
 inline constexpr int kLineLimit = 1023;
 
+// What one ReceiveSome gave.
+struct Received {
+    enum class Kind {
+        Bytes,   // `count` bytes arrived
+        Closed,  // the peer closed its end
+        NotYet,  // nothing came: none waiting without a wait, or the idle time-out passed
+        Failed,  // the receive failed
+    };
+    Kind kind = Kind::Failed;
+    std::size_t count = 0;
+
+    explicit operator bool() const { return kind == Kind::Bytes; }
+};
+
+// How ReceiveSome takes bytes.
+struct ReceiveFlags {
+    bool peek = false;      // the bytes are only looked at and stay for the next receive
+    bool dontWait = false;  // returns at once when nothing is waiting
+};
+
+// One receive of up to `length` (at least 1) bytes into `into`, retried after
+// EINTR.
+[[nodiscard]] Received ReceiveSome(const Socket& socket, void* into, std::size_t length,
+                                   ReceiveFlags flags = {});
+
 // A new blocking IPv4 stream socket (invalid on failure).
 [[nodiscard]] Socket NewStreamSocket();
 

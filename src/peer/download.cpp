@@ -2,12 +2,10 @@
 
 #include "base/strings.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -107,27 +105,16 @@ bool DownloadRecord::Connect(const std::string& request) {
     return SendAll(fd, request);
 }
 
-long long DownloadRecord::Receive(char* data, long long want) {
-    for (;;) {
-        ssize_t got = ::recv(socketFd(), data, static_cast<std::size_t>(want), 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return got;
-    }
-}
-
-long long DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, long long want) {
-    const std::size_t allowed =
-        pacer.Acquire(static_cast<std::size_t>(want), [this] { return IsCancelRequested(); });
+std::size_t DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, std::size_t want) {
+    const std::size_t allowed = pacer.Acquire(want, [this] { return IsCancelRequested(); });
     if (allowed == 0) {
-        return -1;
+        return 0;
     }
-    const long long got = Receive(data, static_cast<long long>(allowed));
-    if (got >= 0 && static_cast<std::size_t>(got) < allowed) {
-        pacer.Return(allowed - static_cast<std::size_t>(got));
+    const Received got = ReceiveSome(socket(), data, allowed);
+    if (got.kind == Received::Kind::Bytes || got.kind == Received::Kind::Closed) {
+        pacer.Return(allowed - got.count);
     }
-    return got;
+    return got.count;
 }
 
 DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part) {
@@ -221,17 +208,17 @@ int DownloadRecord::DownloadFile() {
         // Never ask for more than is still expected: nothing past the file is read.
         const long long want =
             std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received);
-        long long got = PacedReceive(pacer, buffer.data(), want);
+        const std::size_t got = PacedReceive(pacer, buffer.data(), static_cast<std::size_t>(want));
         if (got > 0 && keptToDrop) {
             keptToDrop = false;
             if (!part.Truncate()) {
                 return failed();
             }
         }
-        if (got <= 0 || !part.Write(buffer.data(), static_cast<std::size_t>(got))) {
+        if (got == 0 || !part.Write(buffer.data(), got)) {
             return failed();
         }
-        received += got;
+        received += static_cast<long long>(got);
         const bool pointPassed = meter.Advance(received);
         ShowProgress(TransferStatus::Downloading, meter, pointPassed);
     }

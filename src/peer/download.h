@@ -67,10 +67,9 @@ class DownloadRecord : public TransferRecord {
   private:
     enum class ProofResult { Resume, Refused, Changed, Failed };
     bool Connect(const std::string& request);
-    long long Receive(char* data, long long want);
-    // Receives up to `want` bytes as the limits allow; 0 or less when the peer
-    // closed, the socket failed or the download was cancelled while it waited.
-    long long PacedReceive(TransferPacer& pacer, char* data, long long want);
+    // Receives up to `want` bytes as the limits allow; 0 when the peer closed,
+    // the socket failed or the download was cancelled while it waited.
+    std::size_t PacedReceive(TransferPacer& pacer, char* data, std::size_t want);
     ProofResult ProveKeptPart(const PartFile& part);
 
     std::atomic<long long> resumedAt_{-1};

@@ -98,9 +98,11 @@ class SocketThread : public std::enable_shared_from_this<SocketThread> {
     SocketThread() = default;
     explicit SocketThread(Socket socket) : socket_(std::move(socket)) {}
 
-    // The descriptor for the worker's own I/O (-1 when none). Only the worker
-    // replaces or closes the socket, so it may read this without the lock.
+    // The socket and its descriptor for the worker's own I/O (-1 when none).
+    // Only the worker replaces or closes the socket, so it may read these
+    // without the lock.
     int socketFd() const { return socket_.fd(); }
+    const Socket& socket() const { return socket_; }
     // Installs a new socket; shuts it down at once when a cancel came first.
     void AdoptSocket(Socket socket);
     // Hands the socket over to another owner.

@@ -211,6 +211,30 @@ TEST(ReceiveLine, AssemblesALineThatArrivesInPieces) {
     EXPECT_EQ(Pending(pair.b.fd()), "next");
 }
 
+// Each way a receive ends has its own kind: a peek leaves the bytes, an
+// empty socket without a wait and a stalled one with a time-out give NotYet.
+TEST(ReceiveSome, NamesBytesNothingYetCloseAndFailure) {
+    SocketPair pair;
+    char buffer[8] = {};
+    using Kind = Received::Kind;
+    EXPECT_EQ(ReceiveSome(pair.b, buffer, sizeof buffer, {.dontWait = true}).kind, Kind::NotYet);
+    SetIdleTimeout(pair.b.fd(), 50ms);
+    EXPECT_EQ(ReceiveSome(pair.b, buffer, sizeof buffer).kind, Kind::NotYet);
+
+    ASSERT_TRUE(SendAll(pair.a.fd(), std::string("abcdef")));
+    Received peeked = ReceiveSome(pair.b, buffer, 4, {.peek = true});
+    EXPECT_EQ(peeked.kind, Kind::Bytes);
+    EXPECT_EQ(std::string(buffer, peeked.count), "abcd");
+    Received taken = ReceiveSome(pair.b, buffer, sizeof buffer);
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(std::string(buffer, taken.count), "abcdef");
+
+    ::shutdown(pair.a.fd(), SHUT_WR);
+    EXPECT_EQ(ReceiveSome(pair.b, buffer, sizeof buffer).kind, Kind::Closed);
+    EXPECT_FALSE(ReceiveSome(pair.b, buffer, sizeof buffer));
+    EXPECT_EQ(ReceiveSome(Socket(), buffer, sizeof buffer).kind, Kind::Failed);
+}
+
 TEST(OpenServerConnection, ConnectsToADottedAddressAndToALocalName) {
     test::ScriptedServer server(
         [](int fd) { static_cast<void>(SendAll(fd, std::string("hello\nworld\n"))); });
