@@ -89,7 +89,7 @@ class CShareApp {
     [[nodiscard]] bool RegisterWithServer();
     // True only on the reply "OK\n"; the exit steps ignore it.
     bool UnregisterFromServer();
-    std::string LookupUserIp(const std::string& userName);
+    [[nodiscard]] LookupResult LookupUserIp(const std::string& userName);
     void RunSearch(const SearchQuery& query, SearchResultsTable& table);
 
     [[nodiscard]] bool registered() const { return registration_.registered; }
