@@ -138,26 +138,60 @@ DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part) 
                                                          : ProofResult::Changed;
 }
 
-int DownloadRecord::DownloadFile() {
+void DownloadRecord::DownloadFile() {
     // A name that would leave the shared directory, or a length that is no byte
     // count, fails before anything is sent or written: with no length to stop
     // at, an empty or partial file would be taken for the whole one.
     if (fileLength_ < 0 || !IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
-        return Finish(TransferStatus::Error, 0);
+        Finish(TransferStatus::Error);
+        return;
     }
     // The partial file is kept or removed before the record says it finished,
     // so whoever sees the end sees the folder as it stays.
     PartFile part;
-    auto failed = [this, &part] {
+    bool resumed = false;
+    if (!part.Open(sharedDirectory_, ownerUserName_, remoteName_, fileLength_) ||
+        !Request(part, resumed) || !ReceiveRest(part, resumed)) {
         CloseSocket();
         part.Release();
-        return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
-                                   : Finish(TransferStatus::Error, 0);
-    };
-
-    if (!part.Open(sharedDirectory_, ownerUserName_, remoteName_, fileLength_)) {
-        return failed();
+        Finish(IsCancelRequested() ? TransferStatus::Canceled : TransferStatus::Error);
+        return;
     }
+    CloseSocket();
+    // Kept bytes that no received byte replaced (an empty file) go now.
+    if ((part.length() > fileLength_ && !part.Truncate()) ||
+        !part.Commit(sharedDirectory_ + localName_)) {
+        part.Release();
+        Finish(TransferStatus::Error);
+        return;
+    }
+    Finish(TransferStatus::Complete);
+}
+
+bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
+    // A kept part continues only when it holds more than the least worth
+    // keeping and no more than the file, and the peer proves its file starts
+    // with exactly those bytes; otherwise the whole file is received again.
+    if (part.length() > kMinKeptPartBytes && part.length() <= fileLength_) {
+        switch (ProveKeptPart(part)) {
+            case ProofResult::Resume:
+                resumed = true;
+                resumedAt_ = part.length();
+                return true;
+            case ProofResult::Refused:
+            case ProofResult::Changed:
+                CloseSocket();
+                break;
+            case ProofResult::Failed:
+                return false;
+        }
+    }
+    std::string request = std::string(kFileRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
+                          ownerConnection_ + "\n";
+    return Connect(request);
+}
+
+bool DownloadRecord::ReceiveRest(PartFile& part, bool resumed) {
     // This download's own limit first, then the one all downloads share.
     // Bytes not read from the socket wait in it, and TCP slows the sender.
     RateLimiter ownLimit;
@@ -169,33 +203,6 @@ int DownloadRecord::DownloadFile() {
     if (options_.limits) {
         pacer.Add(&options_.limits->downloads());
     }
-    // A kept part continues only when it holds more than the least worth
-    // keeping and no more than the file, and the peer proves its file starts
-    // with exactly those bytes; otherwise the whole file is received again.
-    bool resumed = false;
-    if (part.length() > kMinKeptPartBytes && part.length() <= fileLength_) {
-        switch (ProveKeptPart(part)) {
-            case ProofResult::Resume:
-                resumed = true;
-                break;
-            case ProofResult::Refused:
-            case ProofResult::Changed:
-                CloseSocket();
-                break;
-            case ProofResult::Failed:
-                return failed();
-        }
-    }
-    if (resumed) {
-        resumedAt_ = part.length();
-    } else {
-        std::string request = std::string(kFileRequest) + remoteName_ + "\n" + ownerUserName_ +
-                              "\n" + ownerConnection_ + "\n";
-        if (!Connect(request)) {
-            return failed();
-        }
-    }
-
     // Bytes kept but not continued go only once the whole file starts to arrive.
     bool keptToDrop = !resumed && part.length() > 0;
     std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
@@ -203,7 +210,7 @@ int DownloadRecord::DownloadFile() {
     ProgressMeter meter(fileLength_, options_.clock, received);
     while (received < fileLength_) {
         if (IsCancelRequested()) {
-            return failed();
+            return false;
         }
         // Never ask for more than is still expected: nothing past the file is read.
         const long long want =
@@ -212,23 +219,17 @@ int DownloadRecord::DownloadFile() {
         if (got > 0 && keptToDrop) {
             keptToDrop = false;
             if (!part.Truncate()) {
-                return failed();
+                return false;
             }
         }
         if (got == 0 || !part.Write(buffer.data(), got)) {
-            return failed();
+            return false;
         }
         received += static_cast<long long>(got);
         const bool pointPassed = meter.Advance(received);
         ShowProgress(TransferStatus::Downloading, meter, pointPassed);
     }
-    CloseSocket();
-    // An empty file leaves nothing kept behind in it.
-    if ((keptToDrop && !part.Truncate()) || !part.Commit(sharedDirectory_ + localName_)) {
-        part.Release();
-        return Finish(TransferStatus::Error, 0);
-    }
-    return Finish(TransferStatus::Complete, 1);
+    return true;
 }
 
 }  // namespace brindle

@@ -85,8 +85,8 @@ class SocketThread : public std::enable_shared_from_this<SocketThread> {
     SocketThread(const SocketThread&) = delete;
     SocketThread& operator=(const SocketThread&) = delete;
 
-    // The thread body; 1 after a completed or cancelled transfer, 0 after a failure.
-    virtual int Run() = 0;
+    // The thread body.
+    virtual void Run() = 0;
     // Runs Run on a new thread of `threads`, which keeps this object alive until
     // Run returns. False when the thread could not be started.
     [[nodiscard]] bool Start(ThreadGroup& threads);
@@ -145,8 +145,8 @@ class TransferRecord : public SocketThread {
     // passed (`pointPassed`) its rate and percentage as well.
     void ShowProgress(TransferStatus active, const ProgressMeter& meter, bool pointPassed);
     // Closes the socket and writes the final `status`; a completed row shows a
-    // rate of 0 and 100 percent. Returns `result`.
-    [[nodiscard]] int Finish(TransferStatus status, int result);
+    // rate of 0 and 100 percent.
+    void Finish(TransferStatus status);
 
   private:
     friend class TransferTable;

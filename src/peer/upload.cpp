@@ -129,12 +129,11 @@ UploadRecord::UploadRecord(std::string fileName, std::string userName, std::stri
       offset_(offset),
       proveStart_(proveStart) {}
 
-int UploadRecord::Refuse() {
+void UploadRecord::Refuse() {
     CloseSocket();
-    return 0;
 }
 
-int UploadRecord::UploadFile() {
+void UploadRecord::UploadFile() {
     BlockBrokenPipeSignal();
     // The listener checked the name already; the list may have been rebuilt
     // since. This one scan names the file, gives its size and the folder it is
@@ -143,7 +142,8 @@ int UploadRecord::UploadFile() {
     long long size = LookupSharedFileSize(folder->files, fileName_);
     // A ranged request past the end is refused like an unknown name.
     if (!IsServableName(folder->files, fileName_) || offset_ > size) {
-        return Refuse();
+        Refuse();
+        return;
     }
 
     // From here on the upload has its row, and every ending is shown in it.
@@ -157,17 +157,20 @@ int UploadRecord::UploadFile() {
     FileHandle file =
         directory.empty() ? FileHandle() : OpenRegularFile(directory + relative, &length);
     if (file.fd() < 0) {
-        return Finish(TransferStatus::Error, 0);
+        Finish(TransferStatus::Error);
+        return;
     }
     // A file that has become shorter than published is not padded: the peer
     // sees the connection end early and reports its own error.
     if (length < size) {
         file.Close();
-        return Finish(TransferStatus::Error, 0);
+        Finish(TransferStatus::Error);
+        return;
     }
     if (IsCancelRequested()) {
         file.Close();
-        return Finish(TransferStatus::Canceled, 1);
+        Finish(TransferStatus::Canceled);
+        return;
     }
     // A reader must keep taking bytes at a least rate while the upload waits
     // for it, or it gives its slot back to those waiting.
@@ -177,10 +180,10 @@ int UploadRecord::UploadFile() {
         (!proveStart_ || SendProof(file.fd(), size, guard)) && SendBlocks(file.fd(), size, guard);
     file.Close();
     if (!sent) {
-        return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
-                                   : Finish(TransferStatus::Error, 0);
+        Finish(IsCancelRequested() ? TransferStatus::Canceled : TransferStatus::Error);
+        return;
     }
-    return Finish(TransferStatus::Complete, 1);
+    Finish(TransferStatus::Complete);
 }
 
 bool UploadRecord::SendProof(int fileFd, long long size, SendStallGuard& guard) {
