@@ -47,16 +47,16 @@ std::optional<long long> ParseFileLength(std::string_view text) {
     if (negative) {
         text.remove_prefix(1);
     }
-    if (text.empty() || text.size() > 19) {
+    // The digits are read unsigned, so that a second sign is refused; more
+    // than 19 of them (leading zeros included) too.
+    if (text.size() > 19) {
         return std::nullopt;
     }
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9' || value > (LLONG_MAX - (c - '0')) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
+    std::optional<unsigned long long> digits = ParseDecimal<unsigned long long>(text, 0, LLONG_MAX);
+    if (!digits) {
+        return std::nullopt;
     }
+    const auto value = static_cast<long long>(*digits);
     if (!negative) {
         return value;
     }

@@ -71,20 +71,16 @@ bool IsPlainRelativeName(std::string_view name) {
 }
 
 std::optional<long long> ParseRangeOffset(std::string_view text) {
-    if (text.empty() || text.size() > 19) {
+    // Read unsigned, so that no sign is taken; more than 19 digits (leading
+    // zeros included) is refused.
+    if (text.size() > 19) {
         return std::nullopt;
     }
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        if (value > (LLONG_MAX - (c - '0')) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
+    std::optional<unsigned long long> value = ParseDecimal<unsigned long long>(text, 0, LLONG_MAX);
+    if (!value) {
+        return std::nullopt;
     }
-    return value;
+    return static_cast<long long>(*value);
 }
 
 bool IsServableName(const SharedFileList& files, const std::string& fileName) {

@@ -391,16 +391,19 @@ TEST(ResumeRequest, ProvesTheBytesBeforeTheOffset) {
     EXPECT_EQ(ask("x"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Listener, RangedRequestTest,
-                         ::testing::Values(RangedRequest{"FromTheStart", "0\n", "0123456789", true},
-                                           RangedRequest{"FromTheMiddle", "4\n", "456789", true},
-                                           RangedRequest{"AtTheEnd", "10\n", "", true},
-                                           RangedRequest{"PastTheEnd", "11\n", "", false},
-                                           RangedRequest{"NotANumber", "4x\n", "", false},
-                                           RangedRequest{"Negative", "-1\n", "", false},
-                                           RangedRequest{"TooLarge", "99999999999999999999\n", "",
-                                                         false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Listener, RangedRequestTest,
+    ::testing::Values(RangedRequest{"FromTheStart", "0\n", "0123456789", true},
+                      RangedRequest{"FromTheMiddle", "4\n", "456789", true},
+                      RangedRequest{"AtTheEnd", "10\n", "", true},
+                      RangedRequest{"PastTheEnd", "11\n", "", false},
+                      RangedRequest{"NotANumber", "4x\n", "", false},
+                      RangedRequest{"Negative", "-1\n", "", false},
+                      RangedRequest{"MinusZero", "-0\n", "", false},
+                      RangedRequest{"LeadingZeros", "0004\n", "456789", true},
+                      RangedRequest{"TwentyDigits", "00000000000000000004\n", "", false},
+                      RangedRequest{"TooLarge", "99999999999999999999\n", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace brindle
