@@ -164,7 +164,7 @@ bool CShareApp::UnregisterFromServer() {
     return brindle::UnregisterFromServer(Context(*settings));
 }
 
-std::string CShareApp::LookupUserIp(const std::string& userName) {
+LookupResult CShareApp::LookupUserIp(const std::string& userName) {
     auto settings = settings_.Get();
     return brindle::LookupUserIp(Context(*settings), userName);
 }

@@ -90,7 +90,7 @@ class CShareApp {
     [[nodiscard]] bool RegisterWithServer();
     // True only on the reply "OK\n"; exit signs off whatever the reply.
     bool UnregisterFromServer();
-    std::string LookupUserIp(const std::string& userName);
+    [[nodiscard]] LookupResult LookupUserIp(const std::string& userName);
     void RunSearch(const SearchQuery& query, SearchResultsTable& table);
 
     [[nodiscard]] bool registered() const { return registration_.registered; }

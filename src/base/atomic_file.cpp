@@ -1,30 +1,16 @@
 #include "base/atomic_file.h"
 
+#include "base/file_handle.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 
 namespace brindle {
 
 namespace {
-
-bool WriteWhole(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t moved = ::write(fd, text.data() + done, text.size() - done);
-        if (moved < 0 && errno == EINTR) {
-            continue;
-        }
-        if (moved <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(moved);
-    }
-    return true;
-}
 
 // The file a save replaces: symbolic links are followed, also to a target
 // that does not exist yet. Empty when the links do not end.
@@ -62,24 +48,22 @@ bool ReplaceFileContent(const std::string& path, const std::string& text, unsign
     // rename below could replace it.
     struct stat old {};
     const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (exists) {
-        int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (probe < 0) {
-            return false;
-        }
-        ::close(probe);
+    if (exists &&
+        !FileHandle(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK))) {
+        return false;
     }
 
     const std::string temporary = target + "." + std::to_string(::getpid()) + ".tmp";
     ::unlink(temporary.c_str());  // left by an earlier process of the same id
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode);
-    if (fd < 0) {
+    FileHandle file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode));
+    if (!file) {
         return false;
     }
     // The old file's permissions carry over (config.txt holds a password).
-    bool ok = (!exists || ::fchmod(fd, old.st_mode & 07777) == 0) && WriteWhole(fd, text) &&
-              ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
+    bool ok = (!exists || ::fchmod(file.fd(), old.st_mode & 07777) == 0) &&
+              WriteAll(file.fd(), text.data(), text.size()) && ::fsync(file.fd()) == 0;
+    ok = file.Close() && ok;
     ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temporary.c_str());
@@ -87,10 +71,10 @@ bool ReplaceFileContent(const std::string& path, const std::string& text, unsign
     }
     // Make the rename itself durable; the text is in place whatever this gives.
     std::string folder = target.substr(0, target.find_last_of('/') + 1);
-    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    FileHandle dir(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) {
+        ::fsync(dir.fd());
     }
     return true;
 }

@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string_view>
 
 #include "base/atomic_file.h"
+#include "base/strings.h"
 
 namespace brindle {
 
@@ -41,14 +41,6 @@ bool SplitLine(std::string_view line, std::string_view& key, std::string_view& v
     return true;
 }
 
-bool ParseWhole(std::string_view text, long long& out) {
-    if (text.empty()) {
-        return false;
-    }
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return error == std::errc{} && end == text.data() + text.size();
-}
-
 bool ParseBool(std::string_view text, bool& out) {
     if (text == "true" || text == "yes" || text == "on" || text == "1") {
         out = true;
@@ -63,21 +55,21 @@ bool ParseBool(std::string_view text, bool& out) {
 
 // Applies one key; an empty text when it was used, else why not.
 std::string ApplyKey(std::string_view key, std::string_view value, Preferences& values) {
-    long long number = 0;
     if (key == kUploadSlotsKey) {
-        if (!ParseWhole(value, number) || number < 1 ||
-            number > static_cast<long long>(kMaxUploadSlots)) {
+        const auto slots = ParseDecimal<std::size_t>(value, 1, kMaxUploadSlots);
+        if (!slots) {
             return std::string(key) + " must be 1 to " + std::to_string(kMaxUploadSlots);
         }
-        values.uploadSlots = static_cast<std::size_t>(number);
+        values.uploadSlots = *slots;
         return {};
     }
     if (key == kUploadLimitKey || key == kDownloadLimitKey) {
-        if (!ParseWhole(value, number) || number < 0 || number > kMaxRateLimitKiB) {
+        const auto limit = ParseDecimal<long long>(value, 0, kMaxRateLimitKiB);
+        if (!limit) {
             return std::string(key) + " must be 0 (no limit) to " +
                    std::to_string(kMaxRateLimitKiB);
         }
-        (key == kUploadLimitKey ? values.uploadLimitKiB : values.downloadLimitKiB) = number;
+        (key == kUploadLimitKey ? values.uploadLimitKiB : values.downloadLimitKiB) = *limit;
         return {};
     }
     if (key == kNotificationsKey) {

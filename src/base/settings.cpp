@@ -1,6 +1,7 @@
 #include "base/settings.h"
 
 #include "base/atomic_file.h"
+#include "base/file_handle.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,20 +39,17 @@ ConfigFileContent ReadConfigFile(const std::string& path) {
     ConfigFileContent content;
     // Opened without waiting, so a FIFO or device put there cannot hold
     // start-up; anything but a regular file is taken as no file at all.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    FileHandle opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
-    if (fd < 0) {
+    if (!opened || ::fstat(opened.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return content;
     }
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return content;
-    }
-    FilePtr file(::fdopen(fd, "r"));
+    // The stream owns the descriptor once it is made.
+    FilePtr file(::fdopen(opened.fd(), "r"));
     if (!file) {
-        ::close(fd);
         return content;
     }
+    static_cast<void>(opened.release());
     content.opened = true;
     std::string* fields[] = {&content.values.serverUrl, &content.values.userName,
                              &content.values.sharedDirectory, &content.values.connection,

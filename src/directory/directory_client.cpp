@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "base/strings.h"
 #include "base/texts.h"
 
 namespace brindle {
@@ -99,19 +100,20 @@ bool UnregisterFromServer(const DirectoryContext& context) {
     return PostAndReadLine(context, body, line) && line == "OK\n";
 }
 
-std::string LookupUserIp(const DirectoryContext& context, const std::string& userName) {
+LookupResult LookupUserIp(const DirectoryContext& context, const std::string& userName) {
+    using Kind = LookupResult::Kind;
     const std::string body = "event=onLookupUserIP&userName=" + UrlEncodeValue(userName);
     std::string line;
-    if (!PostAndReadLine(context, body, line)) {
-        return {};
+    if (!PostAndReadLine(context, body, line) || line.empty()) {
+        return {Kind::Failed, {}};
     }
-    if (line == "NOT-REGISTERED\n") {
-        return "NOT-REGISTERED";
+    if (line == "NOT-REGISTERED\n" || line == "NOT-REGISTERED") {
+        return {Kind::NotRegistered, {}};
     }
-    if (line == "NOT-LOGGED-IN\n") {
-        return "NOT-LOGGED-IN";
+    if (line == "NOT-LOGGED-IN\n" || line == "NOT-LOGGED-IN") {
+        return {Kind::NotLoggedIn, {}};
     }
-    return line;
+    return {Kind::Address, TrimTrailing(std::move(line), "\r\n\t\v\b")};
 }
 
 }  // namespace brindle

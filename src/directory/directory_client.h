@@ -50,9 +50,25 @@ long long BuildFileListPieces(const SharedFileList& files, std::vector<std::stri
 // Sends onUnregisterUser. True only on the reply "OK\n"; shows nothing.
 [[nodiscard]] bool UnregisterFromServer(const DirectoryContext& context);
 
-// Asks for a user's address: "" when the exchange failed, "NOT-REGISTERED",
-// "NOT-LOGGED-IN", or the reply line exactly as received.
-[[nodiscard]] std::string LookupUserIp(const DirectoryContext& context,
-                                       const std::string& userName);
+// What the directory server said of a user whose address was asked for.
+struct LookupResult {
+    enum class Kind {
+        Address,        // any other reply line, even one cut short before its line feed
+        NotRegistered,  // "NOT-REGISTERED"
+        NotLoggedIn,    // "NOT-LOGGED-IN"
+        Failed,         // no reply line: no connection, an error reply, nothing sent
+    };
+    Kind kind = Kind::Failed;
+    // For Address: the reply line less the line feeds, carriage returns, tabs,
+    // vertical tabs and backspaces at its end (may be empty).
+    std::string address;
+
+    bool operator==(const LookupResult&) const = default;
+};
+
+// Asks for a user's address. A status word counts with or without its line
+// feed; one with anything else at its end ("NOT-REGISTERED\r\n") is an address.
+[[nodiscard]] LookupResult LookupUserIp(const DirectoryContext& context,
+                                        const std::string& userName);
 
 }  // namespace brindle

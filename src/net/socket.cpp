@@ -21,38 +21,9 @@
 
 namespace brindle {
 
-Socket::~Socket() {
-    reset();
-}
-
-Socket::Socket(Socket&& other) noexcept : fd_(other.release()) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        reset(other.release());
-    }
-    return *this;
-}
-
-int Socket::release() {
-    return std::exchange(fd_, -1);
-}
-
-void Socket::reset(int fd) {
-    int old = std::exchange(fd_, fd);
-    if (old >= 0) {
-        ::close(old);
-    }
-}
-
-bool Socket::Close() {
-    int old = std::exchange(fd_, -1);
-    return old < 0 || ::close(old) == 0;
-}
-
 void Socket::Shutdown() const {
-    if (fd_ >= 0) {
-        ::shutdown(fd_, SHUT_RDWR);
+    if (valid()) {
+        ::shutdown(fd(), SHUT_RDWR);
     }
 }
 
@@ -203,21 +174,6 @@ bool SendAllGuarded(int fd, const void* data, long long length, SendStallGuard& 
     return true;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t written = ::write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool ReceiveLine(int fd, char* buffer, int limit, int* count, Deadline deadline) {
     // Peek at what is waiting, then take exactly the bytes up to and including
     // the line feed: bytes beyond it stay on the socket for the next reader.
@@ -273,6 +229,19 @@ bool ReceiveLine(int fd, std::string& line, Deadline deadline) {
     bool ok = ReceiveLine(fd, buffer, kLineLimit, &count, deadline);
     line.assign(buffer, static_cast<size_t>(count));
     return ok;
+}
+
+Received ReceiveSome(const Socket& socket, void* into, std::size_t length, ReceiveFlags flags) {
+    const int how = (flags.peek ? MSG_PEEK : 0) | (flags.dontWait ? MSG_DONTWAIT : 0);
+    const ssize_t got = RecvRetrying(socket.fd(), into, length, how);
+    if (got > 0) {
+        return {Received::Kind::Bytes, static_cast<std::size_t>(got)};
+    }
+    if (got == 0) {
+        return {Received::Kind::Closed, 0};
+    }
+    const bool nothing = errno == EAGAIN || errno == EWOULDBLOCK;
+    return {nothing ? Received::Kind::NotYet : Received::Kind::Failed, 0};
 }
 
 Socket NewStreamSocket() {

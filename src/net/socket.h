@@ -1,4 +1,4 @@
-// Blocking IPv4 TCP stream sockets: the owning descriptor handle, connecting,
+// Blocking IPv4 TCP stream sockets: the owning socket handle, connecting,
 // listening and accepting, time-outs, and the stream operations every exchange
 // is built from.
 #pragma once
@@ -8,34 +8,31 @@
 #include <cstdint>
 #include <string>
 
+#include "base/file_handle.h"
+
 namespace brindle {
 
-// Owns one descriptor and closes it when it goes. Mostly a socket, but files
-// and pipe ends are held the same way.
+// Owns one socket descriptor and closes it when it goes.
 class Socket {
   public:
     Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket();
-    Socket(Socket&& other) noexcept;
-    Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
+    explicit Socket(int fd) : handle_(fd) {}
 
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    int fd() const { return handle_.fd(); }
+    bool valid() const { return handle_.valid(); }
     explicit operator bool() const { return valid(); }
-    int release();
-    void reset(int fd = -1);
-    // Closes the descriptor now. False when close reported an error (a delayed
-    // write error of a file, for instance); the descriptor is gone either way.
-    bool Close();
+    // Gives the descriptor up without closing it.
+    [[nodiscard]] int release() { return handle_.release(); }
+    void reset(int fd = -1) { handle_.reset(fd); }
+    // Closes the descriptor now. False when close reported an error; the
+    // descriptor is gone either way.
+    bool Close() { return handle_.Close(); }
     // Shuts both directions down without closing, so a thread blocked on the
     // socket returns at once.
     void Shutdown() const;
 
   private:
-    int fd_ = -1;
+    FileHandle handle_;
 };
 
 // The moment by which a whole exchange on a socket has to be over. With one,
@@ -70,10 +67,6 @@ struct SendStallGuard {
 [[nodiscard]] bool SendAllGuarded(int fd, const void* data, long long length,
                                   SendStallGuard& guard);
 
-// Writes every byte to a file or pipe; retries after partial writes and EINTR.
-// False on the first write error.
-[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t length);
-
 // Reads one line: up to and including the line feed, or `limit` bytes, whichever
 // comes first. Never takes a byte beyond the line feed from the socket. The bytes
 // are copied to `buffer` without a terminator; `*count` (if given) receives their
@@ -89,6 +82,31 @@ struct SendStallGuard {
 
 inline constexpr int kLineBufferSize = 1024;
 inline constexpr int kLineLimit = 1023;
+
+// What one ReceiveSome gave.
+struct Received {
+    enum class Kind {
+        Bytes,   // `count` bytes arrived
+        Closed,  // the peer closed its end
+        NotYet,  // nothing came: none waiting without a wait, or the idle time-out passed
+        Failed,  // the receive failed
+    };
+    Kind kind = Kind::Failed;
+    std::size_t count = 0;
+
+    explicit operator bool() const { return kind == Kind::Bytes; }
+};
+
+// How ReceiveSome takes bytes.
+struct ReceiveFlags {
+    bool peek = false;      // the bytes are only looked at and stay for the next receive
+    bool dontWait = false;  // returns at once when nothing is waiting
+};
+
+// One receive of up to `length` (at least 1) bytes into `into`, retried after
+// EINTR.
+[[nodiscard]] Received ReceiveSome(const Socket& socket, void* into, std::size_t length,
+                                   ReceiveFlags flags = {});
 
 // A new blocking IPv4 stream socket (invalid on failure).
 [[nodiscard]] Socket NewStreamSocket();

@@ -2,12 +2,10 @@
 
 #include "base/strings.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -49,16 +47,16 @@ std::optional<long long> ParseFileLength(std::string_view text) {
     if (negative) {
         text.remove_prefix(1);
     }
-    if (text.empty() || text.size() > 19) {
+    // The digits are read unsigned, so that a second sign is refused; more
+    // than 19 of them (leading zeros included) too.
+    if (text.size() > 19) {
         return std::nullopt;
     }
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9' || value > (LLONG_MAX - (c - '0')) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
+    std::optional<unsigned long long> digits = ParseDecimal<unsigned long long>(text, 0, LLONG_MAX);
+    if (!digits) {
+        return std::nullopt;
     }
+    const auto value = static_cast<long long>(*digits);
     if (!negative) {
         return value;
     }
@@ -107,27 +105,16 @@ bool DownloadRecord::Connect(const std::string& request) {
     return SendAll(fd, request);
 }
 
-long long DownloadRecord::Receive(char* data, long long want) {
-    for (;;) {
-        ssize_t got = ::recv(socketFd(), data, static_cast<std::size_t>(want), 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return got;
-    }
-}
-
-long long DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, long long want) {
-    const std::size_t allowed =
-        pacer.Acquire(static_cast<std::size_t>(want), [this] { return IsCancelRequested(); });
+std::size_t DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, std::size_t want) {
+    const std::size_t allowed = pacer.Acquire(want, [this] { return IsCancelRequested(); });
     if (allowed == 0) {
-        return -1;
+        return 0;
     }
-    const long long got = Receive(data, static_cast<long long>(allowed));
-    if (got >= 0 && static_cast<std::size_t>(got) < allowed) {
-        pacer.Return(allowed - static_cast<std::size_t>(got));
+    const Received got = ReceiveSome(socket(), data, allowed);
+    if (got.kind == Received::Kind::Bytes || got.kind == Received::Kind::Closed) {
+        pacer.Return(allowed - got.count);
     }
-    return got;
+    return got.count;
 }
 
 DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part) {
@@ -151,26 +138,60 @@ DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part) 
                                                          : ProofResult::Changed;
 }
 
-int DownloadRecord::DownloadFile() {
+void DownloadRecord::DownloadFile() {
     // A name that would leave the shared directory, or a length that is no byte
     // count, fails before anything is sent or written: with no length to stop
     // at, an empty or partial file would be taken for the whole one.
     if (fileLength_ < 0 || !IsSafeLocalName(localName_) || sharedDirectory_.empty()) {
-        return Finish(TransferStatus::Error, 0);
+        Finish(TransferStatus::Error);
+        return;
     }
     // The partial file is kept or removed before the record says it finished,
     // so whoever sees the end sees the folder as it stays.
     PartFile part;
-    auto failed = [this, &part] {
+    bool resumed = false;
+    if (!part.Open(sharedDirectory_, ownerUserName_, remoteName_, fileLength_) ||
+        !Request(part, resumed) || !ReceiveRest(part, resumed)) {
         CloseSocket();
         part.Release();
-        return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
-                                   : Finish(TransferStatus::Error, 0);
-    };
-
-    if (!part.Open(sharedDirectory_, ownerUserName_, remoteName_, fileLength_)) {
-        return failed();
+        Finish(IsCancelRequested() ? TransferStatus::Canceled : TransferStatus::Error);
+        return;
     }
+    CloseSocket();
+    // Kept bytes that no received byte replaced (an empty file) go now.
+    if ((part.length() > fileLength_ && !part.Truncate()) ||
+        !part.Commit(sharedDirectory_ + localName_)) {
+        part.Release();
+        Finish(TransferStatus::Error);
+        return;
+    }
+    Finish(TransferStatus::Complete);
+}
+
+bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
+    // A kept part continues only when it holds more than the least worth
+    // keeping and no more than the file, and the peer proves its file starts
+    // with exactly those bytes; otherwise the whole file is received again.
+    if (part.length() > kMinKeptPartBytes && part.length() <= fileLength_) {
+        switch (ProveKeptPart(part)) {
+            case ProofResult::Resume:
+                resumed = true;
+                resumedAt_ = part.length();
+                return true;
+            case ProofResult::Refused:
+            case ProofResult::Changed:
+                CloseSocket();
+                break;
+            case ProofResult::Failed:
+                return false;
+        }
+    }
+    std::string request = std::string(kFileRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
+                          ownerConnection_ + "\n";
+    return Connect(request);
+}
+
+bool DownloadRecord::ReceiveRest(PartFile& part, bool resumed) {
     // This download's own limit first, then the one all downloads share.
     // Bytes not read from the socket wait in it, and TCP slows the sender.
     RateLimiter ownLimit;
@@ -182,33 +203,6 @@ int DownloadRecord::DownloadFile() {
     if (options_.limits) {
         pacer.Add(&options_.limits->downloads());
     }
-    // A kept part continues only when it holds more than the least worth
-    // keeping and no more than the file, and the peer proves its file starts
-    // with exactly those bytes; otherwise the whole file is received again.
-    bool resumed = false;
-    if (part.length() > kMinKeptPartBytes && part.length() <= fileLength_) {
-        switch (ProveKeptPart(part)) {
-            case ProofResult::Resume:
-                resumed = true;
-                break;
-            case ProofResult::Refused:
-            case ProofResult::Changed:
-                CloseSocket();
-                break;
-            case ProofResult::Failed:
-                return failed();
-        }
-    }
-    if (resumed) {
-        resumedAt_ = part.length();
-    } else {
-        std::string request = std::string(kFileRequest) + remoteName_ + "\n" + ownerUserName_ +
-                              "\n" + ownerConnection_ + "\n";
-        if (!Connect(request)) {
-            return failed();
-        }
-    }
-
     // Bytes kept but not continued go only once the whole file starts to arrive.
     bool keptToDrop = !resumed && part.length() > 0;
     std::vector<char> buffer(std::max<std::size_t>(options_.blockSize, 1));
@@ -216,32 +210,26 @@ int DownloadRecord::DownloadFile() {
     ProgressMeter meter(fileLength_, options_.clock, received);
     while (received < fileLength_) {
         if (IsCancelRequested()) {
-            return failed();
+            return false;
         }
         // Never ask for more than is still expected: nothing past the file is read.
         const long long want =
             std::min<long long>(static_cast<long long>(buffer.size()), fileLength_ - received);
-        long long got = PacedReceive(pacer, buffer.data(), want);
+        const std::size_t got = PacedReceive(pacer, buffer.data(), static_cast<std::size_t>(want));
         if (got > 0 && keptToDrop) {
             keptToDrop = false;
             if (!part.Truncate()) {
-                return failed();
+                return false;
             }
         }
-        if (got <= 0 || !part.Write(buffer.data(), static_cast<std::size_t>(got))) {
-            return failed();
+        if (got == 0 || !part.Write(buffer.data(), got)) {
+            return false;
         }
-        received += got;
+        received += static_cast<long long>(got);
         const bool pointPassed = meter.Advance(received);
         ShowProgress(TransferStatus::Downloading, meter, pointPassed);
     }
-    CloseSocket();
-    // An empty file leaves nothing kept behind in it.
-    if ((keptToDrop && !part.Truncate()) || !part.Commit(sharedDirectory_ + localName_)) {
-        part.Release();
-        return Finish(TransferStatus::Error, 0);
-    }
-    return Finish(TransferStatus::Complete, 1);
+    return true;
 }
 
 }  // namespace brindle

@@ -48,13 +48,13 @@ class DownloadRecord : public TransferRecord {
                    std::string ownerUserName, std::string ownerConnection, long long fileLength,
                    std::string sizeText, std::string sharedDirectory, PeerOptions options);
 
-    int Run() override { return DownloadFile(); }
+    void Run() override { DownloadFile(); }
 
     // Connects, sends the request and receives exactly fileLength bytes into a
     // hidden file that replaces the destination only once complete. A part
     // kept from an earlier attempt is continued when the peer proves it holds
     // the same bytes before it; otherwise the whole file is asked for again.
-    int DownloadFile();
+    void DownloadFile();
 
     // Where this download continued a partial file, or -1.
     long long resumedAt() const { return resumedAt_.load(); }
@@ -67,11 +67,16 @@ class DownloadRecord : public TransferRecord {
   private:
     enum class ProofResult { Resume, Refused, Changed, Failed };
     bool Connect(const std::string& request);
-    long long Receive(char* data, long long want);
-    // Receives up to `want` bytes as the limits allow; 0 or less when the peer
-    // closed, the socket failed or the download was cancelled while it waited.
-    long long PacedReceive(TransferPacer& pacer, char* data, long long want);
+    // Receives up to `want` bytes as the limits allow; 0 when the peer closed,
+    // the socket failed or the download was cancelled while it waited.
+    std::size_t PacedReceive(TransferPacer& pacer, char* data, std::size_t want);
     ProofResult ProveKeptPart(const PartFile& part);
+    // Sends the request: the kept part's continuation (`resumed`) when the
+    // peer proves it, otherwise the whole file. False when none could be made.
+    bool Request(const PartFile& part, bool& resumed);
+    // Receives what the request left to come into `part`, as the limits allow.
+    // False on a failure or a cancel.
+    bool ReceiveRest(PartFile& part, bool resumed);
 
     std::atomic<long long> resumedAt_{-1};
     const std::string remoteName_;

@@ -1,6 +1,5 @@
 #include "peer/instant_message.h"
 
-#include "base/strings.h"
 #include "net/socket.h"
 
 namespace brindle {
@@ -52,25 +51,30 @@ std::string MessageFailureText(MessageResult result, const std::string& recipien
 
 MessageResult SendMessageToPeer(const MessageContext& context, const std::string& recipient,
                                 const std::string& text) {
-    std::string reply = context.lookupUserIp(recipient);
-    std::string address = TrimTrailing(reply, "\r\n\t\v\b");
+    const LookupResult found = context.lookupUserIp(recipient);
     MessageResult result = MessageResult::Sent;
-    if (reply.empty()) {
-        result = MessageResult::LookupFailed;
-    } else if (reply == "NOT-REGISTERED") {
-        result = MessageResult::NotRegistered;
-    } else if (reply == "NOT-LOGGED-IN") {
-        result = MessageResult::NotLoggedIn;
-    } else {
-        std::string line = BuildMessageLine(context.settings.userName, text);
-        result = DeliverMessageLine(address, line, context.options);
-        if (result == MessageResult::Sent) {
-            context.display.AppendLine(line);
+    switch (found.kind) {
+        case LookupResult::Kind::Failed:
+            result = MessageResult::LookupFailed;
+            break;
+        case LookupResult::Kind::NotRegistered:
+            result = MessageResult::NotRegistered;
+            break;
+        case LookupResult::Kind::NotLoggedIn:
+            result = MessageResult::NotLoggedIn;
+            break;
+        case LookupResult::Kind::Address: {
+            std::string line = BuildMessageLine(context.settings.userName, text);
+            result = DeliverMessageLine(found.address, line, context.options);
+            if (result == MessageResult::Sent) {
+                context.display.AppendLine(line);
+            }
+            break;
         }
     }
     if (result != MessageResult::Sent) {
         context.messages.ShowMessage(
-            MessageFailureText(result, recipient, address, context.settings.serverUrl),
+            MessageFailureText(result, recipient, found.address, context.settings.serverUrl),
             MessageIcon::None);
     }
     return result;

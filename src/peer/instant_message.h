@@ -7,6 +7,7 @@
 #include "base/settings.h"
 #include "base/texts.h"
 #include "base/ui_ports.h"
+#include "directory/directory_client.h"
 #include "peer/peer_options.h"
 
 namespace brindle {
@@ -51,9 +52,8 @@ struct MessageContext {
     const AppSettings& settings;
     IMessageBox& messages;
     IMessageDisplay& display;
-    // The directory server's answer for a user: "", "NOT-REGISTERED",
-    // "NOT-LOGGED-IN" or the address line as received.
-    std::function<std::string(const std::string&)> lookupUserIp;
+    // The directory server's answer for a user.
+    std::function<LookupResult(const std::string&)> lookupUserIp;
     PeerOptions options;
 };
 

@@ -76,7 +76,7 @@ void DiscardOutdatedPartials(const std::string& directory, const std::string& ke
     ::closedir(listing);
     for (const std::string& name : outdated) {
         std::string path = directory + name;
-        Socket file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         if (file && ::flock(file.fd(), LOCK_EX | LOCK_NB) == 0) {
             ::unlink(path.c_str());
         }
@@ -86,8 +86,8 @@ void DiscardOutdatedPartials(const std::string& directory, const std::string& ke
 }  // namespace
 
 std::optional<std::string> ReadPartKey(const std::string& directory) {
-    Socket file(::open((directory + kPartKeyName).c_str(),
-                       O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    FileHandle file(::open((directory + kPartKeyName).c_str(),
+                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (!file || ::fstat(file.fd(), &info) != 0 || !OwnPrivateFile(info) ||
         info.st_size != static_cast<off_t>(kDigestKeyBytes)) {
@@ -115,7 +115,7 @@ std::optional<std::string> MakePartKey(const std::string& directory) {
                                std::to_string(counter.fetch_add(1));
     const std::string path = directory + kPartKeyName;
     {
-        Socket file(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        FileHandle file(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!file || !WriteAll(file.fd(), key.data(), key.size()) || !file.Close()) {
             ::unlink(staged.c_str());
             return std::nullopt;
@@ -156,7 +156,8 @@ bool PartFile::Open(const std::string& directory, const std::string& ownerUserNa
 }
 
 bool PartFile::OpenKept(const std::string& path) {
-    Socket file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    FileHandle file(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat opened {};
     struct stat named {};
     // The lock and the same inode under the name: no other download has it
@@ -180,7 +181,7 @@ bool PartFile::CreatePrivate() {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string candidate = directory_ + kPartialDownloadPrefix + std::to_string(::getpid()) +
                                 "-" + std::to_string(counter.fetch_add(1)) + kPartialDownloadSuffix;
-        Socket file(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        FileHandle file(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (file) {
             file_ = std::move(file);
             path_ = std::move(candidate);

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "net/socket.h"
+#include "base/file_handle.h"
 
 namespace brindle {
 
@@ -68,7 +68,7 @@ class PartFile {
     bool CreatePrivate();
     bool Keep();
 
-    Socket file_;
+    FileHandle file_;
     std::string directory_;
     std::string path_;
     std::string ownerUserName_;

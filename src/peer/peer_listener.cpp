@@ -1,8 +1,6 @@
 #include "peer/peer_listener.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,14 +64,15 @@ bool PeerListener::Start() {
         messages_.ShowMessage(kBindFailedText, MessageIcon::Error);
         return false;
     }
-    int pipeEnds[2];
-    if (opened != ListenResult::Listening || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    FileHandle wakeRead;
+    FileHandle wakeWrite;
+    if (opened != ListenResult::Listening || !OpenPipe(wakeRead, wakeWrite)) {
         messages_.ShowMessage(kListenFailedText, MessageIcon::Error);
         return false;
     }
     boundPort_ = boundPort;
-    wakeRead_ = Socket(pipeEnds[0]);
-    wakeWrite_ = Socket(pipeEnds[1]);
+    wakeRead_ = std::move(wakeRead);
+    wakeWrite_ = std::move(wakeWrite);
     listenSocket_ = std::move(listener);
     listenThread_ = std::thread(
         [this, listenFd = listenSocket_.fd(), wakeFd = wakeRead_.fd()] { Run(listenFd, wakeFd); });
@@ -161,22 +160,25 @@ bool PeerListener::ReadLines(Connection& connection) {
     char buffer[kLineLimit];
     for (;;) {
         std::size_t room = kLineLimit - connection.line.size();
-        ssize_t seen = ::recv(connection.socket.fd(), buffer, room, MSG_PEEK | MSG_DONTWAIT);
-        if (seen < 0) {
-            return !(errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+        const Received seen =
+            ReceiveSome(connection.socket, buffer, room, {.peek = true, .dontWait = true});
+        if (seen.kind == Received::Kind::NotYet) {
+            return false;
         }
-        if (seen == 0) {
+        if (seen.kind == Received::Kind::Closed) {
             return TakeLine(connection, true);
         }
-        const char* feed =
-            static_cast<const char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(seen)));
-        std::size_t take = feed == nullptr ? static_cast<std::size_t>(seen)
-                                           : static_cast<std::size_t>(feed - buffer) + 1;
-        ssize_t got = ::recv(connection.socket.fd(), buffer, take, MSG_DONTWAIT);
-        if (got <= 0) {
+        if (!seen) {
             return true;
         }
-        connection.line.append(buffer, static_cast<std::size_t>(got));
+        const char* feed = static_cast<const char*>(std::memchr(buffer, '\n', seen.count));
+        std::size_t take =
+            feed == nullptr ? seen.count : static_cast<std::size_t>(feed - buffer) + 1;
+        const Received got = ReceiveSome(connection.socket, buffer, take, {.dontWait = true});
+        if (!got) {
+            return true;
+        }
+        connection.line.append(buffer, got.count);
         bool whole = connection.line.back() == '\n' || connection.line.size() >= kLineLimit;
         if (whole && TakeLine(connection, false)) {
             return true;

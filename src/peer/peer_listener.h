@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/file_handle.h"
 #include "base/ui_ports.h"
 #include "net/socket.h"
 #include "peer/peer_options.h"
@@ -71,8 +72,8 @@ class PeerListener {
     const UploadContext uploadContext_;
 
     Socket listenSocket_;
-    Socket wakeRead_;
-    Socket wakeWrite_;
+    FileHandle wakeRead_;
+    FileHandle wakeWrite_;
     int boundPort_ = 0;
     std::thread listenThread_;
     std::mutex closeLock_;  // one CloseListeningSocket at a time

@@ -157,7 +157,7 @@ void TransferRecord::ShowProgress(TransferStatus active, const ProgressMeter& me
     });
 }
 
-int TransferRecord::Finish(TransferStatus status, int result) {
+void TransferRecord::Finish(TransferStatus status) {
     CloseSocket();
     UpdateRow([status](TransferRow& row) {
         if (status == TransferStatus::Complete) {
@@ -166,7 +166,6 @@ int TransferRecord::Finish(TransferStatus status, int result) {
         }
         row.status = status;
     });
-    return result;
 }
 
 void TransferRecord::Changed() {

@@ -85,8 +85,8 @@ class SocketThread : public std::enable_shared_from_this<SocketThread> {
     SocketThread(const SocketThread&) = delete;
     SocketThread& operator=(const SocketThread&) = delete;
 
-    // The thread body; 1 after a completed or cancelled transfer, 0 after a failure.
-    virtual int Run() = 0;
+    // The thread body.
+    virtual void Run() = 0;
     // Runs Run on a new thread of `threads`, which keeps this object alive until
     // Run returns. False when the thread could not be started.
     [[nodiscard]] bool Start(ThreadGroup& threads);
@@ -98,9 +98,11 @@ class SocketThread : public std::enable_shared_from_this<SocketThread> {
     SocketThread() = default;
     explicit SocketThread(Socket socket) : socket_(std::move(socket)) {}
 
-    // The descriptor for the worker's own I/O (-1 when none). Only the worker
-    // replaces or closes the socket, so it may read this without the lock.
+    // The socket and its descriptor for the worker's own I/O (-1 when none).
+    // Only the worker replaces or closes the socket, so it may read these
+    // without the lock.
     int socketFd() const { return socket_.fd(); }
+    const Socket& socket() const { return socket_; }
     // Installs a new socket; shuts it down at once when a cancel came first.
     void AdoptSocket(Socket socket);
     // Hands the socket over to another owner.
@@ -143,8 +145,8 @@ class TransferRecord : public SocketThread {
     // passed (`pointPassed`) its rate and percentage as well.
     void ShowProgress(TransferStatus active, const ProgressMeter& meter, bool pointPassed);
     // Closes the socket and writes the final `status`; a completed row shows a
-    // rate of 0 and 100 percent. Returns `result`.
-    [[nodiscard]] int Finish(TransferStatus status, int result);
+    // rate of 0 and 100 percent.
+    void Finish(TransferStatus status);
 
   private:
     friend class TransferTable;

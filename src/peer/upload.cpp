@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/file_handle.h"
 #include "base/signal_waiter.h"
 #include "base/strings.h"
 #include "net/socket.h"
@@ -32,11 +33,11 @@ void BlockBrokenPipeSignal() {
 
 // Opens a regular file for reading; a FIFO or device put in its place can
 // neither block the open nor be served.
-Socket OpenRegularFile(const std::string& path, long long* length) {
-    Socket file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+FileHandle OpenRegularFile(const std::string& path, long long* length) {
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (!file || ::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return Socket();
+        return FileHandle();
     }
     *length = static_cast<long long>(info.st_size);
     return file;
@@ -68,20 +69,16 @@ bool IsPlainRelativeName(std::string_view name) {
 }
 
 std::optional<long long> ParseRangeOffset(std::string_view text) {
-    if (text.empty() || text.size() > 19) {
+    // Read unsigned, so that no sign is taken; more than 19 digits (leading
+    // zeros included) is refused.
+    if (text.size() > 19) {
         return std::nullopt;
     }
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        if (value > (LLONG_MAX - (c - '0')) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
+    std::optional<unsigned long long> value = ParseDecimal<unsigned long long>(text, 0, LLONG_MAX);
+    if (!value) {
+        return std::nullopt;
     }
-    return value;
+    return static_cast<long long>(*value);
 }
 
 bool IsServableName(const SharedFileList& files, const std::string& fileName) {
@@ -126,12 +123,11 @@ UploadRecord::UploadRecord(std::string fileName, std::string userName, std::stri
       offset_(offset),
       proveStart_(proveStart) {}
 
-int UploadRecord::Refuse() {
+void UploadRecord::Refuse() {
     CloseSocket();
-    return 0;
 }
 
-int UploadRecord::UploadFile() {
+void UploadRecord::UploadFile() {
     BlockBrokenPipeSignal();
     // The listener checked the name already; the list may have been rebuilt
     // since. This one scan names the file, gives its size and the folder it is
@@ -140,7 +136,8 @@ int UploadRecord::UploadFile() {
     long long size = LookupSharedFileSize(folder->files, fileName_);
     // A ranged request past the end is refused like an unknown name.
     if (!IsServableName(folder->files, fileName_) || offset_ > size) {
-        return Refuse();
+        Refuse();
+        return;
     }
 
     // From here on the upload has its row, and every ending is shown in it.
@@ -151,19 +148,23 @@ int UploadRecord::UploadFile() {
     std::string relative = fileName_;
     std::replace(relative.begin(), relative.end(), '\\', '/');
     long long length = 0;
-    Socket file = directory.empty() ? Socket() : OpenRegularFile(directory + relative, &length);
+    FileHandle file =
+        directory.empty() ? FileHandle() : OpenRegularFile(directory + relative, &length);
     if (file.fd() < 0) {
-        return Finish(TransferStatus::Error, 0);
+        Finish(TransferStatus::Error);
+        return;
     }
     // A file that has become shorter than published is not padded: the peer
     // sees the connection end early and reports its own error.
     if (length < size) {
         file.Close();
-        return Finish(TransferStatus::Error, 0);
+        Finish(TransferStatus::Error);
+        return;
     }
     if (IsCancelRequested()) {
         file.Close();
-        return Finish(TransferStatus::Canceled, 1);
+        Finish(TransferStatus::Canceled);
+        return;
     }
     // A reader must keep taking bytes at a least rate while the upload waits
     // for it, or it gives its slot back to those waiting.
@@ -173,10 +174,10 @@ int UploadRecord::UploadFile() {
         (!proveStart_ || SendProof(file.fd(), size, guard)) && SendBlocks(file.fd(), size, guard);
     file.Close();
     if (!sent) {
-        return IsCancelRequested() ? Finish(TransferStatus::Canceled, 1)
-                                   : Finish(TransferStatus::Error, 0);
+        Finish(IsCancelRequested() ? TransferStatus::Canceled : TransferStatus::Error);
+        return;
     }
-    return Finish(TransferStatus::Complete, 1);
+    Finish(TransferStatus::Complete);
 }
 
 bool UploadRecord::SendProof(int fileFd, long long size, SendStallGuard& guard) {

@@ -88,18 +88,18 @@ class UploadRecord : public TransferRecord {
                  Socket socket, const UploadContext& context, UploadSlots::Slot slot = {},
                  long long offset = 0, bool proveStart = false);
 
-    int Run() override {
+    void Run() override {
         UploadSlots::Slot held = std::move(slot_);
-        return UploadFile();
+        UploadFile();
     }
 
     // Checks the name, adds the row and sends the published bytes from the offset on.
-    int UploadFile();
+    void UploadFile();
 
     const std::string& fileName() const { return fileName_; }
 
   private:
-    int Refuse();
+    void Refuse();
     bool SendProof(int fileFd, long long size, SendStallGuard& guard);
     bool SendBlocks(int fileFd, long long size, SendStallGuard& guard);
 

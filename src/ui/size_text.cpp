@@ -1,7 +1,8 @@
 #include "ui/size_text.h"
 
 #include <array>
-#include <charconv>
+
+#include "base/strings.h"
 
 namespace brindle {
 
@@ -27,13 +28,7 @@ QString SizeTip(long long bytes) {
 }
 
 std::optional<long long> ParseByteCount(const std::string& text) {
-    long long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end || value < 0) {
-        return std::nullopt;
-    }
-    return value;
+    return ParseDecimal<long long>(text, 0);
 }
 
 }  // namespace brindle

@@ -11,6 +11,10 @@ using test::DirectoryFixture;
 using test::ExpectedHeaders;
 using test::HttpReply;
 using test::HttpScriptedServer;
+using test::kLookupFailed;
+using test::kLookupNotLoggedIn;
+using test::kLookupNotRegistered;
+using test::LookupAddress;
 using test::RefusingPort;
 using Shown = test::FakeMessageBox::Shown;
 
@@ -157,17 +161,26 @@ TEST(Unregistration, SendsNameAndPasswordAndAcceptsOnlyOk) {
     EXPECT_EQ(f.progress.opened(), 0);
 }
 
-TEST(UserLookup, ReturnsStatusWordsOrTheLineAsRead) {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {HttpReply("10.0.0.7\n"), "10.0.0.7\n"},
-        {HttpReply("NOT-REGISTERED\n"), "NOT-REGISTERED"},
-        {HttpReply("NOT-LOGGED-IN\n"), "NOT-LOGGED-IN"},
-        {HttpReply("NOT-REGISTERED\r\n"), "NOT-REGISTERED\r\n"},
-        {HttpReply("not-registered\n"), "not-registered\n"},
-        {HttpReply(""), ""},
+// A status word, with or without its line feed, or any other line as the
+// address; an error reply or none at all is a failure.
+TEST(UserLookup, ReturnsStatusWordsOrTheLineAsTheAddress) {
+    const std::vector<std::pair<std::string, LookupResult>> cases{
+        {HttpReply("10.0.0.7\n"), LookupAddress("10.0.0.7")},
+        {HttpReply("10.0.0.7\r\n\t"), LookupAddress("10.0.0.7")},
+        {HttpReply("10.0.0."), LookupAddress("10.0.0.")},  // cut short: still the address
+        {HttpReply("\n"), LookupAddress("")},
+        {HttpReply("NOT-REGISTERED\n"), kLookupNotRegistered},
+        {HttpReply("NOT-LOGGED-IN\n"), kLookupNotLoggedIn},
+        {HttpReply("NOT-REGISTERED"), kLookupNotRegistered},
+        {HttpReply("NOT-LOGGED-IN"), kLookupNotLoggedIn},
+        {HttpReply("NOT-REGISTERED\r\n"), LookupAddress("NOT-REGISTERED")},
+        {HttpReply("not-registered\n"), LookupAddress("not-registered")},
+        {HttpReply(""), kLookupFailed},
         // An error page is no address.
-        {"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>gone</html>\n", ""},
-        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n10.0.0.9\n", "10.0.0.9\n"},
+        {"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>gone</html>\n",
+         kLookupFailed},
+        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n10.0.0.9\n",
+         LookupAddress("10.0.0.9")},
     };
     for (const auto& [reply, expected] : cases) {
         SCOPED_TRACE(reply);
@@ -181,20 +194,20 @@ TEST(UserLookup, ReturnsStatusWordsOrTheLineAsRead) {
     }
 }
 
-TEST(UserLookup, EmptyNameIsSentAndFailuresGiveEmpty) {
+TEST(UserLookup, EmptyNameIsSentAndFailuresAreFailed) {
     DirectoryFixture f;
     HttpScriptedServer server(HttpReply("10.0.0.7\n"));
     f.settings.serverUrl = server.url();
-    EXPECT_EQ(LookupUserIp(f.Context(), ""), "10.0.0.7\n");
+    EXPECT_EQ(LookupUserIp(f.Context(), ""), LookupAddress("10.0.0.7"));
     EXPECT_EQ(server.LastBody(), "event=onLookupUserIP&userName=");
 
     f.settings.serverUrl = "HTTP://127.0.0.1:" + std::to_string(server.port()) + "/x";
-    EXPECT_EQ(LookupUserIp(f.Context(), "ann"), "");
+    EXPECT_EQ(LookupUserIp(f.Context(), "ann"), kLookupFailed);
     EXPECT_EQ(server.requests().size(), 1u);
 
     RefusingPort refusing;
     f.settings.serverUrl = refusing.url();
-    EXPECT_EQ(LookupUserIp(f.Context(), "ann"), "");
+    EXPECT_EQ(LookupUserIp(f.Context(), "ann"), kLookupFailed);
     EXPECT_TRUE(f.messages.shown().empty());
 }
 

@@ -40,7 +40,10 @@ std::vector<Event> Events() {
              return std::string(UnregisterFromServer(c) ? "true" : "false");
          }},
         {"lookup", "10.0.0.7\n", "event=onLookupUserIP&userName=ann+lee",
-         [](const DirectoryContext& c) { return LookupUserIp(c, "ann lee"); }},
+         [](const DirectoryContext& c) {
+             const LookupResult found = LookupUserIp(c, "ann lee");
+             return found.kind == LookupResult::Kind::Address ? found.address : std::string();
+         }},
         {"search", "2\nsong.mp3\nann\nT1\n3000\n10.0.0.7\nintro.mp3\nbob\nDSL\n12\n10.0.0.8\n",
          "event=onSearch&qs=song&max=5&ext=*.mp3&userName=john+doe",
          [](const DirectoryContext& c) {

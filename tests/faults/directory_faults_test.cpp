@@ -333,7 +333,7 @@ TEST(DirectoryServerAbsent, EachEventReportsItsOwnWay) {
     App a(port.url());
     ASSERT_TRUE(a.app->LoadSettingsAndRegister());
     EXPECT_FALSE(a.app->UnregisterFromServer());
-    EXPECT_EQ(a.app->LookupUserIp("bob"), "");
+    EXPECT_EQ(a.app->LookupUserIp("bob"), kLookupFailed);
     SearchResultsTable table;
     table.Append(kEarlierRow);
     a.app->RunSearch(Query(), table);

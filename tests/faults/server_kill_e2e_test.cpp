@@ -98,7 +98,7 @@ TEST(DirectoryServerKilled, EveryCompletedRegistrationSurvivesSigkill) {
     DirectoryContext context{asker, messages, progress, RequestTimeouts{2000ms, 10000ms}};
     for (const Completed& done : completed) {
         SCOPED_TRACE("user " + done.user);
-        EXPECT_EQ(LookupUserIp(context, done.user), "127.0.0.1\n");
+        EXPECT_EQ(LookupUserIp(context, done.user), LookupAddress("127.0.0.1"));
         SearchResultsTable table;
         RunSearch(context, SearchQuery{done.user + "-file", std::string("*.mp3"), "1000"}, table);
         ASSERT_EQ(table.size(), std::min<std::size_t>(done.files, 1000));

@@ -211,6 +211,30 @@ TEST(ReceiveLine, AssemblesALineThatArrivesInPieces) {
     EXPECT_EQ(Pending(pair.b.fd()), "next");
 }
 
+// Each way a receive ends has its own kind: a peek leaves the bytes, an
+// empty socket without a wait and a stalled one with a time-out give NotYet.
+TEST(ReceiveSome, NamesBytesNothingYetCloseAndFailure) {
+    SocketPair pair;
+    char buffer[8] = {};
+    using Kind = Received::Kind;
+    EXPECT_EQ(ReceiveSome(pair.b, buffer, sizeof buffer, {.dontWait = true}).kind, Kind::NotYet);
+    SetIdleTimeout(pair.b.fd(), 50ms);
+    EXPECT_EQ(ReceiveSome(pair.b, buffer, sizeof buffer).kind, Kind::NotYet);
+
+    ASSERT_TRUE(SendAll(pair.a.fd(), std::string("abcdef")));
+    Received peeked = ReceiveSome(pair.b, buffer, 4, {.peek = true});
+    EXPECT_EQ(peeked.kind, Kind::Bytes);
+    EXPECT_EQ(std::string(buffer, peeked.count), "abcd");
+    Received taken = ReceiveSome(pair.b, buffer, sizeof buffer);
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(std::string(buffer, taken.count), "abcdef");
+
+    ::shutdown(pair.a.fd(), SHUT_WR);
+    EXPECT_EQ(ReceiveSome(pair.b, buffer, sizeof buffer).kind, Kind::Closed);
+    EXPECT_FALSE(ReceiveSome(pair.b, buffer, sizeof buffer));
+    EXPECT_EQ(ReceiveSome(Socket(), buffer, sizeof buffer).kind, Kind::Failed);
+}
+
 TEST(OpenServerConnection, ConnectsToADottedAddressAndToALocalName) {
     test::ScriptedServer server(
         [](int fd) { static_cast<void>(SendAll(fd, std::string("hello\nworld\n"))); });
@@ -348,28 +372,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DottedCase{"255.255.255.255", true, 0xFFFFFFFF}, DottedCase{"", false, 0},
                       DottedCase{"localhost", false, 0}, DottedCase{"1.2.3.4.5", false, 0},
                       DottedCase{"1.2.3.256", false, 0}));
-
-TEST(Socket, CloseReportsAnErrorAndLeavesNothingOpen) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    Socket readEnd(fds[0]);
-    Socket writeEnd(fds[1]);
-    EXPECT_TRUE(WriteAll(writeEnd.fd(), "abc", 3));
-    EXPECT_TRUE(writeEnd.Close());
-    EXPECT_FALSE(writeEnd.valid());
-    EXPECT_TRUE(writeEnd.Close());  // nothing left to close
-    char got[4] = {};
-    EXPECT_EQ(::read(readEnd.fd(), got, sizeof got), 3);
-    EXPECT_STREQ(got, "abc");
-
-    int stolen = readEnd.fd();
-    ::close(stolen);  // closed behind the owner's back: its close fails
-    EXPECT_FALSE(readEnd.Close());
-    EXPECT_FALSE(readEnd.valid());
-
-    Socket readOnly(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    EXPECT_FALSE(WriteAll(readOnly.fd(), "x", 1));
-}
 
 TEST(OpenListeningSocket, ListensAcceptsAndNamesEachFailure) {
     Socket listener;

@@ -217,6 +217,11 @@ TEST(ParseFileLength, ReadsByteCountsAndThirtyTwoBitNegativesOnly) {
         {"abc", std::nullopt},
         {"", std::nullopt},
         {"- 5", std::nullopt},
+        {"--0", std::nullopt},
+        {"-+1", std::nullopt},
+        {"0000000000000000013", 13},
+        {"00000000000000000013", std::nullopt},  // more than 19 digits
+        {"-0000000000000000001", 4294967295LL},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(ParseFileLength(text), expected) << '"' << text << '"';

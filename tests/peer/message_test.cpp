@@ -17,7 +17,7 @@ class MessageTest : public ::testing::Test {
         settings.serverUrl = "http://dir.example:8080/x";
     }
 
-    MessageResult Send(const std::string& lookupReply, const std::string& text, int port) {
+    MessageResult Send(const LookupResult& lookupReply, const std::string& text, int port) {
         PeerOptions options = test::LoopbackOptions();
         options.port = port;
         MessageContext context{settings, messages, display,
@@ -47,7 +47,8 @@ TEST_F(MessageTest, SendsTheRequestWordAndTheLineAndShowsTheLineToTheSender) {
         std::lock_guard<std::mutex> hold(lock);
         return received;
     };
-    EXPECT_EQ(Send("127.0.0.1\r\n\t", "hello there", recipient.port()), MessageResult::Sent);
+    EXPECT_EQ(Send(test::LookupAddress("127.0.0.1"), "hello there", recipient.port()),
+              MessageResult::Sent);
     EXPECT_EQ(askedFor, std::vector<std::string>{"bob"});
     EXPECT_EQ(display.lines(), std::vector<std::string>{"<me> hello there\n"});
     EXPECT_TRUE(messages.shown().empty());
@@ -62,20 +63,24 @@ TEST_F(MessageTest, EachFailureHasItsOwnPlainMessageAndShowsNoLine) {
         unused = gone.port();
     }
     struct Case {
-        std::string reply;
+        LookupResult reply;
         MessageResult result;
         std::string text;
     };
     const std::vector<Case> cases = {
-        {"", MessageResult::LookupFailed, "Unable to lookup user bob's IP address."},
-        {"NOT-REGISTERED", MessageResult::NotRegistered,
+        {test::kLookupFailed, MessageResult::LookupFailed,
+         "Unable to lookup user bob's IP address."},
+        {test::kLookupNotRegistered, MessageResult::NotRegistered,
          "The user bob is not registered with the server http://dir.example:8080/x."},
-        {"NOT-LOGGED-IN", MessageResult::NotLoggedIn, "The user bob is currently not logged in."},
-        {"127.0.0.1\n", MessageResult::ConnectFailed, "Unable to connecto to ip 127.0.0.1!"},
-        {"peer.example\n", MessageResult::ConnectFailed, "Unable to connecto to ip peer.example!"},
+        {test::kLookupNotLoggedIn, MessageResult::NotLoggedIn,
+         "The user bob is currently not logged in."},
+        {test::LookupAddress("127.0.0.1"), MessageResult::ConnectFailed,
+         "Unable to connecto to ip 127.0.0.1!"},
+        {test::LookupAddress("peer.example"), MessageResult::ConnectFailed,
+         "Unable to connecto to ip peer.example!"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Send(c.reply, "hi", unused), c.result) << c.reply;
+        EXPECT_EQ(Send(c.reply, "hi", unused), c.result) << testing::PrintToString(c.reply);
     }
     std::vector<test::FakeMessageBox::Shown> expected;
     for (const auto& c : cases) {
@@ -99,7 +104,7 @@ TEST_F(MessageTest, TheRecipientSeesALongLineCutWhileTheSenderSeesItWhole) {
     test::PeerHarness recipient;
     ASSERT_TRUE(recipient.StartListener());
     const std::string text(2000, 'q');
-    EXPECT_EQ(Send("127.0.0.1\n", text, recipient.port()), MessageResult::Sent);
+    EXPECT_EQ(Send(test::LookupAddress("127.0.0.1"), text, recipient.port()), MessageResult::Sent);
     ASSERT_TRUE(WaitFor([&] { return recipient.display.count() == 1; }));
     const std::string line = "<me> " + text + "\n";
     EXPECT_EQ(recipient.display.lines()[0], line.substr(0, 1023));

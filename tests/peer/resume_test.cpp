@@ -9,6 +9,7 @@
 
 #include <filesystem>
 
+#include "base/file_handle.h"
 #include "peer/download.h"
 #include "peer/transfer_limits.h"
 #include "peer_fixture.h"
@@ -278,7 +279,7 @@ TEST_F(ResumeTest, APartReadableByOthersIsNotContinued) {
 TEST_F(ResumeTest, APrivatePartGoesAfterAFailure) {
     const std::string kept = kContent.substr(0, kLength / 2);
     auto held = test::WritePartialDownload(into.path(), "ann", kRemote, kLength, kept);
-    Socket lock(::open(held.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle lock(::open(held.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(lock.fd(), LOCK_EX | LOCK_NB), 0);
     test::ScriptedServer peer([&](int fd) {
         test::ReadLines(fd, 4);
@@ -390,16 +391,19 @@ TEST(ResumeRequest, ProvesTheBytesBeforeTheOffset) {
     EXPECT_EQ(ask("x"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Listener, RangedRequestTest,
-                         ::testing::Values(RangedRequest{"FromTheStart", "0\n", "0123456789", true},
-                                           RangedRequest{"FromTheMiddle", "4\n", "456789", true},
-                                           RangedRequest{"AtTheEnd", "10\n", "", true},
-                                           RangedRequest{"PastTheEnd", "11\n", "", false},
-                                           RangedRequest{"NotANumber", "4x\n", "", false},
-                                           RangedRequest{"Negative", "-1\n", "", false},
-                                           RangedRequest{"TooLarge", "99999999999999999999\n", "",
-                                                         false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Listener, RangedRequestTest,
+    ::testing::Values(RangedRequest{"FromTheStart", "0\n", "0123456789", true},
+                      RangedRequest{"FromTheMiddle", "4\n", "456789", true},
+                      RangedRequest{"AtTheEnd", "10\n", "", true},
+                      RangedRequest{"PastTheEnd", "11\n", "", false},
+                      RangedRequest{"NotANumber", "4x\n", "", false},
+                      RangedRequest{"Negative", "-1\n", "", false},
+                      RangedRequest{"MinusZero", "-0\n", "", false},
+                      RangedRequest{"LeadingZeros", "0004\n", "456789", true},
+                      RangedRequest{"TwentyDigits", "00000000000000000004\n", "", false},
+                      RangedRequest{"TooLarge", "99999999999999999999\n", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace brindle

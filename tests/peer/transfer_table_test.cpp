@@ -20,10 +20,9 @@ class StubRecord : public TransferRecord {
         row.status = status;
         InitRow(row);
     }
-    int Run() override {
+    void Run() override {
         WaitFor([this] { return IsCancelRequested(); }, std::chrono::seconds(10));
         SetStatus(TransferStatus::Canceled);
-        return 1;
     }
     using TransferRecord::AdoptSocket;
     using TransferRecord::Finish;
@@ -88,19 +87,26 @@ TEST(TransferRowTexts, ANewDownloadShowsTheListedLengthUntilBytesArrive) {
 }
 
 // Rate and percentage change only at update points; a completed row shows a
-// rate of 0 and 100 percent, a failed one keeps what it showed.
+// rate of 0 and 100 percent, a failed one keeps what it showed. Either ending
+// closes the socket.
 TEST(TransferRowTexts, ProgressAndEndingsKeepTheRowFormats) {
     for (TransferStatus ending : {TransferStatus::Complete, TransferStatus::Error}) {
         auto now = std::chrono::steady_clock::time_point{};
         ProgressMeter meter(3000, [&] { return now; });
         StubRecord record("a", TransferStatus::Connecting);
+        int ends[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        Socket peer(ends[1]);
+        record.AdoptSocket(Socket(ends[0]));
         now += std::chrono::seconds(1);
         ASSERT_TRUE(meter.Advance(2050));
         record.ShowProgress(TransferStatus::Uploading, meter, true);
         record.ShowProgress(TransferStatus::Uploading, meter, meter.Advance(2100));
         EXPECT_EQ(record.Cells(), (TransferCells{"a", "ann", "2100 of 3000", "T1", "2.00ks",
                                                  "68.30%", "Uploading..."}));
-        EXPECT_EQ(record.Finish(ending, 7), 7);
+        record.Finish(ending);
+        char byte = 0;
+        EXPECT_EQ(::recv(peer.fd(), &byte, 1, MSG_DONTWAIT), 0);  // the record's end is closed
         EXPECT_EQ(record.Cells(), ending == TransferStatus::Complete
                                       ? (TransferCells{"a", "ann", "2100 of 3000", "T1", "0.00ks",
                                                        "100.00%", "File Complete..."})

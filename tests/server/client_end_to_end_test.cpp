@@ -12,6 +12,9 @@ namespace {
 
 using brindle::test::FakeMessageBox;
 using brindle::test::FakeProgressFactory;
+using brindle::test::kLookupNotLoggedIn;
+using brindle::test::kLookupNotRegistered;
+using brindle::test::LookupAddress;
 using test::InProcessServer;
 
 // One client copy: its settings, its message boxes and its results list.
@@ -60,8 +63,8 @@ TEST(ClientEndToEnd, RegisterLookUpSearchAndUnregister) {
     EXPECT_EQ(ann.messages.texts(), std::vector<std::string>{"Registred with server!"});
     ASSERT_TRUE(bob.Register({{"b.mp3", 5}}));
 
-    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), "127.0.0.1\n");
-    EXPECT_EQ(LookupUserIp(bob.Context(), "nobody"), "NOT-REGISTERED");
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), LookupAddress("127.0.0.1"));
+    EXPECT_EQ(LookupUserIp(bob.Context(), "nobody"), kLookupNotRegistered);
 
     EXPECT_EQ(
         bob.Search("A B", "*.mp3"),
@@ -75,7 +78,7 @@ TEST(ClientEndToEnd, RegisterLookUpSearchAndUnregister) {
     EXPECT_EQ(bob.messages.texts(), std::vector<std::string>{"Registred with server!"});
 
     EXPECT_TRUE(UnregisterFromServer(ann.Context()));
-    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), "NOT-LOGGED-IN");
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), kLookupNotLoggedIn);
     EXPECT_TRUE(bob.Search("a b").empty());
 }
 
@@ -88,8 +91,8 @@ TEST(ClientEndToEnd, PlusSignsArriveAsTyped) {
     Client bob(server, "bob", "pw");
     EXPECT_EQ(bob.Search("c++"), (std::vector<SearchResult>{{"docs\\c++ notes.txt", "ann+lee",
                                                              "ISDN+", "42", "127.0.0.1"}}));
-    EXPECT_EQ(LookupUserIp(bob.Context(), "ann+lee"), "127.0.0.1\n");
-    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), "NOT-REGISTERED");
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann+lee"), LookupAddress("127.0.0.1"));
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann lee"), kLookupNotRegistered);
 }
 
 TEST(ClientEndToEnd, BadPasswordAndReRegistrationReplacingTheList) {
@@ -158,9 +161,9 @@ TEST_P(ClientOverTheWire, EveryEventWorksAndHttpsHidesThePassword) {
     EXPECT_EQ(
         bob.Search("secret-song"),
         (std::vector<SearchResult>{{"wire-secret-song.mp3", "ann", "DSL", "42", "127.0.0.1"}}));
-    EXPECT_EQ(LookupUserIp(bob.Context(), "ann"), "127.0.0.1\n");
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann"), LookupAddress("127.0.0.1"));
     EXPECT_TRUE(UnregisterFromServer(ann.Context()));
-    EXPECT_EQ(LookupUserIp(bob.Context(), "ann"), "NOT-LOGGED-IN");
+    EXPECT_EQ(LookupUserIp(bob.Context(), "ann"), kLookupNotLoggedIn);
 
     std::string wire = relay.seen();
     ASSERT_GT(wire.size(), 1000u);

@@ -13,6 +13,27 @@
 #include <sstream>
 #include <thread>
 
+namespace brindle {
+
+void PrintTo(const LookupResult& result, std::ostream* out) {
+    switch (result.kind) {
+        case LookupResult::Kind::Address:
+            *out << "Address \"" << result.address << '"';
+            return;
+        case LookupResult::Kind::NotRegistered:
+            *out << "NotRegistered";
+            return;
+        case LookupResult::Kind::NotLoggedIn:
+            *out << "NotLoggedIn";
+            return;
+        case LookupResult::Kind::Failed:
+            *out << "Failed";
+            return;
+    }
+}
+
+}  // namespace brindle
+
 namespace brindle::test {
 
 TempDir::TempDir() {

@@ -7,13 +7,31 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/ui_ports.h"
+#include "directory/directory_client.h"
 #include "support/net_helpers.h"
 
+namespace brindle {
+
+// A lookup answer in failure messages: "Address \"10.0.0.7\"", "NotLoggedIn".
+void PrintTo(const LookupResult& result, std::ostream* out);
+
+}  // namespace brindle
+
 namespace brindle::test {
+
+// The lookup answer that names `address`.
+inline LookupResult LookupAddress(std::string address) {
+    return {LookupResult::Kind::Address, std::move(address)};
+}
+inline const LookupResult kLookupFailed{LookupResult::Kind::Failed, {}};
+inline const LookupResult kLookupNotRegistered{LookupResult::Kind::NotRegistered, {}};
+inline const LookupResult kLookupNotLoggedIn{LookupResult::Kind::NotLoggedIn, {}};
 
 // A fresh directory under the system's temporary folder, removed with its contents.
 class TempDir {

@@ -74,7 +74,7 @@ class RowRecord : public TransferRecord {
         row.status = status;
         InitRow(row);
     }
-    int Run() override { return 1; }
+    void Run() override {}
 };
 
 class CommandsTest : public WindowFixture {

@@ -41,7 +41,7 @@ class SizedRecord : public TransferRecord {
         row.status = status;
         InitRow(row);
     }
-    int Run() override { return 1; }
+    void Run() override {}
     using TransferRecord::UpdateRow;
 };
 
