@@ -41,7 +41,7 @@ class EventDispatcher {
 
     EventReply Handle(const EventRequest& request);
 
-    const DirectoryLimits& limits() const { return limits_; }
+    [[nodiscard]] const DirectoryLimits& limits() const { return limits_; }
     DirectoryStore& store() { return store_; }
 
   private:

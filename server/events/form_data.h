@@ -22,10 +22,10 @@ class FormData {
     Status Decode(std::string_view body, std::size_t maxFields);
 
     using Field = std::pair<std::string_view, std::string_view>;
-    const std::vector<Field>& fields() const { return fields_; }
+    [[nodiscard]] const std::vector<Field>& fields() const { return fields_; }
 
     // The value of the first field named `key`, or nullptr.
-    const std::string_view* Find(std::string_view key) const;
+    [[nodiscard]] const std::string_view* Find(std::string_view key) const;
 
     FormData() = default;
     FormData(const FormData&) = delete;

@@ -27,7 +27,7 @@ class AddressRange {
     [[nodiscard]] bool Contains(std::string_view address) const;
 
     // "10.0.0.0/8", "::1/128".
-    std::string ToString() const;
+    [[nodiscard]] std::string ToString() const;
 
   private:
     bool Matches(bool ipv6, const std::uint8_t* bytes) const;

@@ -59,7 +59,7 @@ struct HttpServerOptions {
     std::string tlsCertificateFile;
     std::string tlsKeyFile;
 
-    bool tls() const { return !tlsCertificateFile.empty(); }
+    [[nodiscard]] bool tls() const { return !tlsCertificateFile.empty(); }
 };
 
 // "2024-05-01T12:34:56.789Z 10.0.0.5 onSearch 200 3 results 0.8ms"

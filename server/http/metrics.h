@@ -32,7 +32,7 @@ class ServerMetrics {
 
     // The whole exposition, store figures included (`databaseUp` from
     // DirectoryStore::Reachable, `store` from DirectoryStore::Statistics).
-    std::string Render(bool databaseUp, const StoreStatistics& store) const;
+    [[nodiscard]] std::string Render(bool databaseUp, const StoreStatistics& store) const;
 
   private:
     static constexpr std::size_t kEvents = 5;

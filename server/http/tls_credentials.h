@@ -28,12 +28,14 @@ class TlsCredentials {
 
     // For a certificate retrieval callback. GnuTLS reads these but neither
     // frees nor changes them, hence the casts away from const.
-    gnutls_pcert_st* chain() const { return const_cast<gnutls_pcert_st*>(chain_.data()); }
-    unsigned chainLength() const { return static_cast<unsigned>(chain_.size()); }
-    gnutls_privkey_t key() const { return key_; }
+    [[nodiscard]] gnutls_pcert_st* chain() const {
+        return const_cast<gnutls_pcert_st*>(chain_.data());
+    }
+    [[nodiscard]] unsigned chainLength() const { return static_cast<unsigned>(chain_.size()); }
+    [[nodiscard]] gnutls_privkey_t key() const { return key_; }
 
     // "CN=localhost, serial 1a2b3c, valid until 2025-06-01 12:00:00 UTC", for the log.
-    const std::string& description() const { return description_; }
+    [[nodiscard]] const std::string& description() const { return description_; }
 
   private:
     TlsCredentials() = default;

@@ -57,13 +57,13 @@ class NameFilter {
   public:
     NameFilter(std::string_view query, std::string_view pattern);
 
-    bool Matches(std::string_view name) const;
+    [[nodiscard]] bool Matches(std::string_view name) const;
 
     // The trigrams every matching name contains (ignoring case), taken from
     // the query and from the literal parts of the pattern; a trigram index can
     // narrow the candidates with them. Empty when neither has three ASCII bytes
     // in a row.
-    const std::vector<TrigramKey>& trigrams() const { return trigrams_; }
+    [[nodiscard]] const std::vector<TrigramKey>& trigrams() const { return trigrams_; }
 
   private:
     std::string foldedQuery_;

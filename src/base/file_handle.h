@@ -17,8 +17,8 @@ class FileHandle {
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
 
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    [[nodiscard]] int fd() const { return fd_; }
+    [[nodiscard]] bool valid() const { return fd_ >= 0; }
     explicit operator bool() const { return valid(); }
     // Gives the descriptor up without closing it.
     [[nodiscard]] int release();

@@ -27,9 +27,11 @@ class SearchResultsTable {
   public:
     void Clear();
     void Append(const SearchResult& result);
-    std::size_t size() const { return rows_.size(); }
-    const std::vector<SearchResult>& rows() const { return rows_; }
-    const std::vector<std::string>& resultAddresses() const { return resultAddresses_; }
+    [[nodiscard]] std::size_t size() const { return rows_.size(); }
+    [[nodiscard]] const std::vector<SearchResult>& rows() const { return rows_; }
+    [[nodiscard]] const std::vector<std::string>& resultAddresses() const {
+        return resultAddresses_;
+    }
 
   private:
     std::vector<SearchResult> rows_;

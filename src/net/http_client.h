@@ -108,7 +108,7 @@ struct FormReply {
         return tls ? tls->ReceiveLine(line, deadline) : ReceiveLine(socket.fd(), line, deadline);
     }
     // ReadLine as a LineReader; valid while the reply is.
-    LineReader Lines() const {
+    [[nodiscard]] LineReader Lines() const {
         return [this](std::string& line) { return ReadLine(line); };
     }
 };

@@ -18,8 +18,8 @@ class Socket {
     Socket() = default;
     explicit Socket(int fd) : handle_(fd) {}
 
-    int fd() const { return handle_.fd(); }
-    bool valid() const { return handle_.valid(); }
+    [[nodiscard]] int fd() const { return handle_.fd(); }
+    [[nodiscard]] bool valid() const { return handle_.valid(); }
     explicit operator bool() const { return valid(); }
     // Gives the descriptor up without closing it.
     [[nodiscard]] int release() { return handle_.release(); }

@@ -57,7 +57,7 @@ class TlsChannel {
     TlsChannel(int fd, std::chrono::milliseconds idle) : fd_(fd), idle_(idle) {}
     bool Handshake(Deadline deadline, std::string& reason);
     // Waits until the socket is ready in the direction the session last needed.
-    bool AwaitSocket(Deadline deadline) const;
+    [[nodiscard]] bool AwaitSocket(Deadline deadline) const;
     // Appends the next received record's bytes to the buffer. False on a close
     // (closed_ set) or a failure.
     bool Fill(Deadline deadline);

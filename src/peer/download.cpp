@@ -79,7 +79,7 @@ TransferRow NewDownloadRow(const std::string& localName, const std::string& owne
 DownloadRecord::DownloadRecord(std::string remoteName, std::string localName,
                                std::string peerAddress, std::string ownerUserName,
                                std::string ownerConnection, long long fileLength,
-                               std::string sizeText, std::string sharedDirectory,
+                               const std::string& sizeText, std::string sharedDirectory,
                                PeerOptions options)
     : remoteName_(std::move(remoteName)),
       localName_(std::move(localName)),
@@ -194,7 +194,7 @@ bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
 bool DownloadRecord::ReceiveRest(PartFile& part, bool resumed) {
     // This download's own limit first, then the one all downloads share.
     // Bytes not read from the socket wait in it, and TCP slows the sender.
-    RateLimiter ownLimit;
+    RateLimiter ownLimit(options_.clock);
     TransferPacer pacer;
     if (options_.ownDownloadLimitKiB > 0) {
         ownLimit.SetRate(std::min(options_.ownDownloadLimitKiB, kMaxRateLimitKiB) * 1024);

@@ -46,7 +46,7 @@ class DownloadRecord : public TransferRecord {
     // connects, leaving the destination as it was.
     DownloadRecord(std::string remoteName, std::string localName, std::string peerAddress,
                    std::string ownerUserName, std::string ownerConnection, long long fileLength,
-                   std::string sizeText, std::string sharedDirectory, PeerOptions options);
+                   const std::string& sizeText, std::string sharedDirectory, PeerOptions options);
 
     void Run() override { DownloadFile(); }
 

@@ -12,7 +12,7 @@
 namespace brindle {
 
 // A partial file no longer than this is not kept.
-inline constexpr long long kMinKeptPartBytes = 64 * 1024;
+inline constexpr long long kMinKeptPartBytes = 64LL * 1024;
 // A partial file untouched for this long is discarded.
 inline constexpr std::chrono::hours kPartialFileLifetime{24 * 30};
 
@@ -49,7 +49,7 @@ class PartFile {
     [[nodiscard]] bool Open(const std::string& directory, const std::string& ownerUserName,
                             const std::string& remoteName, long long fileLength);
 
-    long long length() const { return length_; }
+    [[nodiscard]] long long length() const { return length_; }
 
     // The digest of everything the file holds (PrefixDigestHex).
     [[nodiscard]] std::optional<std::string> Digest(const std::function<bool()>& stop) const;

@@ -29,7 +29,7 @@ struct PeerOptions {
     // An upload whose reader, while the upload waits for it, takes fewer
     // bytes than this within stallTimeout fails, so a trickling reader cannot
     // hold a slot. Time spent waiting for the upload limit does not count.
-    long long minUploadBytes = 16 * 1024;
+    long long minUploadBytes = 16LL * 1024;
     // The request lines of one connection must arrive within this time.
     std::chrono::milliseconds requestTimeout{10000};
     // Connections whose request lines are still being read; more wait in the queue.

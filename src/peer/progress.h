@@ -23,13 +23,13 @@ class ProgressMeter {
     // passed at least one update point, so the rate and percentage are due.
     bool Advance(long long transferred);
 
-    long long transferred() const { return transferred_; }
-    long long total() const { return total_; }
+    [[nodiscard]] long long transferred() const { return transferred_; }
+    [[nodiscard]] long long total() const { return total_; }
     // The rate over roughly the last second, in KiB per second.
-    double rate() const { return rate_; }
+    [[nodiscard]] double rate() const { return rate_; }
     // The percentage at the last update point passed: 100 / total x (point - 1),
     // the bytes moved before that point's byte.
-    double percent() const;
+    [[nodiscard]] double percent() const;
 
   private:
     struct Sample {

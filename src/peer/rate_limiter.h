@@ -27,8 +27,8 @@ class RateLimiter {
 
     // Bytes per second; 0 is no limit.
     void SetRate(long long bytesPerSecond);
-    long long rate() const { return rate_.load(std::memory_order_relaxed); }
-    bool limited() const { return rate() > 0; }
+    [[nodiscard]] long long rate() const { return rate_.load(std::memory_order_relaxed); }
+    [[nodiscard]] bool limited() const { return rate() > 0; }
 
     // Waits until some of `want` bytes may go and gives how many (1 to `want`;
     // all of them without a limit). 0 when `stop` said to stop first: it is
@@ -44,7 +44,7 @@ class RateLimiter {
     static constexpr std::chrono::milliseconds kStopCheckInterval{20};
 
   private:
-    double Burst() const;
+    [[nodiscard]] double Burst() const;
     void Refill(std::chrono::steady_clock::time_point now);
     std::size_t TakeLocked(std::size_t want, std::chrono::nanoseconds* wait);
 

@@ -4,7 +4,7 @@
 
 namespace brindle {
 
-TransferLimits::TransferLimits(SteadyClock clock) : uploads_(clock), downloads_(clock) {}
+TransferLimits::TransferLimits(const SteadyClock& clock) : uploads_(clock), downloads_(clock) {}
 
 void TransferLimits::Apply(const Preferences& preferences) {
     uploadSlots_.store(std::clamp<std::size_t>(preferences.uploadSlots, 1, kMaxUploadSlots),

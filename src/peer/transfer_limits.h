@@ -13,7 +13,9 @@ namespace brindle {
 
 class TransferLimits {
   public:
-    explicit TransferLimits(SteadyClock clock = [] { return std::chrono::steady_clock::now(); });
+    explicit TransferLimits(const SteadyClock& clock = [] {
+        return std::chrono::steady_clock::now();
+    });
     TransferLimits(const TransferLimits&) = delete;
     TransferLimits& operator=(const TransferLimits&) = delete;
 
@@ -23,7 +25,9 @@ class TransferLimits {
     void Apply(const Preferences& preferences);
 
     // Uploads that may run at once (the listener's own ceiling still holds).
-    std::size_t uploadSlots() const { return uploadSlots_.load(std::memory_order_relaxed); }
+    [[nodiscard]] std::size_t uploadSlots() const {
+        return uploadSlots_.load(std::memory_order_relaxed);
+    }
     RateLimiter& uploads() { return uploads_; }
     RateLimiter& downloads() { return downloads_; }
 

@@ -70,7 +70,7 @@ class UploadSlots {
     // A held slot, or an empty one when `limit` (or the ceiling, the lower of
     // the two) are taken already.
     [[nodiscard]] Slot TryTake(std::size_t limit = SIZE_MAX);
-    std::size_t taken() const { return taken_.load(); }
+    [[nodiscard]] std::size_t taken() const { return taken_.load(); }
 
   private:
     const std::size_t ceiling_;

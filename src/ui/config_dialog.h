@@ -24,13 +24,13 @@ class CConfigDialog : public QDialog {
     // Shows the dialog modally with `values` in its fields; returns the exec() code.
     int ShowModal();
 
-    QLineEdit* serverUrlEdit() const { return serverUrl_; }
-    QLineEdit* userNameEdit() const { return userName_; }
-    QLineEdit* passwordEdit() const { return password_; }
-    QLineEdit* sharedDirectoryEdit() const { return sharedDirectory_; }
-    QComboBox* connectionCombo() const { return connection_; }
-    QPushButton* okButton() const { return ok_; }
-    QPushButton* browseButton() const { return browse_; }
+    [[nodiscard]] QLineEdit* serverUrlEdit() const { return serverUrl_; }
+    [[nodiscard]] QLineEdit* userNameEdit() const { return userName_; }
+    [[nodiscard]] QLineEdit* passwordEdit() const { return password_; }
+    [[nodiscard]] QLineEdit* sharedDirectoryEdit() const { return sharedDirectory_; }
+    [[nodiscard]] QComboBox* connectionCombo() const { return connection_; }
+    [[nodiscard]] QPushButton* okButton() const { return ok_; }
+    [[nodiscard]] QPushButton* browseButton() const { return browse_; }
 
     // What "Browse..." asks for a folder (QFileDialog::getExistingDirectory;
     // tests replace it). An empty answer leaves the field as it was.

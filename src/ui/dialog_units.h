@@ -17,12 +17,12 @@ class DialogUnits {
         baseX_ = (metrics.horizontalAdvance(kAlphabet) / 26 + 1) / 2;
         baseY_ = metrics.height();
     }
-    int X(int units) const { return units * baseX_ / 4; }
-    int Y(int units) const { return units * baseY_ / 8; }
-    QRect Rect(int x, int y, int width, int height) const {
+    [[nodiscard]] int X(int units) const { return units * baseX_ / 4; }
+    [[nodiscard]] int Y(int units) const { return units * baseY_ / 8; }
+    [[nodiscard]] QRect Rect(int x, int y, int width, int height) const {
         return QRect(X(x), Y(y), X(width), Y(height));
     }
-    QSize Size(int width, int height) const { return QSize(X(width), Y(height)); }
+    [[nodiscard]] QSize Size(int width, int height) const { return QSize(X(width), Y(height)); }
 
   private:
     int baseX_ = 6;

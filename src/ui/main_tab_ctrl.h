@@ -41,15 +41,15 @@ class CMainTabCtrl : public QWidget {
     void ShowPage(bool show);
     // Switches pages as a click on a tab does: hide the old, select, show the new.
     void SelectPage(int page);
-    int currentPage() const;
+    [[nodiscard]] int currentPage() const;
     // The controls of page `page`; none for a page that is not there.
-    QList<QWidget*> PageControls(int page) const;
-    int TabHeight() const;
-    QTabBar* tabBar() const { return tabBar_; }
+    [[nodiscard]] QList<QWidget*> PageControls(int page) const;
+    [[nodiscard]] int TabHeight() const;
+    [[nodiscard]] QTabBar* tabBar() const { return tabBar_; }
 
-    MessagesPage* messagesPage() const { return messagesPage_; }
-    SearchPage* searchPage() const { return searchPage_; }
-    TransferPage* transferPage() const { return transferPage_; }
+    [[nodiscard]] MessagesPage* messagesPage() const { return messagesPage_; }
+    [[nodiscard]] SearchPage* searchPage() const { return searchPage_; }
+    [[nodiscard]] TransferPage* transferPage() const { return transferPage_; }
 
     // Shortcuts to the pages' commands and controls, for the window and the tests.
     void SendInstantMessage() { messagesPage_->SendInstantMessage(); }
@@ -65,31 +65,31 @@ class CMainTabCtrl : public QWidget {
     void SetUrlOpener(std::function<bool(const QUrl&)> opener) {
         transferPage_->SetUrlOpener(std::move(opener));
     }
-    int ActiveDownloads() const { return transferPage_->ActiveDownloads(); }
-    int ActiveUploads() const { return transferPage_->ActiveUploads(); }
-    const SearchResultsTable& results() const { return searchPage_->results(); }
+    [[nodiscard]] int ActiveDownloads() const { return transferPage_->ActiveDownloads(); }
+    [[nodiscard]] int ActiveUploads() const { return transferPage_->ActiveUploads(); }
+    [[nodiscard]] const SearchResultsTable& results() const { return searchPage_->results(); }
 
-    QLabel* messagesLabel() const { return messagesPage_->messagesLabel(); }
-    QPlainTextEdit* messageView() const { return messagesPage_->messageView(); }
-    QLabel* userNameLabel() const { return messagesPage_->userNameLabel(); }
-    QLineEdit* userNameEdit() const { return messagesPage_->userNameEdit(); }
-    QLabel* messageLabel() const { return messagesPage_->messageLabel(); }
-    QLineEdit* messageEdit() const { return messagesPage_->messageEdit(); }
-    QPushButton* sendButton() const { return messagesPage_->sendButton(); }
-    QLabel* fileNameLabel() const { return searchPage_->fileNameLabel(); }
-    QLineEdit* fileNameEdit() const { return searchPage_->fileNameEdit(); }
-    QLabel* extensionLabel() const { return searchPage_->extensionLabel(); }
-    QComboBox* extensionCombo() const { return searchPage_->extensionCombo(); }
-    QLabel* maxResultsLabel() const { return searchPage_->maxResultsLabel(); }
-    QLineEdit* maxResultsEdit() const { return searchPage_->maxResultsEdit(); }
-    QPushButton* searchButton() const { return searchPage_->searchButton(); }
-    CReportView* resultsList() const { return searchPage_->resultsList(); }
-    QLabel* downloadsLabel() const { return transferPage_->downloadsLabel(); }
-    CReportView* downloadTable() const { return transferPage_->downloadTable(); }
-    QLabel* uploadsLabel() const { return transferPage_->uploadsLabel(); }
-    CReportView* uploadTable() const { return transferPage_->uploadTable(); }
-    QPushButton* clearButton() const { return transferPage_->clearButton(); }
-    QPushButton* cancelButton() const { return transferPage_->cancelButton(); }
+    [[nodiscard]] QLabel* messagesLabel() const { return messagesPage_->messagesLabel(); }
+    [[nodiscard]] QPlainTextEdit* messageView() const { return messagesPage_->messageView(); }
+    [[nodiscard]] QLabel* userNameLabel() const { return messagesPage_->userNameLabel(); }
+    [[nodiscard]] QLineEdit* userNameEdit() const { return messagesPage_->userNameEdit(); }
+    [[nodiscard]] QLabel* messageLabel() const { return messagesPage_->messageLabel(); }
+    [[nodiscard]] QLineEdit* messageEdit() const { return messagesPage_->messageEdit(); }
+    [[nodiscard]] QPushButton* sendButton() const { return messagesPage_->sendButton(); }
+    [[nodiscard]] QLabel* fileNameLabel() const { return searchPage_->fileNameLabel(); }
+    [[nodiscard]] QLineEdit* fileNameEdit() const { return searchPage_->fileNameEdit(); }
+    [[nodiscard]] QLabel* extensionLabel() const { return searchPage_->extensionLabel(); }
+    [[nodiscard]] QComboBox* extensionCombo() const { return searchPage_->extensionCombo(); }
+    [[nodiscard]] QLabel* maxResultsLabel() const { return searchPage_->maxResultsLabel(); }
+    [[nodiscard]] QLineEdit* maxResultsEdit() const { return searchPage_->maxResultsEdit(); }
+    [[nodiscard]] QPushButton* searchButton() const { return searchPage_->searchButton(); }
+    [[nodiscard]] CReportView* resultsList() const { return searchPage_->resultsList(); }
+    [[nodiscard]] QLabel* downloadsLabel() const { return transferPage_->downloadsLabel(); }
+    [[nodiscard]] CReportView* downloadTable() const { return transferPage_->downloadTable(); }
+    [[nodiscard]] QLabel* uploadsLabel() const { return transferPage_->uploadsLabel(); }
+    [[nodiscard]] CReportView* uploadTable() const { return transferPage_->uploadTable(); }
+    [[nodiscard]] QPushButton* clearButton() const { return transferPage_->clearButton(); }
+    [[nodiscard]] QPushButton* cancelButton() const { return transferPage_->cancelButton(); }
 
   signals:
     // The transfer views were brought up to date.
@@ -102,7 +102,7 @@ class CMainTabCtrl : public QWidget {
 
   private:
     // The page behind tab `page`, or null.
-    TabPage* PageAt(int page) const;
+    [[nodiscard]] TabPage* PageAt(int page) const;
 
     PageContext context_;
     int shownPage_ = kMessagesPage;

@@ -27,10 +27,10 @@ class CMainWindow : public QMainWindow {
                 QWidget* parent = nullptr);
     ~CMainWindow() override;
 
-    CMainTabCtrl* tabCtrl() const { return tabCtrl_; }
-    CSystemTray* trayIcon() const { return trayIcon_; }
-    CDesktopNotifier* notifier() const { return notifier_; }
-    QAction* exitAction() const { return exitAction_; }
+    [[nodiscard]] CMainTabCtrl* tabCtrl() const { return tabCtrl_; }
+    [[nodiscard]] CSystemTray* trayIcon() const { return trayIcon_; }
+    [[nodiscard]] CDesktopNotifier* notifier() const { return notifier_; }
+    [[nodiscard]] QAction* exitAction() const { return exitAction_; }
 
     // The window's size and place, the current tab and the lists' column
     // widths, kept in `settings` between runs.
@@ -55,7 +55,7 @@ class CMainWindow : public QMainWindow {
     // Runs the exit steps now, if they have not run yet; for when no event
     // loop is left to run them later.
     void CompleteExit();
-    bool exitStarted() const { return exitState_ != ExitState::Running; }
+    [[nodiscard]] bool exitStarted() const { return exitState_ != ExitState::Running; }
     // Help "&About".
     void ShowAbout();
     // File "Confi&guation": edit the settings, then save them.
@@ -74,14 +74,14 @@ class CMainWindow : public QMainWindow {
   protected:
     void closeEvent(QCloseEvent* event) override;
     // Whether a tray icon can bring the window back.
-    virtual bool HasTray() const;
+    [[nodiscard]] virtual bool HasTray() const;
 
   private:
     enum class ExitState { Running, Closing, Done };
 
     void CreateMenus();
     // Shown and not minimised: what happens in it is seen without a notification.
-    bool InView() const;
+    [[nodiscard]] bool InView() const;
     // A message line arrived: a notification when nobody sees the window.
     void NotifyMessages(const QStringList& lines);
     void BeginExit();

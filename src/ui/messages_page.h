@@ -26,20 +26,20 @@ class MessagesPage : public TabPage {
     // The display shows what `display` is given.
     MessagesPage(QWidget* surface, PageContext& context, QtMessageDisplay& display);
 
-    QList<QWidget*> Controls() const override;
+    [[nodiscard]] QList<QWidget*> Controls() const override;
     void Place(const PageArea& area) override;
 
     // Sends the message line to the recipient; the line is emptied whatever
     // happens, and a sent message is shown at the bottom of the display.
     void SendInstantMessage();
 
-    QLabel* messagesLabel() const { return messagesLabel_; }
-    QPlainTextEdit* messageView() const { return messageView_; }
-    QLabel* userNameLabel() const { return userNameLabel_; }
-    QLineEdit* userNameEdit() const { return userNameEdit_; }
-    QLabel* messageLabel() const { return messageLabel_; }
-    QLineEdit* messageEdit() const { return messageEdit_; }
-    QPushButton* sendButton() const { return sendButton_; }
+    [[nodiscard]] QLabel* messagesLabel() const { return messagesLabel_; }
+    [[nodiscard]] QPlainTextEdit* messageView() const { return messageView_; }
+    [[nodiscard]] QLabel* userNameLabel() const { return userNameLabel_; }
+    [[nodiscard]] QLineEdit* userNameEdit() const { return userNameEdit_; }
+    [[nodiscard]] QLabel* messageLabel() const { return messageLabel_; }
+    [[nodiscard]] QLineEdit* messageEdit() const { return messageEdit_; }
+    [[nodiscard]] QPushButton* sendButton() const { return sendButton_; }
 
   private:
     QtMessageDisplay& display_;

@@ -24,12 +24,12 @@ class CPreferencesDialog : public QDialog {
     // Shows the dialog modally with `values` in its fields; returns the exec() code.
     int ShowModal();
 
-    QSpinBox* uploadSlotsSpin() const { return uploadSlots_; }
-    QSpinBox* uploadLimitSpin() const { return uploadLimit_; }
-    QSpinBox* downloadLimitSpin() const { return downloadLimit_; }
-    QCheckBox* notificationsCheck() const { return notifications_; }
-    QPushButton* okButton() const { return ok_; }
-    QPushButton* cancelButton() const { return cancel_; }
+    [[nodiscard]] QSpinBox* uploadSlotsSpin() const { return uploadSlots_; }
+    [[nodiscard]] QSpinBox* uploadLimitSpin() const { return uploadLimit_; }
+    [[nodiscard]] QSpinBox* downloadLimitSpin() const { return downloadLimit_; }
+    [[nodiscard]] QCheckBox* notificationsCheck() const { return notifications_; }
+    [[nodiscard]] QPushButton* okButton() const { return ok_; }
+    [[nodiscard]] QPushButton* cancelButton() const { return cancel_; }
 
   public slots:
     void accept() override;

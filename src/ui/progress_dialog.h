@@ -19,8 +19,8 @@ class CProgressDialog : public QDialog {
   public:
     explicit CProgressDialog(QWidget* parent = nullptr);
 
-    QLabel* statusLabel() const { return status_; }
-    QProgressBar* bar() const { return bar_; }
+    [[nodiscard]] QLabel* statusLabel() const { return status_; }
+    [[nodiscard]] QProgressBar* bar() const { return bar_; }
 
   private:
     QLabel* status_ = nullptr;
@@ -53,8 +53,8 @@ class QtProgressWindow : public IProgressWindow {
     void StepIt() override;
     void Hide() override;
 
-    CProgressDialog* dialog() const { return dialog_; }
-    long long position() const { return position_; }
+    [[nodiscard]] CProgressDialog* dialog() const { return dialog_; }
+    [[nodiscard]] long long position() const { return position_; }
 
   private:
     void UpdateBar();

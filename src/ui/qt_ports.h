@@ -41,7 +41,7 @@ class QtMessageBox : public IMessageBox {
         std::string text;
         MessageIcon icon;
     };
-    QWidget* Parent() const;
+    [[nodiscard]] QWidget* Parent() const;
 
     std::function<QWidget*()> parent_;
     bool unattended_ = false;

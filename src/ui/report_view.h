@@ -23,16 +23,16 @@ class CReportView : public QTreeView {
 
     // Shows `model` through the sorting proxy (model() is the proxy).
     void setModel(QAbstractItemModel* model) override;
-    QAbstractItemModel* sourceModel() const { return proxy_->sourceModel(); }
+    [[nodiscard]] QAbstractItemModel* sourceModel() const { return proxy_->sourceModel(); }
 
     // The selected row of the model (not of the sorted view), or -1.
-    int SelectedRow() const;
+    [[nodiscard]] int SelectedRow() const;
     // Selects model row `row`, wherever the sort shows it.
     void SelectRow(int row);
     // The model row shown at view row `viewRow`, or -1.
-    int SourceRow(int viewRow) const;
+    [[nodiscard]] int SourceRow(int viewRow) const;
     // The model row under viewport point `pos`, or -1.
-    int SourceRowAt(const QPoint& pos) const;
+    [[nodiscard]] int SourceRowAt(const QPoint& pos) const;
     // Sets every column to `width` pixels, once; later size changes keep them.
     void SetColumnWidths(int width);
 

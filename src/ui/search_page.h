@@ -29,7 +29,7 @@ class SearchPage : public TabPage {
 
     SearchPage(QWidget* surface, PageContext& context);
 
-    QList<QWidget*> Controls() const override;
+    [[nodiscard]] QList<QWidget*> Controls() const override;
     void Place(const PageArea& area) override;
     void SetColumnWidths(int clientWidth) override;
 
@@ -39,16 +39,16 @@ class SearchPage : public TabPage {
     // result, if there is one.
     void StartDownload();
 
-    const SearchResultsTable& results() const { return results_; }
+    [[nodiscard]] const SearchResultsTable& results() const { return results_; }
 
-    QLabel* fileNameLabel() const { return fileNameLabel_; }
-    QLineEdit* fileNameEdit() const { return fileNameEdit_; }
-    QLabel* extensionLabel() const { return extensionLabel_; }
-    QComboBox* extensionCombo() const { return extensionCombo_; }
-    QLabel* maxResultsLabel() const { return maxResultsLabel_; }
-    QLineEdit* maxResultsEdit() const { return maxResultsEdit_; }
-    QPushButton* searchButton() const { return searchButton_; }
-    CReportView* resultsList() const { return resultsList_; }
+    [[nodiscard]] QLabel* fileNameLabel() const { return fileNameLabel_; }
+    [[nodiscard]] QLineEdit* fileNameEdit() const { return fileNameEdit_; }
+    [[nodiscard]] QLabel* extensionLabel() const { return extensionLabel_; }
+    [[nodiscard]] QComboBox* extensionCombo() const { return extensionCombo_; }
+    [[nodiscard]] QLabel* maxResultsLabel() const { return maxResultsLabel_; }
+    [[nodiscard]] QLineEdit* maxResultsEdit() const { return maxResultsEdit_; }
+    [[nodiscard]] QPushButton* searchButton() const { return searchButton_; }
+    [[nodiscard]] CReportView* resultsList() const { return resultsList_; }
 
   signals:
     // A download is about to start: the Transfer page should be shown.

@@ -14,7 +14,7 @@ class CSplashScreen : public QSplashScreen {
 
     // Allows the close and closes the picture.
     void CloseSplash();
-    bool closeAllowed() const { return closeAllowed_; }
+    [[nodiscard]] bool closeAllowed() const { return closeAllowed_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;

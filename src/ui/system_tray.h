@@ -25,15 +25,15 @@ class CSystemTray : public QObject {
     // Takes the icon out of the tray (the exit command); a second call does nothing.
     void HideFromTray();
 
-    bool iconAdded() const { return iconAdded_; }
-    bool iconHidden() const { return iconHidden_; }
-    QMenu* menu() const { return menu_.get(); }
-    QSystemTrayIcon* icon() const { return icon_.get(); }
+    [[nodiscard]] bool iconAdded() const { return iconAdded_; }
+    [[nodiscard]] bool iconHidden() const { return iconHidden_; }
+    [[nodiscard]] QMenu* menu() const { return menu_.get(); }
+    [[nodiscard]] QSystemTrayIcon* icon() const { return icon_.get(); }
 
     // The tip with the running transfers added: "2 downloading, 1 uploading".
     void SetTransferCounts(int downloading, int uploading);
     static QString TipText(const QString& base, int downloading, int uploading);
-    QString tip() const { return tip_; }
+    [[nodiscard]] QString tip() const { return tip_; }
 
     // What a double-click on the icon does: the menu's default command.
     void HandleDoubleClick();

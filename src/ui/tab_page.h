@@ -43,7 +43,7 @@ class CommandGuard {
     }
     CommandGuard(const CommandGuard&) = delete;
     CommandGuard& operator=(const CommandGuard&) = delete;
-    bool entered() const { return entered_; }
+    [[nodiscard]] bool entered() const { return entered_; }
 
   private:
     bool& busy_;
@@ -54,7 +54,7 @@ class TabPage : public QObject {
     Q_OBJECT
   public:
     // The page's controls, in the order they were made.
-    virtual QList<QWidget*> Controls() const = 0;
+    [[nodiscard]] virtual QList<QWidget*> Controls() const = 0;
     // Places every control of the page in `area`, shown or not.
     virtual void Place(const PageArea& area) = 0;
     // Sets the column widths of the page's lists from the window's client
@@ -72,9 +72,9 @@ class TabPage : public QObject {
     QPushButton* MakeButton(const char* text, bool tabStop);
     CReportView* MakeList();
 
-    QWidget* surface() const { return surface_; }
-    PageContext& context() const { return context_; }
-    CShareApp& app() const { return context_.app; }
+    [[nodiscard]] QWidget* surface() const { return surface_; }
+    [[nodiscard]] PageContext& context() const { return context_; }
+    [[nodiscard]] CShareApp& app() const { return context_.app; }
 
   private:
     QWidget* surface_;

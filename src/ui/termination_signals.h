@@ -22,7 +22,7 @@ class CTerminationSignals : public QObject {
     CTerminationSignals& operator=(const CTerminationSignals&) = delete;
 
     // False when the pipe or the handlers could not be set up.
-    bool active() const { return active_; }
+    [[nodiscard]] bool active() const { return active_; }
 
   signals:
     void terminationRequested();

@@ -32,7 +32,7 @@ class TransferPage : public TabPage {
 
     TransferPage(QWidget* surface, PageContext& context);
 
-    QList<QWidget*> Controls() const override;
+    [[nodiscard]] QList<QWidget*> Controls() const override;
     void Place(const PageArea& area) override;
     void SetColumnWidths(int clientWidth) override;
 
@@ -53,16 +53,16 @@ class TransferPage : public TabPage {
     // What opens files and folders (QDesktopServices::openUrl; tests replace it).
     void SetUrlOpener(std::function<bool(const QUrl&)> opener) { openUrl_ = std::move(opener); }
     // Rows connecting or moving bytes, in the download and the upload view.
-    int ActiveDownloads() const;
-    int ActiveUploads() const;
-    TransferTableModel* downloadModel() const { return downloadModel_; }
+    [[nodiscard]] int ActiveDownloads() const;
+    [[nodiscard]] int ActiveUploads() const;
+    [[nodiscard]] TransferTableModel* downloadModel() const { return downloadModel_; }
 
-    QLabel* downloadsLabel() const { return downloadsLabel_; }
-    CReportView* downloadTable() const { return downloadTable_; }
-    QLabel* uploadsLabel() const { return uploadsLabel_; }
-    CReportView* uploadTable() const { return uploadTable_; }
-    QPushButton* clearButton() const { return clearButton_; }
-    QPushButton* cancelButton() const { return cancelButton_; }
+    [[nodiscard]] QLabel* downloadsLabel() const { return downloadsLabel_; }
+    [[nodiscard]] CReportView* downloadTable() const { return downloadTable_; }
+    [[nodiscard]] QLabel* uploadsLabel() const { return uploadsLabel_; }
+    [[nodiscard]] CReportView* uploadTable() const { return uploadTable_; }
+    [[nodiscard]] QPushButton* clearButton() const { return clearButton_; }
+    [[nodiscard]] QPushButton* cancelButton() const { return cancelButton_; }
 
   signals:
     // The transfer views were brought up to date.

@@ -23,16 +23,17 @@ class TransferTableModel : public QAbstractTableModel {
     void Refresh();
 
     // The record shown in row `row` (null when out of range).
-    std::shared_ptr<const TransferRecord> RecordAt(int row) const;
+    [[nodiscard]] std::shared_ptr<const TransferRecord> RecordAt(int row) const;
     // The row's state as last shown.
-    const TransferRow* RowAt(int row) const;
+    [[nodiscard]] const TransferRow* RowAt(int row) const;
     // How many shown rows are connecting or moving bytes.
-    int ActiveCount() const;
+    [[nodiscard]] int ActiveCount() const;
 
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    [[nodiscard]] int rowCount(const QModelIndex& parent = {}) const override;
+    [[nodiscard]] int columnCount(const QModelIndex& parent = {}) const override;
+    [[nodiscard]] QVariant data(const QModelIndex& index, int role) const override;
+    [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
+                                      int role) const override;
 
   signals:
     // A shown row went from a running state to Complete or Error.

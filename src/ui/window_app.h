@@ -53,9 +53,9 @@ class CWindowApp {
     CMainWindow* window() { return window_.get(); }
     QtMessageBox& messageBox() { return messageBox_; }
     QtMessageDisplay& display() { return display_; }
-    bool exitRequested() const { return exitRequested_; }
+    [[nodiscard]] bool exitRequested() const { return exitRequested_; }
     // Run's event loop is running (start-up is over).
-    bool running() const { return inEventLoop_; }
+    [[nodiscard]] bool running() const { return inEventLoop_; }
 
   private:
     WindowAppOptions options_;

@@ -231,17 +231,9 @@ TEST_F(ResumeTest, AShortReceiveGivesTheUnusedAllowanceBack) {
     receiving = record.get();
     ThreadGroup threads;
     ASSERT_TRUE(record->Start(threads));
-    // The clock moves only once the download has stopped moving, so a slow
-    // machine cannot waste a step.
-    int tenths = 0;
-    long long done = -1;
-    while (!record->IsFinished() && tenths < 400) {
-        if (!WaitFor([&] { return record->IsFinished() || record->Row().done != done; }, 200ms)) {
-            clock.Advance(100ms);
-            ++tenths;
-        }
-        done = record->Row().done;
-    }
+    const int tenths = test::StepClockWhileStalled(
+        clock, [&] { return record->IsFinished(); }, [&] { return record->Row().done; }, 100ms,
+        400);
     threads.Shutdown();
     ExpectComplete(record, content);
     EXPECT_LE(tenths, 12);

@@ -38,8 +38,9 @@ std::string Request(const std::string& name) {
 
 // --- Rate limits -----------------------------------------------------------
 
-// The one measured duration: a download held to 2 MiB/s by the limit all
-// downloads share, or by its own, takes the time its bytes need at that rate.
+// A download held to 1 MiB/s by the limit all downloads share, or by its own,
+// needs a second of the test's clock for 1 MiB: no less (the limit holds) and
+// not much more (no allowance is lost), less the tenth of a second the burst lends.
 enum class DownloadLimit { Shared, Own };
 
 void PrintTo(DownloadLimit limit, std::ostream* out) {
@@ -48,35 +49,34 @@ void PrintTo(DownloadLimit limit, std::ostream* out) {
 
 class LimitedDownloadTest : public ::testing::TestWithParam<DownloadLimit> {};
 
-TEST_P(LimitedDownloadTest, TwentyMiBUnderTwoMiBPerSecondTakesTenSeconds) {
+TEST_P(LimitedDownloadTest, OneMiBUnderOneMiBPerSecondNeedsASecondOfTheClock) {
     test::PeerHarness sharer;
-    const std::string content = test::PatternBytes(20 * kMiB);
+    const std::string content = test::PatternBytes(kMiB);
     sharer.Share("big.bin", content);
     ASSERT_TRUE(sharer.StartListener());
 
+    test::ManualSteadyClock clock;
     PeerOptions options = test::LoopbackOptions();
+    options.clock = clock.Get();
     if (GetParam() == DownloadLimit::Shared) {
-        options.limits = Limits({.downloadLimitKiB = 2048});
+        options.limits = Limits({.downloadLimitKiB = 1024}, clock.Get());
     } else {
-        options.ownDownloadLimitKiB = 2048;
+        options.ownDownloadLimitKiB = 1024;
     }
     test::TempDir into;
     TransferTable downloads;
     ThreadGroup threads;
-    const auto started = std::chrono::steady_clock::now();
-    auto record = test::StartLoopbackDownload(sharer.port(), "big.bin", 20 * kMiB, into, downloads,
+    auto record = test::StartLoopbackDownload(sharer.port(), "big.bin", kMiB, into, downloads,
                                               threads, options);
     ASSERT_NE(record, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return record->IsFinished(); }, 60s));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const int tenths = test::StepClockWhileStalled(
+        clock, [&] { return record->IsFinished(); }, [&] { return record->Row().done; }, 100ms,
+        100);
     threads.JoinAll();
     EXPECT_EQ(record->Cell(kColumnStatus), "File Complete...");
     EXPECT_TRUE(test::ReadWholeFile(into.path() / "big.bin") == content);
-    EXPECT_GE(seconds, 9.0);
-    // Sanitizers slow the copying, not the waiting; they get some room above.
-    EXPECT_LE(seconds, test::SanitizedBuild() ? 15.0 : 11.0);
-    RecordProperty("seconds", std::to_string(seconds));
+    EXPECT_GE(tenths, 8);
+    EXPECT_LE(tenths, 11);
 }
 
 INSTANTIATE_TEST_SUITE_P(Downloads, LimitedDownloadTest,

@@ -64,12 +64,12 @@ class PgConnection {
     // Runs a "COPY ... FROM STDIN" statement fed with `data` (COPY text format).
     [[nodiscard]] bool CopyIn(const char* sql, std::string_view data);
 
-    PgFailure failure() const { return failure_; }
-    const std::string& error() const { return error_; }
+    [[nodiscard]] PgFailure failure() const { return failure_; }
+    [[nodiscard]] const std::string& error() const { return error_; }
     // True when the connection is sound and no transaction is open: it may go
     // back to a pool.
-    bool Reusable() const;
-    PGconn* get() const { return connection_; }
+    [[nodiscard]] bool Reusable() const;
+    [[nodiscard]] PGconn* get() const { return connection_; }
 
   private:
     explicit PgConnection(PGconn* connection) : connection_(connection) {}
@@ -89,7 +89,7 @@ class PgTransaction {
     PgTransaction(const PgTransaction&) = delete;
     PgTransaction& operator=(const PgTransaction&) = delete;
 
-    bool began() const { return began_; }
+    [[nodiscard]] bool began() const { return began_; }
     [[nodiscard]] bool Commit();
 
   private:
@@ -135,7 +135,7 @@ class PgPool {
     void Discard(std::unique_ptr<PgConnection> connection);
 
     // The URI without its password.
-    const std::string& name() const { return name_; }
+    [[nodiscard]] const std::string& name() const { return name_; }
 
   private:
     Settings settings_;

@@ -82,7 +82,7 @@ class SqliteStore::ReaderLease {
             store_.ReleaseReader(std::move(reader_));
         }
     }
-    SqliteConnection* get() const { return reader_.get(); }
+    [[nodiscard]] SqliteConnection* get() const { return reader_.get(); }
 
   private:
     SqliteStore& store_;
