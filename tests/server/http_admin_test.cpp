@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <cstring>
@@ -102,6 +103,51 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"10.0.0.0/8", "::ffff:10.3.3.3", true},
                       RangeCase{"10.0.0.0/8", "not-an-address", false}));
 
+struct AddressTextCase {
+    const char* text;
+    const char* recorded;  // "" when it is no address
+};
+
+class AddressTextTable : public ::testing::TestWithParam<AddressTextCase> {};
+
+// Addresses are recorded in one form whichever way they were written or
+// arrived: dotted IPv4 (also for IPv4-mapped IPv6), RFC 5952 for IPv6.
+TEST_P(AddressTextTable, RecordsOneFormForTextAndSocketAddress) {
+    const AddressTextCase& c = GetParam();
+    EXPECT_EQ(CanonicalAddressText(c.text), c.recorded);
+    sockaddr_storage storage{};
+    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, c.text, &in->sin_addr) == 1) {
+        in->sin_family = AF_INET;
+    } else if (inet_pton(AF_INET6, c.text, &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+    } else {
+        return;
+    }
+    EXPECT_EQ(ClientAddressText(reinterpret_cast<sockaddr*>(&storage)), c.recorded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AddressTextTable,
+    ::testing::Values(AddressTextCase{"203.0.113.7", "203.0.113.7"},
+                      AddressTextCase{"::ffff:203.0.113.7", "203.0.113.7"},
+                      AddressTextCase{"::FFFF:CB00:7107", "203.0.113.7"},
+                      AddressTextCase{"::1", "::1"},
+                      AddressTextCase{"FD00:0000:0000:0000:0000:0000:0000:0002", "fd00::2"},
+                      AddressTextCase{"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+                      AddressTextCase{"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+                      AddressTextCase{"2001:db8::", "2001:db8::"}, AddressTextCase{"1.2.3.4.5", ""},
+                      AddressTextCase{"127.1", ""}, AddressTextCase{"[::1]", ""},
+                      AddressTextCase{"::1 ", ""}, AddressTextCase{"", ""}));
+
+TEST(AddressText, NoAddressIsRecordedAsNone) {
+    EXPECT_EQ(ClientAddressText(nullptr), "");
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    EXPECT_EQ(ClientAddressText(reinterpret_cast<sockaddr*>(&local)), "");
+}
+
 struct ForwardCase {
     const char* name;
     const char* trusted;  // the trusted proxies' range
@@ -145,8 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "203.0.113.7\n", " 203.0.113.7 via "},
         ForwardCase{"Mapped", "127.0.0.0/8", kFrom + "::ffff:203.0.113.9\r\n", "203.0.113.9\n",
                     " 203.0.113.9 via "},
-        ForwardCase{"Ipv6", "127.0.0.0/8", kFrom + "203.0.113.7, 2001:db8::5\r\n",
-                    "NOT-REGISTERED\n", " 2001:db8::5 via 127.0.0.1 onRegisterUser 403"},
+        ForwardCase{"Ipv6", "127.0.0.0/8", kFrom + "203.0.113.7, 2001:db8::5\r\n", "2001:db8::5\n",
+                    " 2001:db8::5 via 127.0.0.1 onRegisterUser 200 OK"},
+        ForwardCase{"Ipv6InItsShortForm", "127.0.0.0/8", kFrom + "2001:0DB8:0:0:0:0:0:0005\r\n",
+                    "2001:db8::5\n", " 2001:db8::5 via 127.0.0.1 onRegisterUser 200 OK"},
+        ForwardCase{"Ipv6InBrackets", "127.0.0.0/8", kFrom + "[2001:db8::5]\r\n",
+                    "NOT-REGISTERED\n", "names no address: \"[2001:db8::5]\""},
+        ForwardCase{"Ipv6WithZone", "127.0.0.0/8", kFrom + "fe80::1%eth0\r\n", "NOT-REGISTERED\n",
+                    "names no address: \"fe80::1%eth0\""},
         ForwardCase{"Garbage", "127.0.0.0/8", kFrom + "203.0.113.7, 1.2.3.4.5\r\n",
                     "NOT-REGISTERED\n", "names no address: \"203.0.113.7,\\x201.2.3.4.5\""},
         ForwardCase{"NoHeader", "127.0.0.0/8", "", "127.0.0.1\n",
