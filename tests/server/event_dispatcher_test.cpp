@@ -193,12 +193,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "OK\n", "3"}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(DispatcherTest, AnIpv6AddressIsRecordedAndReportedAsGiven) {
-    EXPECT_EQ(Register("ann", "pw", {{"a.mp3", 1}}, "fd00::2"), "OK\n");
-    EXPECT_EQ(Send("event=onLookupUserIP&userName=ann").body, "fd00::2\n");
-    EXPECT_EQ(Search("qs=a&max=10&ext=*.*&userName=bob"), "1\na.mp3\nann\nDSL,Cable\n1\nfd00::2\n");
-}
-
 TEST_F(DispatcherTest, RegistrationWithoutIpv4AddressIsRefused) {
     EventReply reply = Send(RegistrationBody("ann", "pw", "", {{"a.mp3", 1}}), "");
     EXPECT_EQ(reply.status, 403);
