@@ -200,12 +200,13 @@ EventReply EventDispatcher::Register(const FormData& fields, const EventRequest&
     if (std::optional<EventReply> refused = ReadFileList(fields, limits_, files)) {
         return std::move(*refused);
     }
-    // Peers reach a user at the address its registration came from; a client
-    // without an IPv4 address could not be reached by them.
-    if (request.ipv4.empty()) {
+    // Peers reach a user at the address its registration came from; a
+    // request without one could not be reached by them.
+    if (request.address.empty()) {
         return Reply(403, "NO-IPV4-ADDRESS\n", "NO-IPV4-ADDRESS");
     }
-    return StoreRegistration(Registration{userName, {}, connection, request.ipv4, files}, password);
+    return StoreRegistration(Registration{userName, {}, connection, request.address, files},
+                             password);
 }
 
 EventReply EventDispatcher::StoreRegistration(Registration registration,

@@ -25,7 +25,9 @@ struct DirectoryLimits {
 
 struct EventRequest {
     std::string_view body;
-    std::string ipv4;  // the dotted address the request came from; "" when it has none
+    // The address the request came from: dotted IPv4, or IPv6 in its short
+    // form (RFC 5952); "" when it has none.
+    std::string address;
 };
 
 struct EventReply {

@@ -47,6 +47,12 @@ std::optional<RawAddress> ParseAddress(std::string_view text) {
     return std::nullopt;
 }
 
+std::string Text(const RawAddress& raw) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(raw.ipv6 ? AF_INET6 : AF_INET, raw.bytes, text, sizeof text);
+    return text;
+}
+
 }  // namespace
 
 std::optional<AddressRange> AddressRange::Parse(std::string_view text) {
@@ -137,6 +143,26 @@ std::string AddressRange::ToString() const {
     char text[INET6_ADDRSTRLEN] = "?";
     inet_ntop(ipv6_ ? AF_INET6 : AF_INET, bytes_.data(), text, sizeof text);
     return std::string(text) + "/" + std::to_string(prefix_);
+}
+
+std::string ClientAddressText(const sockaddr* address) {
+    if (address == nullptr) {
+        return "";
+    }
+    if (address->sa_family == AF_INET) {
+        RawAddress raw;
+        std::memcpy(raw.bytes, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, 4);
+        return Text(raw);
+    }
+    if (address->sa_family == AF_INET6) {
+        return Text(FromIpv6(reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr));
+    }
+    return "";
+}
+
+std::string CanonicalAddressText(std::string_view text) {
+    auto raw = ParseAddress(text);
+    return raw ? Text(*raw) : "";
 }
 
 bool AnyContains(const std::vector<AddressRange>& ranges, const sockaddr* address) {

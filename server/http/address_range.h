@@ -1,5 +1,6 @@
 // A block of IPv4 or IPv6 addresses written as CIDR ("10.0.0.0/8", "::1/128";
-// a bare address is a single host), and whether an address lies inside it.
+// a bare address is a single host), and whether an address lies inside it;
+// the canonical text of an address.
 // IPv4-mapped IPv6 addresses (::ffff:a.b.c.d) count as the IPv4 address they
 // carry, both as ranges and as addresses, since a dual-stack socket reports
 // IPv4 peers that way.
@@ -38,5 +39,12 @@ class AddressRange {
 };
 
 [[nodiscard]] bool AnyContains(const std::vector<AddressRange>& ranges, const sockaddr* address);
+
+// The text an address is recorded and reported as: dotted decimal for IPv4
+// and IPv4-mapped IPv6, the short form of RFC 5952 for other IPv6 ("fd00::2").
+// "" for no address (null, or a family other than these two).
+[[nodiscard]] std::string ClientAddressText(const sockaddr* address);
+// The same for an address in text; "" when the text is no address.
+[[nodiscard]] std::string CanonicalAddressText(std::string_view text);
 
 }  // namespace brindle::server

@@ -42,8 +42,8 @@ struct DirectoryHttpServer::Connection {
 
 struct DirectoryHttpServer::PendingRequest {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::string client;  // printable address for the log: the user's, then " via " the proxy's
-    std::string ipv4;    // the user's IPv4 address; "" when it has none
+    std::string client;   // printable address for the log: the user's, then " via " the proxy's
+    std::string address;  // the user's address (dotted IPv4 or RFC 5952 IPv6); "" when none
     std::string body;
     Connection* connection = nullptr;  // null only if libmicrohttpd gave none
     std::size_t accounted = 0;         // bytes counted against the server's buffer budget
@@ -57,44 +57,11 @@ struct DirectoryHttpServer::PendingRequest {
 
 namespace {
 
-// The client's address: IPv4 as is, IPv4-mapped IPv6 unwrapped to IPv4.
-void DescribeClient(const sockaddr* address, std::string& printable, std::string& ipv4) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (address == nullptr) {
-        printable = "?";
-        return;
-    }
-    if (address->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        ipv4 = text;
-    } else if (address->sa_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
-        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
-            in_addr v4;
-            std::memcpy(&v4, &in6->sin6_addr.s6_addr[12], sizeof v4);
-            inet_ntop(AF_INET, &v4, text, sizeof text);
-            ipv4 = text;
-        } else {
-            inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        }
-    }
-    printable = text;
-}
-
-// An address in text as a socket address; false when it is not one.
-bool ParseAddressText(const std::string& text, sockaddr_storage& storage) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
-        in->sin_family = AF_INET;
-        return true;
-    }
-    if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        return true;
-    }
-    return false;
+// The client's address for the log ("?" when there is none) and as the
+// address registrations record ("" when there is none).
+void DescribeClient(const sockaddr* address, std::string& printable, std::string& recorded) {
+    recorded = ClientAddressText(address);
+    printable = recorded.empty() ? "?" : recorded;
 }
 
 // The value of the last X-Forwarded-For header line, if any.
@@ -580,11 +547,9 @@ void DirectoryHttpServer::ApplyForwardedFor(MHD_Connection* connection, PendingR
     request.forwarded = true;
     std::string proxy = request.client;
     std::string entry = LastEntry(header.value);
-    sockaddr_storage user{};
-    request.ipv4.clear();
-    if (ParseAddressText(entry, user)) {
-        DescribeClient(reinterpret_cast<const sockaddr*>(&user), request.user, request.ipv4);
-    } else {
+    request.address = CanonicalAddressText(entry);
+    request.user = request.address;
+    if (request.address.empty()) {
         log_("X-Forwarded-For from " + proxy + " names no address: \"" +
              PrintableForLog(header.value, 128) + "\"");
     }
@@ -633,7 +598,7 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         const sockaddr* peer = info ? info->client_addr : nullptr;
-        DescribeClient(peer, fresh->client, fresh->ipv4);
+        DescribeClient(peer, fresh->client, fresh->address);
         info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
         fresh->connection = info ? static_cast<Connection*>(info->socket_context) : nullptr;
         request = fresh.release();
@@ -681,7 +646,7 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
         return true;
     }
     Enter(request->connection, Stage::Handling);
-    EventReply reply = dispatcher_.Handle({request->body, request->ipv4});
+    EventReply reply = dispatcher_.Handle({request->body, request->address});
     return Respond(connection, *request, reply.status, reply.body, reply.event, reply.outcome);
 }
 

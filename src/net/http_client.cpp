@@ -59,22 +59,39 @@ bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out) {
     if (slash == std::string::npos) {
         slash = serverUrl.size();
     }
-    // A ':' past the first '/' belongs to the path, not to the authority.
-    size_t colon = serverUrl.find(':', start);
-    if (colon != std::string::npos && colon > slash) {
-        colon = std::string::npos;
-    }
     ServerAddress parsed;
     parsed.tls = tls;
+    // The host ends at the first ':' before the first '/' (a ':' in the path
+    // belongs to the path); an IPv6 host is written in brackets and ends at
+    // its ']', which must be followed by the port or by the path.
+    size_t colon = std::string::npos;
+    if (start < slash && serverUrl[start] == '[') {
+        const size_t close = serverUrl.find(']', start);
+        if (close == std::string::npos || close > slash ||
+            (close + 1 != slash && serverUrl[close + 1] != ':')) {
+            return false;
+        }
+        parsed.host = serverUrl.substr(start + 1, close - start - 1);
+        IpAddress literal;
+        if (!ParseNumericAddress(parsed.host, &literal) ||
+            parsed.host.find(':') == std::string::npos) {
+            return false;
+        }
+        colon = close + 1 != slash ? close + 1 : std::string::npos;
+    } else {
+        colon = serverUrl.find(':', start);
+        if (colon != std::string::npos && colon > slash) {
+            colon = std::string::npos;
+        }
+        parsed.host = serverUrl.substr(start, (colon == std::string::npos ? slash : colon) - start);
+    }
     if (colon == std::string::npos) {
         parsed.port = tls ? 443 : 80;
-        parsed.host = serverUrl.substr(start, slash - start);
     } else {
         // atoi reading, saturated at the int range instead of overflowing.
         const long long port =
             ParseLongLikeAtol(std::string_view(serverUrl).substr(colon + 1, slash - colon - 1));
         parsed.port = static_cast<int>(std::clamp<long long>(port, INT_MIN, INT_MAX));
-        parsed.host = serverUrl.substr(start, colon - start);
     }
     parsed.path = serverUrl.substr(slash);
     out = std::move(parsed);
@@ -111,7 +128,10 @@ std::string BuildPostHeaders(const ServerAddress& server, long long bodyLength) 
     headers += "Content-Type: application/x-www-form-urlencoded\r\n";
     headers += "Accept-Encoding: gzip, deflate\r\n";
     headers += "User-Agent: Brindlenet V1.0\r\n";
-    headers += "Host: " + server.host + ":" + std::to_string(server.port) + "\r\n";
+    // An IPv6 host goes in brackets, as in the URL.
+    const bool ipv6 = server.host.find(':') != std::string::npos;
+    headers += "Host: " + (ipv6 ? "[" + server.host + "]" : server.host) + ":" +
+               std::to_string(server.port) + "\r\n";
     headers += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
     headers += "Connection: close\r\n\r\n";
     return headers;

@@ -17,15 +17,17 @@
 namespace brindle {
 
 struct ServerAddress {
-    std::string host;
+    std::string host;  // an IPv6 address without its brackets
     int port = 0;
     std::string path;
     bool tls = false;  // "https://": the request goes inside a TLS session
 };
 
 // Splits "http://host[:port][/path]" (port 80 when none is given) and
-// "https://host[:port][/path]" (port 443). False (and `out` unchanged) when the
-// URL starts with neither, exactly.
+// "https://host[:port][/path]" (port 443). An IPv6 host is written in brackets
+// ("http://[fd00::1]:8080/x") and kept without them. False (and `out`
+// unchanged) when the URL starts with neither, exactly, and when a host in
+// brackets is no IPv6 address or is followed by anything but a port or the path.
 [[nodiscard]] bool ParseServerUrl(const std::string& serverUrl, ServerAddress& out);
 
 // Form-encodes one field value: space to '+', '+' and the 20 bytes

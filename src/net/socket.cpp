@@ -248,6 +248,10 @@ Socket NewStreamSocket() {
     return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
+Socket NewStreamSocket(const IpAddress& address) {
+    return Socket(::socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
 bool ParseDottedAddress(const std::string& text, std::uint32_t* networkOrder) {
     in_addr address{};
     if (text.empty() || ::inet_aton(text.c_str(), &address) == 0) {
@@ -255,6 +259,32 @@ bool ParseDottedAddress(const std::string& text, std::uint32_t* networkOrder) {
     }
     *networkOrder = address.s_addr;
     return true;
+}
+
+bool ParseNumericAddress(const std::string& text, IpAddress* address) {
+    IpAddress parsed;
+    std::uint32_t v4 = 0;
+    in6_addr v6{};
+    if (ParseDottedAddress(text, &v4)) {
+        std::memcpy(parsed.bytes.data(), &v4, sizeof v4);
+    } else if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            std::memcpy(parsed.bytes.data(), &v6.s6_addr[12], 4);
+        } else {
+            parsed.ipv6 = true;
+            std::memcpy(parsed.bytes.data(), &v6, sizeof v6);
+        }
+    } else {
+        return false;
+    }
+    *address = parsed;
+    return true;
+}
+
+std::string AddressText(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(address.ipv6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text);
+    return text;
 }
 
 namespace {
@@ -287,43 +317,90 @@ bool AwaitConnect(int fd, Deadline deadline) {
     }
 }
 
-// The IPv4 address of `host`: a name lookup first, a dotted address second.
-bool ResolveHost(const std::string& host, std::uint32_t* networkOrder) {
+// The address of `host`: a numeric IPv4 or IPv6 address first, an IPv4 name
+// lookup second.
+bool ResolveHost(const std::string& host, IpAddress* address) {
+    if (ParseNumericAddress(host, address)) {
+        return true;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
+    bool resolved = false;
     if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-        *networkOrder = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-        ::freeaddrinfo(found);
-        return true;
+        const in_addr v4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        *address = IpAddress{};
+        std::memcpy(address->bytes.data(), &v4, sizeof v4);
+        resolved = true;
     }
     if (found) {
         ::freeaddrinfo(found);
     }
-    return ParseDottedAddress(host, networkOrder);
+    return resolved;
+}
+
+// `address` and `port` as a socket address; returns its length.
+socklen_t SocketAddress(const IpAddress& address, int port, sockaddr_storage& out) {
+    out = {};
+    const auto networkPort = htons(static_cast<std::uint16_t>(port));
+    if (address.ipv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = networkPort;
+        std::memcpy(&in6->sin6_addr, address.bytes.data(), sizeof in6->sin6_addr);
+        return sizeof *in6;
+    }
+    auto* in = reinterpret_cast<sockaddr_in*>(&out);
+    in->sin_family = AF_INET;
+    in->sin_port = networkPort;
+    std::memcpy(&in->sin_addr, address.bytes.data(), sizeof in->sin_addr);
+    return sizeof *in;
+}
+
+// Makes a non-blocking listening socket of the address's family (one of IPv6
+// also taking IPv4 clients) and binds it; false with errno set when a step failed.
+bool BindListener(const IpAddress& address, int port, Socket& out) {
+    Socket opened(
+        ::socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int on = 1;
+    int off = 0;
+    if (!opened || ::setsockopt(opened.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (address.ipv6 &&
+         ::setsockopt(opened.fd(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)) {
+        return false;
+    }
+    sockaddr_storage bound{};
+    socklen_t length = SocketAddress(address, port, bound);
+    if (::bind(opened.fd(), reinterpret_cast<const sockaddr*>(&bound), length) != 0) {
+        return false;
+    }
+    out = std::move(opened);
+    return true;
+}
+
+// True when a listener failed with errno saying the machine has no IPv6.
+bool NoIpv6Here() {
+    return errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT;
 }
 
 }  // namespace
 
-bool ConnectWithin(int fd, std::uint32_t networkOrder, int port,
-                   std::chrono::milliseconds timeout) {
+bool ConnectWithin(int fd, const IpAddress& to, int port, std::chrono::milliseconds timeout) {
     if (fd < 0 || port < 0 || port > 65535 || !SetBlocking(fd, false)) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = networkOrder;
+    sockaddr_storage address{};
+    socklen_t addressLength = SocketAddress(to, port, address);
     const Deadline deadline =
         timeout.count() > 0 ? std::chrono::steady_clock::now() + timeout : kNoDeadline;
     bool connected = false;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) == 0) {
         connected = true;
     } else if ((errno == EINPROGRESS || errno == EINTR) && AwaitConnect(fd, deadline)) {
         int error = 0;
         socklen_t length = sizeof error;
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
         // A shut-down connect leaves no error but no peer either.
         connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 &&
@@ -336,11 +413,11 @@ Socket OpenServerConnection(const std::string& host, int port, const ConnectTime
     if (port < 0 || port > 65535) {
         return Socket();
     }
-    std::uint32_t address = 0;
+    IpAddress address;
     if (!ResolveHost(host, &address)) {
         return Socket();
     }
-    Socket socket = NewStreamSocket();
+    Socket socket = NewStreamSocket(address);
     if (!socket || !ConnectWithin(socket.fd(), address, port, timeouts.connect)) {
         return Socket();
     }
@@ -364,28 +441,49 @@ void SetNoDelay(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+Socket ConnectToAddress(const std::string& text, int port, std::chrono::milliseconds timeout) {
+    IpAddress address;
+    if (!ParseNumericAddress(text, &address)) {
+        return Socket();
+    }
+    Socket socket = NewStreamSocket(address);
+    if (!socket || !ConnectWithin(socket.fd(), address, port, timeout)) {
+        return Socket();
+    }
+    return socket;
+}
+
 ListenResult OpenListeningSocket(const std::string& address, int port, Socket& listener,
                                  int* boundPort) {
-    Socket opened(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_port = htons(static_cast<std::uint16_t>(port));
-    std::uint32_t host = 0;
-    int reuse = 1;
-    if (!opened || !ParseDottedAddress(address, &host) ||
-        ::setsockopt(opened.fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+    IpAddress host;
+    std::uint32_t dotted = 0;
+    in6_addr v6{};
+    if (ParseDottedAddress(address, &dotted)) {
+        std::memcpy(host.bytes.data(), &dotted, sizeof dotted);
+    } else if (::inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+        // Kept as IPv6 even when mapped: the socket is bound as asked.
+        host.ipv6 = true;
+        std::memcpy(host.bytes.data(), &v6, sizeof v6);
+    } else {
         return ListenResult::BindFailed;
     }
-    bound.sin_addr.s_addr = host;
-    if (::bind(opened.fd(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
-        return ListenResult::BindFailed;
+    Socket opened;
+    if (!BindListener(host, port, opened)) {
+        // Every interface without IPv6 on the machine: every IPv4 interface.
+        const bool unspecified = host.ipv6 && host == IpAddress{true, {}};
+        if (!unspecified || !NoIpv6Here() || !BindListener(IpAddress{}, port, opened)) {
+            return ListenResult::BindFailed;
+        }
     }
     if (::listen(opened.fd(), INT_MAX) != 0) {
         return ListenResult::ListenFailed;
     }
+    sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     ::getsockname(opened.fd(), reinterpret_cast<sockaddr*>(&bound), &length);
-    *boundPort = ntohs(bound.sin_port);
+    *boundPort = bound.ss_family == AF_INET6
+                     ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
+                     : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
     listener = std::move(opened);
     return ListenResult::Listening;
 }

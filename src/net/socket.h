@@ -1,8 +1,9 @@
-// Blocking IPv4 TCP stream sockets: the owning socket handle, connecting,
-// listening and accepting, time-outs, and the stream operations every exchange
-// is built from.
+// Blocking TCP stream sockets over IPv4 and IPv6: the owning socket handle,
+// numeric addresses, connecting, listening and accepting, time-outs, and the
+// stream operations every exchange is built from.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -108,19 +109,45 @@ struct ReceiveFlags {
 [[nodiscard]] Received ReceiveSome(const Socket& socket, void* into, std::size_t length,
                                    ReceiveFlags flags = {});
 
+// A numeric IPv4 or IPv6 address.
+struct IpAddress {
+    bool ipv6 = false;
+    std::array<std::uint8_t, 16> bytes{};  // network order; an IPv4 address in the first 4
+
+    bool operator==(const IpAddress&) const = default;
+};
+
 // A new blocking IPv4 stream socket (invalid on failure).
 [[nodiscard]] Socket NewStreamSocket();
+// A new blocking stream socket of the family of `address`.
+[[nodiscard]] Socket NewStreamSocket(const IpAddress& address);
 
 // Reads a dotted-decimal IPv4 address (inet_aton forms); false when the text
 // is not one. No name is looked up.
 [[nodiscard]] bool ParseDottedAddress(const std::string& text, std::uint32_t* networkOrder);
 
-// Connects `fd` to the address (network byte order) and port. A positive
-// `timeout` ends the wait after that long; zero or less waits as long as the
-// system does. Either way a Shutdown of the socket from another thread ends
-// the wait as a failure. The socket is blocking again afterwards.
-[[nodiscard]] bool ConnectWithin(int fd, std::uint32_t networkOrder, int port,
+// Reads a numeric address: a dotted IPv4 address (inet_aton forms) or an IPv6
+// text. An IPv4-mapped IPv6 address (::ffff:a.b.c.d) reads as the IPv4
+// address, so it is reached over IPv4. False when the text is neither; no
+// name is looked up.
+[[nodiscard]] bool ParseNumericAddress(const std::string& text, IpAddress* address);
+
+// The address as text: dotted decimal for IPv4, the short form of RFC 5952
+// for IPv6 ("fd00::2").
+[[nodiscard]] std::string AddressText(const IpAddress& address);
+
+// Connects `fd` (a socket of the address's family) to the address and port. A
+// positive `timeout` ends the wait after that long; zero or less waits as long
+// as the system does. Either way a Shutdown of the socket from another thread
+// ends the wait as a failure. The socket is blocking again afterwards.
+[[nodiscard]] bool ConnectWithin(int fd, const IpAddress& address, int port,
                                  std::chrono::milliseconds timeout);
+
+// A new socket connected to the numeric address `text` (IPv4 or IPv6, see
+// ParseNumericAddress) and port within `timeout`, as ConnectWithin; invalid
+// when the text is no numeric address or the connect failed.
+[[nodiscard]] Socket ConnectToAddress(const std::string& text, int port,
+                                      std::chrono::milliseconds timeout);
 
 // Time limits for a connection; zero means none.
 struct ConnectTimeouts {
@@ -128,8 +155,9 @@ struct ConnectTimeouts {
     std::chrono::milliseconds idle{0};  // a send or receive that moves no byte for this long fails
 };
 
-// Connects to host:port. The host is looked up as an IPv4 name first and read
-// as a dotted address second. Returns an invalid Socket on failure.
+// Connects to host:port. The host is read as a numeric IPv4 or IPv6 address
+// first and looked up as an IPv4 name second. Returns an invalid Socket on
+// failure.
 [[nodiscard]] Socket OpenServerConnection(const std::string& host, int port,
                                           const ConnectTimeouts& timeouts = {});
 
@@ -144,10 +172,13 @@ void SetNoDelay(int fd);
 // Why a listening socket could not be opened.
 enum class ListenResult { Listening, BindFailed, ListenFailed };
 
-// A non-blocking listening socket on the dotted `address` and `port` (0 picks
-// a free port), with the longest queue the system allows. BindFailed covers
-// an address that is no dotted address, a socket that could not be made and a
-// refused bind; `*boundPort` receives the port it listens on.
+// A non-blocking listening socket on `address` and `port` (0 picks a free
+// port), with the longest queue the system allows. The address is dotted IPv4
+// or IPv6; an IPv6 socket also takes IPv4 clients (as IPv4-mapped addresses),
+// so "::" listens on every interface for both. Where the machine has no IPv6,
+// "::" listens on every IPv4 interface instead. BindFailed covers an address
+// that is neither, a socket that could not be made and a refused bind;
+// `*boundPort` receives the port it listens on.
 [[nodiscard]] ListenResult OpenListeningSocket(const std::string& address, int port,
                                                Socket& listener, int* boundPort);
 

@@ -93,10 +93,12 @@ DownloadRecord::DownloadRecord(std::string remoteName, std::string localName,
 }
 
 bool DownloadRecord::Connect(const std::string& request) {
-    AdoptSocket(NewStreamSocket());
+    // The socket is this record's before the connect, so a cancel can end the wait.
+    IpAddress address;
+    const bool numeric = ParseNumericAddress(peerAddress_, &address);
+    AdoptSocket(NewStreamSocket(address));
     int fd = socketFd();
-    std::uint32_t address = 0;
-    if (fd < 0 || IsCancelRequested() || !ParseDottedAddress(peerAddress_, &address) ||
+    if (fd < 0 || IsCancelRequested() || !numeric ||
         !ConnectWithin(fd, address, options_.port, options_.stallTimeout) || IsCancelRequested()) {
         return false;
     }

@@ -10,10 +10,8 @@ std::string BuildMessageLine(const std::string& userName, const std::string& tex
 
 MessageResult DeliverMessageLine(const std::string& address, const std::string& line,
                                  const PeerOptions& options) {
-    Socket socket = NewStreamSocket();
-    std::uint32_t networkOrder = 0;
-    if (!socket || !ParseDottedAddress(address, &networkOrder) ||
-        !ConnectWithin(socket.fd(), networkOrder, options.port, options.requestTimeout)) {
+    Socket socket = ConnectToAddress(address, options.port, options.requestTimeout);
+    if (!socket) {
         return MessageResult::ConnectFailed;
     }
     SetIdleTimeout(socket.fd(), options.requestTimeout);

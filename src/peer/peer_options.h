@@ -22,8 +22,9 @@ using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
 struct PeerOptions {
     int port = kPeerPort;
-    // Where the listener binds: every interface, as peers expect.
-    std::string listenAddress = "0.0.0.0";
+    // Where the listener binds: every interface, IPv6 and IPv4 alike (IPv4
+    // only on a machine without IPv6), as peers expect.
+    std::string listenAddress = "::";
     // A transfer (or its connect) that moves no byte for this long fails.
     std::chrono::milliseconds stallTimeout{60000};
     // An upload whose reader, while the upload waits for it, takes fewer

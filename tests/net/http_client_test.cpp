@@ -45,6 +45,15 @@ TEST(ParseServerUrl, SplitsHostPortAndPath) {
         {"https://10.0.0.5", "10.0.0.5", 443, "", true},
         {"https://10.0.0.5:8443/a:b", "10.0.0.5", 8443, "/a:b", true},
         {"https://", "", 443, "", true},
+        // An IPv6 host in brackets, kept without them.
+        {"http://[fd00::1]:8080/examples/servlet/brindlenet", "fd00::1", 8080,
+         "/examples/servlet/brindlenet"},
+        {"http://[fd00::1]/x", "fd00::1", 80, "/x"},
+        {"http://[::1]", "::1", 80, ""},
+        {"http://[fd00::1]:9/a:b]", "fd00::1", 9, "/a:b]"},
+        {"https://[fd00::1]/examples/servlet/brindlenet", "fd00::1", 443,
+         "/examples/servlet/brindlenet", true},
+        {"https://[fd00::1]:8443", "fd00::1", 8443, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -60,7 +69,11 @@ TEST(ParseServerUrl, SplitsHostPortAndPath) {
 TEST(ParseServerUrl, RejectsOtherSchemesAndLeavesTheAddressAlone) {
     for (const char* url :
          {"HTTP://10.0.0.5/x", " http://10.0.0.5/x", "HTTPS://10.0.0.5/x", "https:/10.0.0.5",
-          "httpss://10.0.0.5/x", "ftp://10.0.0.5/x", "http:/10.0.0.5", ""}) {
+          "httpss://10.0.0.5/x", "ftp://10.0.0.5/x", "http:/10.0.0.5", "",
+          // Brackets that hold no IPv6 address, or are not closed before the path.
+          "http://[fd00::1/x", "http://[fd00::1", "http://[fd00::1/x]", "http://[]/x",
+          "http://[fd00::1]x/p", "http://[fd00::1]8080/x", "https://[10.0.0.5]/x",
+          "https://[dir.example]:443/x", "http://[fd00::1%25eth0]/x", "http://[fd00::1::2]/"}) {
         SCOPED_TRACE(url);
         ServerAddress kept{"old", 1, "/old"};
         EXPECT_FALSE(ParseServerUrl(url, kept));
@@ -121,6 +134,11 @@ TEST(BuildPostHeaders, WritesTheExactHeaderBlock) {
     // A URL without a path asks for the root, never for "POST  HTTP/1.1".
     EXPECT_EQ(headers.rfind("POST / HTTP/1.1\r\n", 0), 0u);
     EXPECT_NE(headers.find("\r\nHost: 10.0.0.5:80\r\nContent-Length: 0\r\n"), std::string::npos);
+
+    // An IPv6 host is named in brackets, the port after them.
+    ServerAddress v6;
+    ASSERT_TRUE(ParseServerUrl("https://[fd00::1]/x", v6));
+    EXPECT_NE(BuildPostHeaders(v6, 0).find("\r\nHost: [fd00::1]:443\r\n"), std::string::npos);
 }
 
 struct ReplyCase {

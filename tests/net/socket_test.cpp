@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/net_helpers.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"
 
@@ -327,8 +328,8 @@ TEST(OpenServerConnection, IdleTimeoutEndsStalledReceivesAndSends) {
 TEST(ConnectWithin, AShutdownFromAnotherThreadEndsAConnectWithoutLimit) {
     test::UnansweredPort target;
     ASSERT_TRUE(target.Fill());
-    std::uint32_t loopback = 0;
-    ASSERT_TRUE(ParseDottedAddress("127.0.0.1", &loopback));
+    IpAddress loopback;
+    ASSERT_TRUE(ParseNumericAddress("127.0.0.1", &loopback));
     Socket socket = NewStreamSocket();
     ASSERT_TRUE(socket.valid());
     std::atomic<bool> done{false};
@@ -372,6 +373,68 @@ INSTANTIATE_TEST_SUITE_P(
                       DottedCase{"255.255.255.255", true, 0xFFFFFFFF}, DottedCase{"", false, 0},
                       DottedCase{"localhost", false, 0}, DottedCase{"1.2.3.4.5", false, 0},
                       DottedCase{"1.2.3.256", false, 0}));
+
+struct NumericCase {
+    const char* text;
+    bool valid;
+    bool ipv6 = false;
+    const char* canonical = "";  // AddressText of what was read
+};
+
+class ParseNumericAddressTest : public ::testing::TestWithParam<NumericCase> {};
+
+TEST_P(ParseNumericAddressTest, ReadsIpv4AndIpv6AndWritesTheShortForm) {
+    const NumericCase& c = GetParam();
+    IpAddress address;
+    address.bytes[0] = 7;
+    const IpAddress before = address;
+    ASSERT_EQ(ParseNumericAddress(c.text, &address), c.valid);
+    if (!c.valid) {
+        EXPECT_EQ(address, before);
+        return;
+    }
+    EXPECT_EQ(address.ipv6, c.ipv6);
+    EXPECT_EQ(AddressText(address), c.canonical);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseNumericAddressTest,
+    ::testing::Values(NumericCase{"127.0.0.1", true, false, "127.0.0.1"},
+                      NumericCase{"127.1", true, false, "127.0.0.1"},
+                      NumericCase{"::1", true, true, "::1"},
+                      NumericCase{"FD00:0:0:0:0:0:0:2", true, true, "fd00::2"},
+                      NumericCase{"2001:0db8::0001", true, true, "2001:db8::1"},
+                      // Mapped IPv4 is reached as IPv4.
+                      NumericCase{"::ffff:10.0.0.7", true, false, "10.0.0.7"},
+                      NumericCase{"", false}, NumericCase{"peer.example", false},
+                      NumericCase{"[::1]", false}, NumericCase{"fd00::1%eth0", false},
+                      NumericCase{"fd00::1::2", false}));
+
+// Connects to `port` on `host` and checks that `listener` accepts it.
+void ExpectAccepted(const Socket& listener, const std::string& host, int port) {
+    SCOPED_TRACE(host);
+    Socket client = ConnectToAddress(host, port, std::chrono::seconds(5));
+    ASSERT_TRUE(client.valid());
+    pollfd p{listener.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_TRUE(AcceptConnection(listener.fd()).valid());
+}
+
+TEST(OpenListeningSocket, EveryInterfaceTakesIpv4AndIpv6Clients) {
+    Socket listener;
+    int port = 0;
+    ASSERT_EQ(OpenListeningSocket("::", 0, listener, &port), ListenResult::Listening);
+    EXPECT_GT(port, 0);
+    ExpectAccepted(listener, "127.0.0.1", port);
+    if (!test::HasIpv6Loopback()) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ExpectAccepted(listener, "::1", port);
+    // The server connection reads the same numeric texts.
+    Socket client = OpenServerConnection("::1", port);
+    EXPECT_TRUE(client.valid());
+    EXPECT_FALSE(ConnectToAddress("localhost", port, std::chrono::seconds(5)).valid());
+}
 
 TEST(OpenListeningSocket, ListensAcceptsAndNamesEachFailure) {
     Socket listener;

@@ -102,6 +102,24 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"10.0.0.0/8", "::ffff:10.3.3.3", true},
                       RangeCase{"10.0.0.0/8", "not-an-address", false}));
 
+// Forwarded addresses are recorded in one form whichever way they were
+// written: dotted IPv4 (also for IPv4-mapped IPv6), RFC 5952 for IPv6.
+TEST(CanonicalAddressText, WritesEachAddressInOneForm) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"203.0.113.7", "203.0.113.7"},
+        {"::FFFF:CB00:7107", "203.0.113.7"},
+        {"FD00:0000:0000:0000:0000:0000:0000:0002", "fd00::2"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+        {"127.1", ""},
+        {"[::1]", ""},
+        {"::1 ", ""},
+    };
+    for (const auto& [text, recorded] : cases) {
+        EXPECT_EQ(CanonicalAddressText(text), recorded) << text;
+    }
+}
+
 struct ForwardCase {
     const char* name;
     const char* trusted;  // the trusted proxies' range
@@ -145,8 +163,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "203.0.113.7\n", " 203.0.113.7 via "},
         ForwardCase{"Mapped", "127.0.0.0/8", kFrom + "::ffff:203.0.113.9\r\n", "203.0.113.9\n",
                     " 203.0.113.9 via "},
-        ForwardCase{"Ipv6", "127.0.0.0/8", kFrom + "203.0.113.7, 2001:db8::5\r\n",
-                    "NOT-REGISTERED\n", " 2001:db8::5 via 127.0.0.1 onRegisterUser 403"},
+        ForwardCase{"Ipv6", "127.0.0.0/8", kFrom + "203.0.113.7, 2001:db8::5\r\n", "2001:db8::5\n",
+                    " 2001:db8::5 via 127.0.0.1 onRegisterUser 200 OK"},
+        ForwardCase{"Ipv6InItsShortForm", "127.0.0.0/8", kFrom + "2001:0DB8:0:0:0:0:0:0005\r\n",
+                    "2001:db8::5\n", " 2001:db8::5 via 127.0.0.1 onRegisterUser 200 OK"},
+        ForwardCase{"Ipv6InBrackets", "127.0.0.0/8", kFrom + "[2001:db8::5]\r\n",
+                    "NOT-REGISTERED\n", "names no address: \"[2001:db8::5]\""},
+        ForwardCase{"Ipv6WithZone", "127.0.0.0/8", kFrom + "fe80::1%eth0\r\n", "NOT-REGISTERED\n",
+                    "names no address: \"fe80::1%eth0\""},
         ForwardCase{"Garbage", "127.0.0.0/8", kFrom + "203.0.113.7, 1.2.3.4.5\r\n",
                     "NOT-REGISTERED\n", "names no address: \"203.0.113.7,\\x201.2.3.4.5\""},
         ForwardCase{"NoHeader", "127.0.0.0/8", "", "127.0.0.1\n",

@@ -171,7 +171,7 @@ TEST(HttpServer, LogLineFormat) {
               "2023-11-14T22:13:20.123Z 10.0.0.5 onSearch 200 3 results 0.8ms");
 }
 
-TEST(HttpServer, DualStackUnwrapsMappedAddressesAndRefusesPureIpv6) {
+TEST(HttpServer, DualStackRecordsMappedAddressesAsIpv4AndIpv6AsItsText) {
     auto options = InProcessServer::LoopbackOptions();
     options.bindAddress = "::";
     InProcessServer server(options);
@@ -194,10 +194,13 @@ TEST(HttpServer, DualStackUnwrapsMappedAddressesAndRefusesPureIpv6) {
     while (ReceiveLine(v6.fd(), line)) {
         raw += line;
     }
-    auto refused = ParseReply(raw);
-    EXPECT_EQ(refused.status, 403);
-    EXPECT_EQ(refused.body, "NO-IPV4-ADDRESS\n");
-    EXPECT_EQ(Post(server.port(), "event=onLookupUserIP&userName=bob").body, "NOT-REGISTERED\n");
+    auto registered = ParseReply(raw);
+    EXPECT_EQ(registered.status, 200);
+    EXPECT_EQ(registered.body, "OK\n");
+    EXPECT_EQ(Post(server.port(), "event=onLookupUserIP&userName=bob").body, "::1\n");
+    EXPECT_EQ(Post(server.port(), "event=onSearch&qs=x&max=10&ext=*.*&userName=ann").body,
+              "1\nx.mp3\nbob\n\n1\n::1\n");
+    EXPECT_EQ(Post(server.port(), "event=onLookupUserIP&userName=ann").body, "127.0.0.1\n");
 }
 
 }  // namespace

@@ -182,6 +182,24 @@ TEST_P(StoreContract, PasswordHashGuardsRegistrationAndLogOut) {
     EXPECT_EQ(Names(std::string("a\0", 2)), List{});
 }
 
+// The longest address text a registration records (an IPv6 address of eight
+// full groups) comes back whole from lookups and searches, also after a reopen.
+TEST_P(StoreContract, KeepsTheLongestIpv6AddressWhole) {
+    const std::string longest = "2001:db8:1234:5678:9abc:def0:fedc:ba98";
+    Publish("ann", {"a.mp3"}, longest);
+    store_.reset();
+    std::string error;
+    store_ = backend_->Open(error);
+    ASSERT_TRUE(store_) << error;
+    UserRecord user;
+    ASSERT_EQ(store_->FindUser("ann", user), StoreStatus::Ok);
+    EXPECT_EQ(user.ip, longest);
+    std::vector<SearchHit> hits;
+    ASSERT_EQ(store_->Search({"a.mp3", "*.*", "", 10, false}, hits), StoreStatus::Ok);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].ip, longest);
+}
+
 TEST_P(StoreContract, EverythingSurvivesReopening) {
     Publish("ann", {"one.mp3", "two.mp3"});
     Publish("bob", {"three.mp3"});

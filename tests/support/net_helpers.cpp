@@ -28,6 +28,15 @@ Socket ConnectLoopback(int port, int receiveBuffer) {
     return socket;
 }
 
+bool HasIpv6Loopback() {
+    Socket listener;
+    int port = 0;
+    if (OpenListeningSocket("::1", 0, listener, &port) != ListenResult::Listening) {
+        return false;
+    }
+    return ConnectToAddress("::1", port, std::chrono::seconds(5)).valid();
+}
+
 std::string ReadUntilClosed(int fd, std::chrono::milliseconds deadline, bool* closed) {
     std::string data;
     auto end = std::chrono::steady_clock::now() + deadline;

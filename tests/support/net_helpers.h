@@ -18,6 +18,10 @@ namespace brindle::test {
 // to the sender stays that small.
 Socket ConnectLoopback(int port, int receiveBuffer = 0);
 
+// True when this machine can listen and connect on the IPv6 loopback ::1;
+// tests of IPv6 skip themselves without it.
+bool HasIpv6Loopback();
+
 // Reads until the peer closes or `deadline` passes; `closed` (when given) says
 // which of the two ended it.
 std::string ReadUntilClosed(int fd, std::chrono::milliseconds deadline = std::chrono::seconds(10),

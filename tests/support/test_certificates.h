@@ -1,5 +1,5 @@
 // Certificates the tests make for themselves with certtool: a throwaway
-// authority and server certificates for "localhost" and 127.0.0.1, good ones
+// authority and server certificates for "localhost", 127.0.0.1 and ::1, good ones
 // and ones that must fail verification.
 #pragma once
 
@@ -15,7 +15,7 @@ struct CertificatePair {
 
 struct TestCertificates {
     std::filesystem::path authority;   // PEM of the throwaway authority (for SSL_CERT_FILE)
-    CertificatePair server;            // "localhost" and 127.0.0.1, valid now
+    CertificatePair server;            // "localhost", 127.0.0.1 and ::1, valid now
     CertificatePair renewed;           // the same names, another key: a renewal
     CertificatePair wrongHost;         // valid, but for "elsewhere.example" only
     CertificatePair expired;           // the right names, expired a year ago
