@@ -18,11 +18,11 @@ echo "== clang-tidy"
 scripts/tidy.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DBRINDLENET_WERROR=ON -DBRINDLENET_SANITIZE=address
+scripts/build.sh build-asan -DBRINDLENET_WERROR=ON -DBRINDLENET_BUILD_BENCH=OFF -DBRINDLENET_SANITIZE=address
 ctest --test-dir build-asan --output-on-failure -j 2
 
 echo "== ThreadSanitizer (core)"
-scripts/build.sh build-tsan -DBRINDLENET_WERROR=ON -DBRINDLENET_SANITIZE=thread -DBRINDLENET_BUILD_UI=OFF -DBRINDLENET_BUILD_SERVER=OFF
+scripts/build.sh build-tsan -DBRINDLENET_WERROR=ON -DBRINDLENET_BUILD_BENCH=OFF -DBRINDLENET_SANITIZE=thread -DBRINDLENET_BUILD_UI=OFF -DBRINDLENET_BUILD_SERVER=OFF
 ctest --test-dir build-tsan --output-on-failure -j 2 -L core
 
 for extra in scripts/test.d/*.sh; do
