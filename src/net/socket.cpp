@@ -261,14 +261,18 @@ bool ParseDottedAddress(const std::string& text, std::uint32_t* networkOrder) {
     return true;
 }
 
-bool ParseNumericAddress(const std::string& text, IpAddress* address) {
+namespace {
+
+// A dotted IPv4 or an IPv6 text; an IPv4-mapped IPv6 address reads as IPv4
+// unless `keepMapped`, as a socket bound to exactly that address needs.
+bool ReadNumericAddress(const std::string& text, bool keepMapped, IpAddress* address) {
     IpAddress parsed;
     std::uint32_t v4 = 0;
     in6_addr v6{};
     if (ParseDottedAddress(text, &v4)) {
         std::memcpy(parsed.bytes.data(), &v4, sizeof v4);
     } else if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
-        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        if (!keepMapped && IN6_IS_ADDR_V4MAPPED(&v6)) {
             std::memcpy(parsed.bytes.data(), &v6.s6_addr[12], 4);
         } else {
             parsed.ipv6 = true;
@@ -279,6 +283,12 @@ bool ParseNumericAddress(const std::string& text, IpAddress* address) {
     }
     *address = parsed;
     return true;
+}
+
+}  // namespace
+
+bool ParseNumericAddress(const std::string& text, IpAddress* address) {
+    return ReadNumericAddress(text, false, address);
 }
 
 std::string AddressText(const IpAddress& address) {
@@ -456,15 +466,7 @@ Socket ConnectToAddress(const std::string& text, int port, std::chrono::millisec
 ListenResult OpenListeningSocket(const std::string& address, int port, Socket& listener,
                                  int* boundPort) {
     IpAddress host;
-    std::uint32_t dotted = 0;
-    in6_addr v6{};
-    if (ParseDottedAddress(address, &dotted)) {
-        std::memcpy(host.bytes.data(), &dotted, sizeof dotted);
-    } else if (::inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
-        // Kept as IPv6 even when mapped: the socket is bound as asked.
-        host.ipv6 = true;
-        std::memcpy(host.bytes.data(), &v6, sizeof v6);
-    } else {
+    if (!ReadNumericAddress(address, true, &host)) {
         return ListenResult::BindFailed;
     }
     Socket opened;
