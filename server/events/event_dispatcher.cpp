@@ -2,6 +2,8 @@
 
 #include "base/strings.h"
 
+#include <sodium.h>
+
 #include <cctype>
 #include <climits>
 #include <cstdint>
@@ -134,6 +136,41 @@ std::optional<EventReply> ReadFileList(const FormData& fields, const DirectoryLi
     return std::nullopt;
 }
 
+// 128 bits written as 32 hexadecimal digits.
+bool IsToken(std::string_view text) {
+    return text.size() == 32 &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
+// A user name as the first word of a relayed line: "%" and blanks escaped.
+std::string NameWord(std::string_view name) {
+    std::string out;
+    for (char c : name) {
+        if (c == '%' || c == ' ' || c == '\t' || c == '\r') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+EventReply SentReply(PushRelay::Sent sent, const std::string& what) {
+    switch (sent) {
+        case PushRelay::Sent::Delivered:
+            return Reply(200, "OK\n", "OK, " + what + " delivered");
+        case PushRelay::Sent::Queued:
+            return Reply(200, "OK\n", "OK, " + what + " queued");
+        case PushRelay::Sent::RateLimited:
+            return Reply(429, "RATE-LIMITED\n", "RATE-LIMITED");
+        case PushRelay::Sent::NotWaiting:
+            break;
+    }
+    return Reply(200, "NOT-WAITING\n", "NOT-WAITING");
+}
+
 }  // namespace
 
 std::string PrintableForLog(std::string_view text, std::size_t limit) {
@@ -156,7 +193,9 @@ std::string PrintableForLog(std::string_view text, std::size_t limit) {
 
 EventDispatcher::EventDispatcher(DirectoryStore& store, PasswordHasher& hasher,
                                  DirectoryLimits limits)
-    : store_(store), hasher_(hasher), limits_(limits) {}
+    : store_(store), hasher_(hasher), limits_(limits), relay_(limits.push) {
+    randombytes_buf(digestKey_.data(), digestKey_.size());
+}
 
 EventReply EventDispatcher::Handle(const EventRequest& request) {
     FormData fields;
@@ -177,6 +216,12 @@ EventReply EventDispatcher::Handle(const EventRequest& request) {
         reply = Lookup(fields);
     } else if (event == "onSearch") {
         reply = Search(fields);
+    } else if (event == "onWaitForPush") {
+        reply = WaitForPush(fields);
+    } else if (event == "onRequestPush") {
+        reply = RequestPush(fields);
+    } else if (event == "onSendMessage") {
+        reply = SendMessage(fields);
     } else {
         reply = BadRequest("UNKNOWN-EVENT", fields.Find("event") ? "unknown event" : "no event");
     }
@@ -321,6 +366,133 @@ EventReply EventDispatcher::Search(const FormData& fields) {
         body += '\n';
     }
     return Reply(200, std::move(body), std::to_string(hits.size()) + " results");
+}
+
+}  // namespace brindle::server
+
+namespace brindle::server {
+
+std::array<unsigned char, 32> EventDispatcher::Digest(std::string_view userName,
+                                                      std::string_view password) const {
+    std::array<unsigned char, 32> digest{};
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, digestKey_.data(), digestKey_.size(), digest.size());
+    unsigned char length[8];
+    for (int i = 0; i < 8; ++i) {
+        length[i] =
+            static_cast<unsigned char>(static_cast<std::uint64_t>(userName.size()) >> (8 * i));
+    }
+    crypto_generichash_update(&state, length, sizeof length);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(userName.data()),
+                              userName.size());
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(password.data()),
+                              password.size());
+    crypto_generichash_final(&state, digest.data(), digest.size());
+    return digest;
+}
+
+bool EventDispatcher::Remembered(std::string_view userName, std::string_view password,
+                                 const std::string& passwordHash) {
+    auto digest = Digest(userName, password);
+    std::lock_guard<std::mutex> hold(credentialsLock_);
+    auto found = credentials_.find(std::string(userName));
+    return found != credentials_.end() && found->second.passwordHash == passwordHash &&
+           sodium_memcmp(found->second.digest.data(), digest.data(), digest.size()) == 0;
+}
+
+void EventDispatcher::Remember(std::string_view userName, std::string_view password,
+                               const std::string& passwordHash) {
+    auto digest = Digest(userName, password);
+    std::lock_guard<std::mutex> hold(credentialsLock_);
+    // Bounded: past the limit everybody pays one slow check again.
+    if (credentials_.size() >= 4 * limits_.push.maxWaiting) {
+        credentials_.clear();
+    }
+    credentials_[std::string(userName)] = Credential{passwordHash, digest};
+}
+
+std::optional<EventReply> EventDispatcher::Authenticate(std::string_view userName,
+                                                        std::string_view password,
+                                                        UserRecord& user) {
+    if (userName.empty() || userName.size() > limits_.maxFieldBytes) {
+        return BadRequest("BAD-USER-NAME", "empty or too long");
+    }
+    StoreStatus found = store_.FindUser(userName, user, ReadFreshness::Latest);
+    if (found == StoreStatus::NotFound) {
+        return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
+    }
+    if (found != StoreStatus::Ok) {
+        return StoreError(found, "store lookup failed");
+    }
+    if (!Remembered(userName, password, user.passwordHash)) {
+        if (!hasher_.Verify(user.passwordHash, password)) {
+            return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
+        }
+        Remember(userName, password, user.passwordHash);
+    }
+    if (!user.loggedIn) {
+        return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN");
+    }
+    return std::nullopt;
+}
+
+EventReply EventDispatcher::WaitForPush(const FormData& fields) {
+    std::string_view userName = FieldOr(fields, "userName");
+    UserRecord user;
+    if (auto refused = Authenticate(userName, FieldOr(fields, "password"), user)) {
+        return std::move(*refused);
+    }
+    EventReply reply = Reply(200, "", "waiting");
+    reply.waitFor = std::string(userName);
+    return reply;
+}
+
+EventReply EventDispatcher::RequestPush(const FormData& fields) {
+    std::string_view userName = FieldOr(fields, "userName");
+    UserRecord requester;
+    if (auto refused = Authenticate(userName, FieldOr(fields, "password"), requester)) {
+        return std::move(*refused);
+    }
+    std::string_view target = FieldOr(fields, "target");
+    std::string_view file = FieldOr(fields, "file");
+    std::string_view token = FieldOr(fields, "token");
+    if (!IsToken(token)) {
+        return BadRequest("BAD-TOKEN", "not 32 hexadecimal digits");
+    }
+    if (file.empty() || file.size() > limits_.maxFileNameBytes || HasLineBreakOrNul(file)) {
+        return BadRequest("BAD-FILE-NAME", "empty, too long or holding a line break");
+    }
+    UserRecord sharer;
+    StoreStatus found = store_.FindUser(target, sharer, ReadFreshness::MayLag);
+    if (found == StoreStatus::NotFound) {
+        return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED (target)");
+    }
+    if (found != StoreStatus::Ok) {
+        return StoreError(found, "store lookup failed");
+    }
+    if (!sharer.loggedIn) {
+        return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN (target)");
+    }
+    // Only the requester's own registered address: nobody can aim a sharer
+    // at a third party.
+    std::string line =
+        "PUSH " + requester.ip + " " + std::string(token) + " " + std::string(file) + "\n";
+    return SentReply(relay_.Send(userName, std::string(target), std::move(line)), "push");
+}
+
+EventReply EventDispatcher::SendMessage(const FormData& fields) {
+    std::string_view userName = FieldOr(fields, "userName");
+    UserRecord sender;
+    if (auto refused = Authenticate(userName, FieldOr(fields, "password"), sender)) {
+        return std::move(*refused);
+    }
+    std::string_view target = FieldOr(fields, "target");
+    std::string_view text = FieldOr(fields, "text");
+    if (text.empty() || text.size() > limits_.maxFileNameBytes || HasLineBreakOrNul(text)) {
+        return BadRequest("BAD-REQUEST", "message empty, too long or holding a line break");
+    }
+    std::string line = "MESSAGE " + NameWord(userName) + " " + std::string(text) + "\n";
+    return SentReply(relay_.Send(userName, std::string(target), std::move(line)), "message");
 }
 
 }  // namespace brindle::server

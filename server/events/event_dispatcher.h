@@ -1,13 +1,18 @@
-// The four directory events: decodes a request body, consults the store and
+// The directory events: decodes a request body, consults the store and
 // produces the reply body. Independent of HTTP, so it can be tested directly.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "server/events/form_data.h"
 #include "server/events/password_hasher.h"
+#include "server/events/push_relay.h"
 #include "server/store/directory_store.h"
 
 namespace brindle::server {
@@ -21,6 +26,8 @@ struct DirectoryLimits {
     std::size_t maxPatternBytes = 64;
     int defaultResults = 100;
     int maxResults = 1000;
+    // The waiting line of peers that cannot accept connections.
+    PushRelayOptions push;
 };
 
 struct EventRequest {
@@ -35,6 +42,9 @@ struct EventReply {
     std::string body;     // the reply lines, each ending in "\n"
     std::string event;    // for the log: the event name, or a printable form of what was sent
     std::string outcome;  // for the log: what happened (never a password)
+    // Not empty: the request waits in the push relay under this user name and
+    // its reply body comes from there; `body` is unused.
+    std::string waitFor;
 };
 
 class EventDispatcher {
@@ -45,6 +55,7 @@ class EventDispatcher {
 
     [[nodiscard]] const DirectoryLimits& limits() const { return limits_; }
     DirectoryStore& store() { return store_; }
+    PushRelay& relay() { return relay_; }
 
   private:
     EventReply Register(const FormData& fields, const EventRequest& request);
@@ -55,10 +66,34 @@ class EventDispatcher {
     EventReply Unregister(const FormData& fields);
     EventReply Lookup(const FormData& fields);
     EventReply Search(const FormData& fields);
+    EventReply WaitForPush(const FormData& fields);
+    EventReply RequestPush(const FormData& fields);
+    EventReply SendMessage(const FormData& fields);
+    // Checks the password of a logged-in user; the refusal when it is wrong or
+    // the user is not logged in.
+    std::optional<EventReply> Authenticate(std::string_view userName, std::string_view password,
+                                           UserRecord& user);
+    // Waiting peers come back every minute: a password once checked against
+    // a stored hash is remembered as a keyed digest, so coming back costs no
+    // slow hash while that stored hash stays.
+    bool Remembered(std::string_view userName, std::string_view password,
+                    const std::string& passwordHash);
+    void Remember(std::string_view userName, std::string_view password,
+                  const std::string& passwordHash);
+    std::array<unsigned char, 32> Digest(std::string_view userName,
+                                         std::string_view password) const;
 
     DirectoryStore& store_;
     PasswordHasher& hasher_;
     DirectoryLimits limits_;
+    PushRelay relay_;
+    struct Credential {
+        std::string passwordHash;
+        std::array<unsigned char, 32> digest{};
+    };
+    std::array<unsigned char, 32> digestKey_{};
+    std::mutex credentialsLock_;
+    std::unordered_map<std::string, Credential> credentials_;
 };
 
 // Text made safe for one log line: printable ASCII kept, every other byte as

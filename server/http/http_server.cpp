@@ -53,6 +53,11 @@ struct DirectoryHttpServer::PendingRequest {
     bool admin = false;                // /healthz or /metrics: not counted as a directory request
     bool timed = false;                // a POST: its duration goes into the histogram
     bool counted = false;
+    // The event's reply, set on a handler thread while the connection is
+    // suspended and sent once it is resumed.
+    bool handed = false;
+    bool ready = false;
+    EventReply reply;
 };
 
 namespace {
@@ -280,8 +285,8 @@ bool DirectoryHttpServer::Start(std::string& error) {
         return false;
     }
     port_ = BoundPort(fd);
-    unsigned int flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
-                         MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
+                         MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
     if (ipv6) {
         flags |= MHD_USE_DUAL_STACK;
     }
@@ -294,6 +299,7 @@ bool DirectoryHttpServer::Start(std::string& error) {
         item(MHD_OPTION_CONNECTION_LIMIT, options_.maxConnections),
         item(MHD_OPTION_PER_IP_CONNECTION_LIMIT, options_.maxConnectionsPerAddress),
         item(MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds),
+        item(MHD_OPTION_THREAD_POOL_SIZE, std::max(1u, options_.pollThreads)),
         item(MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpCallbacks::OnCompleted),
              this),
         item(MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&HttpCallbacks::OnConnection),
@@ -321,10 +327,27 @@ bool DirectoryHttpServer::Start(std::string& error) {
                              reinterpret_cast<void*>(&TlsCallbacks::RetrieveCertificate)));
     }
     items.push_back(item(MHD_OPTION_END, 0));
+    stopping_ = false;
+    {
+        std::lock_guard<std::mutex> hold(jobsLock_);
+        handling_ = true;
+    }
+    for (unsigned i = 0; i < std::max(1u, options_.handlerThreads); ++i) {
+        handlers_.emplace_back([this] { RunHandlers(); });
+    }
     daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpCallbacks::OnRequest, this,
                                MHD_OPTION_ARRAY, items.data(), MHD_OPTION_END);
     if (daemon_ == nullptr) {
         ::close(fd);
+        {
+            std::lock_guard<std::mutex> hold(jobsLock_);
+            handling_ = false;
+        }
+        jobsWake_.notify_all();
+        for (auto& handler : handlers_) {
+            handler.join();
+        }
+        handlers_.clear();
         error = options_.tls() ? "cannot start the HTTPS server" : "cannot start the HTTP server";
         return false;
     }
@@ -342,6 +365,23 @@ void DirectoryHttpServer::Stop() {
         watchWake_.notify_all();
         watchdog_.join();
     }
+    // Waiting requests are answered "NONE" and events still queued run to
+    // their end, so every suspended connection is resumed before the daemon
+    // closes them.
+    stopping_ = true;
+    dispatcher_.relay().ReleaseAll();
+    if (!handlers_.empty()) {
+        {
+            std::lock_guard<std::mutex> hold(jobsLock_);
+            handling_ = false;
+        }
+        jobsWake_.notify_all();
+        for (auto& handler : handlers_) {
+            handler.join();
+        }
+        handlers_.clear();
+    }
+    dispatcher_.relay().ReleaseAll();
     if (daemon_ != nullptr) {
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
@@ -391,6 +431,7 @@ DirectoryHttpServer::ConnectionCounts DirectoryHttpServer::connectionCounts() co
             counts.awaitingBody += connection->stage == Stage::Body;
         }
     }
+    counts.waitingForPush = dispatcher_.relay().waiting();
     return counts;
 }
 
@@ -421,8 +462,8 @@ void DirectoryHttpServer::Watch() {
                     (headers ? options_.headerTimeout : options_.bodyTimeout)) {
                 continue;
             }
-            // Wakes the connection's thread, which then closes it as if the
-            // client had gone.
+            // libmicrohttpd sees the socket fail and closes the connection
+            // as if the client had gone.
             connection->cut = headers ? "header block not complete in time, connection closed"
                                       : "body not complete in time, connection closed";
             ::shutdown(connection->fd, SHUT_RDWR);
@@ -442,6 +483,12 @@ void DirectoryHttpServer::Watch() {
             lines.clear();
             hold.lock();
             continue;
+        }
+        hold.unlock();
+        dispatcher_.relay().ExpireDue();
+        hold.lock();
+        if (!watching_) {
+            break;
         }
         watchWake_.wait_for(hold, tick);
     }
@@ -645,9 +692,72 @@ bool DirectoryHttpServer::Receive(MHD_Connection* connection, const char* url, c
     if (request->answered) {
         return true;
     }
+    if (request->ready) {
+        const EventReply& reply = request->reply;
+        return Respond(connection, *request, reply.status, reply.body, reply.event, reply.outcome);
+    }
+    if (request->handed) {
+        return true;  // woken before its reply is set: stays until it is
+    }
     Enter(request->connection, Stage::Handling);
-    EventReply reply = dispatcher_.Handle({request->body, request->address});
-    return Respond(connection, *request, reply.status, reply.body, reply.event, reply.outcome);
+    request->handed = true;
+    MHD_suspend_connection(connection);
+    {
+        std::lock_guard<std::mutex> hold(jobsLock_);
+        jobs_.emplace_back(connection, request);
+    }
+    jobsWake_.notify_one();
+    return true;
+}
+
+void DirectoryHttpServer::RunHandlers() {
+    std::unique_lock<std::mutex> hold(jobsLock_);
+    for (;;) {
+        jobsWake_.wait(hold, [this] { return !jobs_.empty() || !handling_; });
+        if (jobs_.empty()) {
+            return;
+        }
+        auto [connection, request] = jobs_.front();
+        jobs_.pop_front();
+        hold.unlock();
+        Handle(connection, request);
+        hold.lock();
+    }
+}
+
+void DirectoryHttpServer::Handle(MHD_Connection* connection, PendingRequest* request) {
+    EventReply reply;
+    try {
+        reply = dispatcher_.Handle({request->body, request->address});
+    } catch (...) {
+        reply = EventReply{500, "SERVER-ERROR\n", "-", "SERVER-ERROR (event failed)", {}};
+    }
+    if (reply.waitFor.empty()) {
+        request->reply = std::move(reply);
+        Resume(connection, request);
+        return;
+    }
+    std::string event = reply.event;
+    if (stopping_) {
+        request->reply = EventReply{200, "NONE\n", event, "NONE (server stopping)", {}};
+        Resume(connection, request);
+        return;
+    }
+    auto answer = [this, connection, request, event](const std::string& body) {
+        std::size_t space = body.find(' ');
+        std::string word = body.substr(0, std::min(space, body.size() - 1));
+        request->reply = EventReply{200, body, event, word, {}};
+        Resume(connection, request);
+    };
+    if (dispatcher_.relay().Wait(reply.waitFor, answer) == PushRelay::Waited::Busy) {
+        request->reply = EventReply{503, "BUSY\n", event, "BUSY (waiting line full)", {}};
+        Resume(connection, request);
+    }
+}
+
+void DirectoryHttpServer::Resume(MHD_Connection* connection, PendingRequest* request) {
+    request->ready = true;
+    MHD_resume_connection(connection);
 }
 
 bool DirectoryHttpServer::TakeBodyChunk(PendingRequest& request, std::string_view chunk) {

@@ -1,5 +1,7 @@
-// The directory's HTTP front: libmicrohttpd with one thread per connection, so
-// idle or slow clients never hold up anybody else; limits on connections, on
+// The directory's HTTP front: libmicrohttpd driven by epoll on a few polling
+// threads, with the events handled on a fixed pool of handler threads, so idle
+// or slow clients never hold up anybody else, and requests waiting for a push
+// are suspended without a thread of their own; limits on connections, on
 // connections per address, on idle time, on the time a header block and a
 // body may take and on request bodies. HTTPS when given a certificate, which
 // can be replaced while the server runs.
@@ -9,12 +11,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "server/events/event_dispatcher.h"
@@ -38,6 +42,10 @@ struct HttpServerOptions {
     unsigned maxConnections = 1000;
     unsigned maxConnectionsPerAddress = 64;
     unsigned idleTimeoutSeconds = 30;
+    // Threads reading and writing the sockets, and threads running the events
+    // (password hashing and the database).
+    unsigned pollThreads = 2;
+    unsigned handlerThreads = 8;
     // A request's whole header block (over HTTPS the handshake too) must be in
     // this long after the connection opened or its previous reply went out,
     // however slowly its bytes trickle in; then the connection is closed.
@@ -92,6 +100,7 @@ class DirectoryHttpServer {
     struct ConnectionCounts {
         std::size_t awaitingHeaders = 0;  // including idle ones between requests
         std::size_t awaitingBody = 0;
+        std::size_t waitingForPush = 0;  // suspended in the waiting line
     };
     [[nodiscard]] ConnectionCounts connectionCounts() const;
 
@@ -110,8 +119,14 @@ class DirectoryHttpServer {
     void Closed(void** socketContext);
     // Moves a connection to the next stage of a request, restarting its clock.
     void Enter(Connection* connection, Stage stage);
-    // Closes the connections whose header block or body is overdue.
+    // Closes the connections whose header block or body is overdue, and
+    // answers the waiting requests whose time is up.
     void Watch();
+    // Runs the event of a suspended request on a handler thread; the reply
+    // goes out once the connection is resumed.
+    void Handle(MHD_Connection* connection, PendingRequest* request);
+    void Resume(MHD_Connection* connection, PendingRequest* request);
+    void RunHandlers();
 
     // False when the connection is to be closed without a reply.
     bool Receive(MHD_Connection* connection, const char* url, const char* method,
@@ -151,6 +166,13 @@ class DirectoryHttpServer {
     std::unordered_set<Connection*> connections_;
     bool watching_ = false;
     std::thread watchdog_;
+    // Events waiting for a handler thread.
+    std::mutex jobsLock_;
+    std::condition_variable jobsWake_;
+    std::deque<std::pair<MHD_Connection*, PendingRequest*>> jobs_;
+    bool handling_ = false;
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> handlers_;
 };
 
 }  // namespace brindle::server
