@@ -99,6 +99,13 @@ std::string UsageText() {
            "                        close a connection whose request body is not all in\n"
            "                        this long after its headers (default 60)\n"
            "  --max-files N         files one user may publish (default 250000)\n"
+           "  --push-wait SECONDS   answer a peer's waiting request \"NONE\" after this\n"
+           "                        long when nothing came for it (default 60)\n"
+           "  --pushes-per-minute N pushes and relayed messages one user may ask for\n"
+           "                        per minute (default 30)\n"
+           "  --max-waiting N       peers waiting for pushes at once (default 100000)\n"
+           "  --handler-threads N   threads running requests: password checks and the\n"
+           "                        database (default 8)\n"
            "  --trusted-proxy CIDR  a reverse proxy in front of this server (repeatable):\n"
            "                        its requests count as coming from the last address in\n"
            "                        their X-Forwarded-For header (e.g. 127.0.0.1/32)\n"
@@ -137,6 +144,14 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerConfig& config, s
               [&](unsigned long n) { http.bodyTimeout = std::chrono::seconds(n); });
     AddNumber(app, "--max-files", 0, 10000000,
               [&](unsigned long n) { config.limits.maxFilesPerUser = n; });
+    AddNumber(app, "--push-wait", 1, 3600,
+              [&](unsigned long n) { config.limits.push.waitTimeout = std::chrono::seconds(n); });
+    AddNumber(app, "--pushes-per-minute", 1, 100000,
+              [&](unsigned long n) { config.limits.push.sendsPerMinute = n; });
+    AddNumber(app, "--max-waiting", 1, 10000000,
+              [&](unsigned long n) { config.limits.push.maxWaiting = n; });
+    AddNumber(app, "--handler-threads", 1, 256,
+              [&](unsigned long n) { http.handlerThreads = static_cast<unsigned>(n); });
     AddRanges(app, "--trusted-proxy", http.trustedProxies);
     AddRanges(app, "--admin-from", http.adminFrom);
     if (!ParseWithCli(app, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),

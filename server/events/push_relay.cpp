@@ -65,6 +65,7 @@ PushRelay::Sent PushRelay::Send(std::string_view from, const std::string& target
         if (window.count >= options_.sendsPerMinute) {
             return Sent::RateLimited;
         }
+        ++window.count;  // every attempt counts, delivered or not
         auto found = boxes_.find(target);
         if (found == boxes_.end()) {
             return Sent::NotWaiting;
@@ -77,11 +78,9 @@ PushRelay::Sent PushRelay::Send(std::string_view from, const std::string& target
                 box.queued.size() >= options_.maxQueuedPerUser) {
                 return Sent::NotWaiting;
             }
-            ++window.count;
             box.queued.push_back(Queued{std::move(line), now});
             return Sent::Queued;
         }
-        ++window.count;
         answer = std::exchange(box.answer, nullptr);
         --waiting_;
     }
