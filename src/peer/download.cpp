@@ -98,8 +98,22 @@ bool DownloadRecord::Connect(const std::string& request) {
     const bool numeric = ParseNumericAddress(peerAddress_, &address);
     AdoptSocket(NewStreamSocket(address));
     int fd = socketFd();
-    if (fd < 0 || IsCancelRequested() || !numeric ||
-        !ConnectWithin(fd, address, options_.port, options_.stallTimeout) || IsCancelRequested()) {
+    if (fd < 0 || IsCancelRequested() || !numeric) {
+        return false;
+    }
+    if (!ConnectWithin(fd, address, options_.port, options_.stallTimeout)) {
+        // A sharer that cannot accept connections may still connect out to us.
+        if (IsCancelRequested() || !options_.pushConnect) {
+            return false;
+        }
+        Socket pushed = options_.pushConnect(ownerUserName_, remoteName_);
+        if (!pushed || IsCancelRequested()) {
+            return false;
+        }
+        AdoptSocket(std::move(pushed));
+        fd = socketFd();
+    }
+    if (IsCancelRequested()) {
         return false;
     }
     SetIdleTimeout(fd, options_.stallTimeout);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "peer/instant_message.h"
+#include "peer/push_tokens.h"
 #include "peer/transfer_limits.h"
 
 namespace brindle {
@@ -29,7 +30,7 @@ constexpr int kAcceptBatch = 64;
 
 // One connection while its request lines arrive.
 struct PeerListener::Connection {
-    enum class Stage { Word, MessageLine, FileName, UserName, ConnectionText, Offset };
+    enum class Stage { Word, MessageLine, FileName, UserName, ConnectionText, Offset, PushToken };
 
     Socket socket;
     SteadyTime deadline;
@@ -66,20 +67,36 @@ bool PeerListener::Start() {
     }
     FileHandle wakeRead;
     FileHandle wakeWrite;
-    if (opened != ListenResult::Listening || !OpenPipe(wakeRead, wakeWrite)) {
+    FileHandle adoptRead;
+    FileHandle adoptWrite;
+    if (opened != ListenResult::Listening || !OpenPipe(wakeRead, wakeWrite) ||
+        !OpenPipe(adoptRead, adoptWrite)) {
         messages_.ShowMessage(kListenFailedText, MessageIcon::Error);
         return false;
     }
     boundPort_ = boundPort;
     wakeRead_ = std::move(wakeRead);
     wakeWrite_ = std::move(wakeWrite);
+    adoptRead_ = std::move(adoptRead);
+    adoptWrite_ = std::move(adoptWrite);
     listenSocket_ = std::move(listener);
-    listenThread_ = std::thread(
-        [this, listenFd = listenSocket_.fd(), wakeFd = wakeRead_.fd()] { Run(listenFd, wakeFd); });
+    listenThread_ = std::thread([this, listenFd = listenSocket_.fd(), wakeFd = wakeRead_.fd(),
+                                 adoptFd = adoptRead_.fd()] { Run(listenFd, wakeFd, adoptFd); });
     return true;
 }
 
-void PeerListener::Run(int listenFd, int wakeFd) {
+bool PeerListener::Adopt(Socket socket) {
+    std::lock_guard<std::mutex> hold(adoptLock_);
+    if (adoptWrite_.fd() < 0) {
+        return false;
+    }
+    adopted_.push_back(std::move(socket));
+    char wake = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(adoptWrite_.fd(), &wake, 1);
+    return true;
+}
+
+void PeerListener::Run(int listenFd, int wakeFd, int adoptFd) {
     std::deque<Connection> pending;  // oldest first
     SteadyTime pauseUntil{};
     std::vector<pollfd> watched;
@@ -91,7 +108,8 @@ void PeerListener::Run(int listenFd, int wakeFd) {
 
         bool accepting = now >= pauseUntil;
         SteadyTime wakeAt = accepting ? SteadyTime::max() : pauseUntil;
-        watched.assign({{wakeFd, POLLIN, 0}, {accepting ? listenFd : -1, POLLIN, 0}});
+        watched.assign(
+            {{wakeFd, POLLIN, 0}, {accepting ? listenFd : -1, POLLIN, 0}, {adoptFd, POLLIN, 0}});
         for (const auto& connection : pending) {
             watched.push_back({connection.socket.fd(), POLLIN, 0});
             wakeAt = std::min(wakeAt, connection.deadline);
@@ -109,13 +127,30 @@ void PeerListener::Run(int listenFd, int wakeFd) {
         }
         std::deque<Connection> waiting;
         for (std::size_t i = 0; i < pending.size(); ++i) {
-            if (watched[i + 2].revents == 0 || !ReadLines(pending[i])) {
+            if (watched[i + 3].revents == 0 || !ReadLines(pending[i])) {
                 waiting.push_back(std::move(pending[i]));
             }
         }
         pending.swap(waiting);
         if ((watched[1].revents & POLLIN) != 0) {
             AcceptAll(listenFd, pending, pauseUntil);
+        }
+        if ((watched[2].revents & POLLIN) != 0) {
+            char drained[64];
+            [[maybe_unused]] ssize_t ignored = ::read(adoptFd, drained, sizeof drained);
+            std::vector<Socket> sockets;
+            {
+                std::lock_guard<std::mutex> hold(adoptLock_);
+                sockets.swap(adopted_);
+            }
+            for (auto& socket : sockets) {
+                Connection connection;
+                connection.socket = std::move(socket);
+                connection.deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
+                if (!ReadLines(connection)) {
+                    pending.push_back(std::move(connection));
+                }
+            }
         }
     }
 }
@@ -205,7 +240,19 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
                 connection.stage = Stage::FileName;
                 return false;
             }
+            if (!closed && line == kPushRequest && options_.pushTokens) {
+                connection.stage = Stage::PushToken;
+                return false;
+            }
             return true;  // any other word: closed, nothing sent
+        case Stage::PushToken:
+            // The connection a sharer opened for a download of ours: handed
+            // to that download when the token is one it waits for, else closed.
+            if (!closed) {
+                options_.pushTokens->Hand(TrimRequestLine(std::move(line)),
+                                          std::move(connection.socket));
+            }
+            return true;
         case Stage::MessageLine:
             // A line cut short by the sender's close shows nothing.
             if (!closed) {
@@ -288,6 +335,11 @@ void PeerListener::CloseListeningSocket() {
     }
     if (listenThread_.joinable()) {
         listenThread_.join();
+    }
+    {
+        std::lock_guard<std::mutex> hold(adoptLock_);
+        adopted_.clear();
+        adoptWrite_.reset();
     }
     listenSocket_.reset();
     pendingCount_ = 0;

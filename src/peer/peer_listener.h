@@ -2,7 +2,8 @@
 // request lines of every connection at once in one poll loop, each with a
 // deadline, so a silent or trickling peer holds nobody else up. A complete
 // "GET\n" request (or "GETRANGE\n" with its offset line) goes to an upload worker while fewer than
-// the allowed number run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display.
+// the allowed number run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display,
+// a "PUSH\n" with its token to the download waiting for it.
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/file_handle.h"
 #include "base/ui_ports.h"
@@ -49,6 +51,11 @@ class PeerListener {
     const TransferTable& uploadRecords() const { return uploadTable_; }
     void RemoveUploadRecord(std::size_t row) { uploadTable_.RemoveRecord(row); }
 
+    // A connection this peer opened to a downloader that asked for a push: its
+    // request lines are read and served as those of an accepted connection.
+    // False (the socket closed) when the listener is not running.
+    bool Adopt(Socket socket);
+
     // Connections whose request lines are still arriving.
     std::size_t pendingConnections() const { return pendingCount_.load(); }
     // Upload workers running now (never more than the options allow).
@@ -56,7 +63,7 @@ class PeerListener {
 
   private:
     struct Connection;
-    void Run(int listenFd, int wakeFd);
+    void Run(int listenFd, int wakeFd, int adoptFd);
     void AcceptAll(int listenFd, std::deque<Connection>& pending,
                    std::chrono::steady_clock::time_point& pauseUntil);
     bool ReadLines(Connection& connection);
@@ -74,6 +81,11 @@ class PeerListener {
     Socket listenSocket_;
     FileHandle wakeRead_;
     FileHandle wakeWrite_;
+    // Adopted connections on their way to the listener thread.
+    FileHandle adoptRead_;
+    FileHandle adoptWrite_;
+    std::mutex adoptLock_;
+    std::vector<Socket> adopted_;
     int boundPort_ = 0;
     std::thread listenThread_;
     std::mutex closeLock_;  // one CloseListeningSocket at a time

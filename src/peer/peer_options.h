@@ -9,8 +9,11 @@
 #include <memory>
 #include <string>
 
+#include "net/socket.h"
+
 namespace brindle {
 
+class PushTokens;
 class TransferLimits;
 
 inline constexpr int kPeerPort = 2000;
@@ -46,6 +49,14 @@ struct PeerOptions {
     // A download started with these options is also held to this rate on its
     // own, in KiB/s (0: no limit of its own).
     long long ownDownloadLimitKiB = 0;
+    // Where the listener hands connections opening with "PUSH\n<token>\n";
+    // none: such connections are closed like any unknown request.
+    std::shared_ptr<PushTokens> pushTokens;
+    // A download that cannot connect to its sharer asks for this: a
+    // connection the sharer opened to us instead (see PushTokens), or an
+    // invalid socket. None: the download fails as it is.
+    std::function<Socket(const std::string& ownerUserName, const std::string& remoteName)>
+        pushConnect;
 };
 
 }  // namespace brindle

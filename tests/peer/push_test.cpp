@@ -1,0 +1,145 @@
+// Pushes between two peers on loopback: the sharer connects out to the
+// downloader's listener, which hands the connection to the waiting download.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "peer/download.h"
+#include "peer/push_responder.h"
+#include "peer/push_tokens.h"
+#include "peer_fixture.h"
+#include "support/net_helpers.h"
+
+namespace brindle {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A loopback port nobody listens on: connects to it are refused.
+int RefusingPort() {
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 1;
+    }
+    return ntohs(address.sin_port);
+}
+
+TEST(PushTokens, AreRandomHexUsedOnceAndExpire) {
+    PushTokens tokens(300ms);
+    std::string a = tokens.Issue();
+    std::string b = tokens.Issue();
+    EXPECT_EQ(a.size(), 32u);
+    EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(a, b);
+    EXPECT_FALSE(tokens.Hand("00112233445566778899aabbccddeeff", Socket()));  // forged
+    EXPECT_TRUE(tokens.Hand(a, Socket()));
+    EXPECT_FALSE(tokens.Hand(a, Socket()));  // reused
+    static_cast<void>(tokens.Await(a, PushTokens::Clock::now() + 1s));
+    EXPECT_FALSE(tokens.Hand(a, Socket()));  // spent
+    auto start = PushTokens::Clock::now();
+    EXPECT_FALSE(tokens.Await(b, start + 10s));  // expires long before the deadline
+    EXPECT_LT(PushTokens::Clock::now() - start, 2s);
+    EXPECT_FALSE(tokens.Hand(b, Socket()));
+}
+
+TEST(PushLine, KeepsTheNameWithItsBlanksAndRefusesOtherForms) {
+    const std::string token = "00112233445566778899aabbccddeeff";
+    EXPECT_EQ(ParsePushLine("PUSH 10.0.0.5 " + token + " music\\a b.mp3\n"),
+              (PushOrder{"10.0.0.5", token, "music\\a b.mp3"}));
+    EXPECT_EQ(ParsePushLine("PUSH ::1 " + token + " x"), (PushOrder{"::1", token, "x"}));
+    for (const std::string& bad :
+         std::vector<std::string>{"PUSH 10.0.0.5 " + token, "PUSH 10.0.0.5 short x", "NONE\n",
+                                  "PUSH  " + token + " x", "MESSAGE a b"}) {
+        EXPECT_FALSE(ParsePushLine(bad)) << bad;
+    }
+}
+
+// The sharer's listener is reachable only by its own pushes: the download's
+// connect goes to a port nobody listens on, then through the push.
+class PushTransfer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto options = test::LoopbackOptions();
+        options.pushTokens = tokens;
+        downloader = std::make_unique<test::PeerHarness>(options);
+        ASSERT_TRUE(downloader->StartListener());
+        ASSERT_TRUE(sharer.StartListener());
+    }
+
+    // What the directory would do: pass the order to the sharer, which answers it.
+    Socket Push(const std::string& fileName) {
+        std::string token = tokens->Issue();
+        PushOrder order{"127.0.0.1", token, fileName};
+        std::thread answer([&, order] {
+            answered = AnswerPush(order, *sharer.listener, sharer.files, downloader->port(), 5s);
+        });
+        Socket socket = tokens->Await(token, PushTokens::Clock::now() + awaitFor);
+        answer.join();
+        return socket;
+    }
+
+    std::shared_ptr<PushTokens> tokens = std::make_shared<PushTokens>();
+    std::unique_ptr<test::PeerHarness> downloader;
+    test::PeerHarness sharer;
+    test::TempDir into;
+    TransferTable table;
+    ThreadGroup threads;
+    bool answered = false;
+    std::chrono::milliseconds awaitFor = 5s;
+};
+
+TEST_F(PushTransfer, ADownloadThatCannotConnectGetsTheFileByteExact) {
+    std::string contents(300000, '\0');
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        contents[i] = static_cast<char>(i * 7 + 3);
+    }
+    sharer.Share("walled.bin", contents);
+    auto options = test::LoopbackOptions();
+    int pushes = 0;
+    options.pushConnect = [&](const std::string& owner, const std::string& name) {
+        ++pushes;
+        EXPECT_EQ(owner, "me");
+        return Push(name);
+    };
+    auto record = test::StartLoopbackDownload(RefusingPort(), "walled.bin",
+                                              static_cast<long long>(contents.size()), into, table,
+                                              threads, options);
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 15s));
+    EXPECT_EQ(record->status(), TransferStatus::Complete);
+    EXPECT_EQ(pushes, 1);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(test::ReadWholeFile(into.path() / "walled.bin"), contents);
+    // The sharer served it as any upload: with its row.
+    EXPECT_EQ(sharer.listener->uploadRecords().RowCount(), 1u);
+}
+
+TEST_F(PushTransfer, ANameNotSharedIsNotAnsweredAndTheDownloadFails) {
+    awaitFor = 500ms;
+    auto options = test::LoopbackOptions();
+    options.pushConnect = [&](const std::string&, const std::string& name) {
+        return Push(name);  // the order carries a name the sharer does not have
+    };
+    auto record = test::StartLoopbackDownload(RefusingPort(), "absent.bin", 10, into, table,
+                                              threads, options);
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 15s));
+    EXPECT_EQ(record->status(), TransferStatus::Error);
+    EXPECT_FALSE(answered);
+}
+
+TEST_F(PushTransfer, TheListenerClosesConnectionsWithUnknownTokens) {
+    Socket socket = test::ConnectLoopback(downloader->port());
+    ASSERT_TRUE(SendAll(socket.fd(), std::string("PUSH\n00112233445566778899aabbccddeeff\n")));
+    EXPECT_TRUE(test::ReadUntilClosed(socket.fd(), 5s).empty());
+}
+
+}  // namespace
+}  // namespace brindle
