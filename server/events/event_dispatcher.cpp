@@ -306,6 +306,8 @@ EventReply EventDispatcher::Unregister(const FormData& fields) {
     StoreStatus loggedOut = store_.LogOut(userName, user.passwordHash);
     switch (loggedOut) {
         case StoreStatus::Ok:
+            // A request of the user still waiting returns at once.
+            relay_.Release(std::string(userName));
             return Reply(200, "OK\n", "OK");
         case StoreStatus::NotFound:
             return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");

@@ -115,6 +115,25 @@ void PushRelay::ExpireDue(Clock::time_point now) {
     }
 }
 
+void PushRelay::Release(const std::string& user) {
+    Answer answer;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto found = boxes_.find(user);
+        if (found == boxes_.end()) {
+            return;
+        }
+        if (found->second.answer) {
+            answer = std::exchange(found->second.answer, nullptr);
+            --waiting_;
+        }
+        boxes_.erase(found);
+    }
+    if (answer) {
+        answer(kNone);
+    }
+}
+
 void PushRelay::ReleaseAll() {
     std::vector<Answer> all;
     {

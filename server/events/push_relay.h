@@ -52,6 +52,9 @@ class PushRelay {
     // Answers "NONE\n" to the requests waiting longer than the timeout and
     // drops stale queued lines and rate counters.
     void ExpireDue(Clock::time_point now = Clock::now());
+    // Answers "NONE\n" to the request of `user` if one waits and drops the
+    // lines kept for it: the user signed off.
+    void Release(const std::string& user);
     // Answers "NONE\n" to every waiting request, for a stopping server.
     void ReleaseAll();
 

@@ -10,6 +10,8 @@
 #include "directory/search.h"
 #include "headless/progress_line.h"
 #include "peer/download.h"
+#include "peer/instant_message.h"
+#include "peer/push_responder.h"
 #include "peer/transfer_record.h"
 
 namespace brindle {
@@ -193,6 +195,27 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
                 app.settings()->sharedDirectory + " on port " +
                 std::to_string(app.peerListener()->port()) + "\n");
     console.Err(std::string(kHeadlessProgramName) + ": " + LimitsText(*app.preferences()) + "\n");
+    // Pushes and messages through the directory, for a peer others cannot
+    // connect to. In auto mode SetReachable(false) on the waiter, once a
+    // reachability check found this peer unreachable, starts the waiting.
+    PushWaiter::Hooks hooks;
+    hooks.wait = [&app, &environment] {
+        std::shared_ptr<const AppSettings> settings = app.settings();
+        NullProgressFactory noProgress;
+        DirectoryContext context{*settings, app.messageBox(), noProgress,
+                                 environment.requestTimeouts};
+        return WaitForPush(context);
+    };
+    hooks.push = [&app, &environment](const PushOrder& order) {
+        int port = environment.peer.port > 0 ? environment.peer.port : kPeerPort;
+        static_cast<void>(AnswerPush(order, *app.peerListener(), app.sharedFilesHolder(), port,
+                                     std::chrono::seconds(10)));
+    };
+    hooks.message = [&display](const std::string& from, const std::string& text) {
+        display.AppendLine(BuildMessageLine(from, text));
+    };
+    PushWaiter pushWaiter(environment.pushWait, std::move(hooks));
+    pushWaiter.Start();
     UploadReporter reporter(console);
     while (!environment.waitForStop(std::chrono::seconds(1))) {
         if (environment.takeReloadRequest && environment.takeReloadRequest()) {
@@ -204,7 +227,9 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
         reporter.Report(app.peerListener()->uploadRecords());
     }
     reporter.Report(app.peerListener()->uploadRecords());
+    // Signing off ends the request waiting at the directory.
     app.ExitApplication();
+    pushWaiter.Stop();
     console.Err(std::string(kHeadlessProgramName) + ": stopped\n");
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "headless/headless_cli.h"
 #include "net/http_client.h"
 #include "peer/peer_options.h"
+#include "peer/push_waiter.h"
 
 namespace brindle {
 
@@ -32,6 +33,9 @@ struct HeadlessEnvironment {
     std::function<bool()> takeReloadRequest;
     // A terminal gets a redrawn progress bar; anything else one line a second.
     bool progressBar = false;
+    // When serve keeps a request waiting at the directory for pushes and
+    // messages (BRINDLENET_PUSH_WAIT: auto, always or never).
+    PushWaitMode pushWait = PushWaitMode::Auto;
 };
 
 // The text shown when config.txt cannot give all five settings.

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -95,6 +96,15 @@ int HeadlessMain(int argc, char** argv) {
     }
     HeadlessEnvironment environment;
     environment.progressBar = ::isatty(STDERR_FILENO) == 1;
+    if (const char* mode = std::getenv("BRINDLENET_PUSH_WAIT"); mode != nullptr) {
+        if (auto parsed = ParsePushWaitMode(mode)) {
+            environment.pushWait = *parsed;
+        } else {
+            std::cerr << kHeadlessProgramName
+                      << ": BRINDLENET_PUSH_WAIT must be auto, always or never\n";
+            return 2;
+        }
+    }
     TakeStopSignals(command.kind, environment);
     Console console(std::cout, std::cerr);
     return RunHeadless(command, environment, console);

@@ -4,11 +4,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "peer/download.h"
 #include "peer/push_responder.h"
 #include "peer/push_tokens.h"
+#include "peer/push_waiter.h"
 #include "peer_fixture.h"
 #include "support/net_helpers.h"
 
@@ -139,6 +143,90 @@ TEST_F(PushTransfer, TheListenerClosesConnectionsWithUnknownTokens) {
     Socket socket = test::ConnectLoopback(downloader->port());
     ASSERT_TRUE(SendAll(socket.fd(), std::string("PUSH\n00112233445566778899aabbccddeeff\n")));
     EXPECT_TRUE(test::ReadUntilClosed(socket.fd(), 5s).empty());
+}
+
+}  // namespace
+}  // namespace brindle
+
+namespace brindle {
+namespace {
+
+// A directory stand-in that hands out scripted wait replies one by one.
+class ScriptedWaits {
+  public:
+    explicit ScriptedWaits(std::vector<WaitReply> replies) : replies_(std::move(replies)) {}
+    WaitReply Next() {
+        std::unique_lock<std::mutex> hold(lock_);
+        ++asked_;
+        if (next_ < replies_.size()) {
+            return replies_[next_++];
+        }
+        // Past the script: like a directory holding the request, until released.
+        released_.wait_for(hold, 5s, [this] { return release_; });
+        return WaitReply{WaitReply::Kind::None, "NONE"};
+    }
+    void Release() {
+        std::lock_guard<std::mutex> hold(lock_);
+        release_ = true;
+        released_.notify_all();
+    }
+    int asked() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return asked_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable released_;
+    std::vector<WaitReply> replies_;
+    std::size_t next_ = 0;
+    int asked_ = 0;
+    bool release_ = false;
+};
+
+TEST(PushWaiter, ActsOnPushesAndMessagesAndRetriesFailures) {
+    const std::string token = "00112233445566778899aabbccddeeff";
+    ScriptedWaits waits({{WaitReply::Kind::Failed, ""},
+                         {WaitReply::Kind::Push, "PUSH 10.0.0.1 " + token + " a b"},
+                         {WaitReply::Kind::None, "NONE"},
+                         {WaitReply::Kind::Message, "MESSAGE c%20d hello"}});
+    std::mutex lock;
+    std::vector<PushOrder> orders;
+    std::vector<std::string> messages;
+    PushWaiter waiter(PushWaitMode::Always,
+                      {[&] { return waits.Next(); },
+                       [&](const PushOrder& order) {
+                           std::lock_guard<std::mutex> hold(lock);
+                           orders.push_back(order);
+                       },
+                       [&](const std::string& from, const std::string& text) {
+                           std::lock_guard<std::mutex> hold(lock);
+                           messages.push_back(from + ": " + text);
+                       }},
+                      10ms);
+    waiter.Start();
+    ASSERT_TRUE(test::WaitFor([&] { return waits.asked() == 5; }, 5s));
+    waits.Release();
+    waiter.Stop();
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(orders, (std::vector<PushOrder>{{"10.0.0.1", token, "a b"}}));
+    EXPECT_EQ(messages, std::vector<std::string>{"c d: hello"});
+}
+
+TEST(PushWaiter, AutoWaitsOnlyOnceFoundUnreachable) {
+    ScriptedWaits waits({});
+    PushWaiter waiter(PushWaitMode::Auto, {[&] { return waits.Next(); }, nullptr, nullptr});
+    waiter.Start();
+    EXPECT_FALSE(waiter.active());
+    waiter.SetReachable(true);
+    EXPECT_FALSE(waiter.active());
+    waiter.SetReachable(false);
+    EXPECT_TRUE(waiter.active());
+    EXPECT_TRUE(test::WaitFor([&] { return waits.asked() == 1; }, 5s));
+    waits.Release();
+    waiter.Stop();
+    EXPECT_EQ(ParsePushWaitMode("never"), PushWaitMode::Never);
+    EXPECT_FALSE(ParsePushWaitMode("sometimes"));
 }
 
 }  // namespace

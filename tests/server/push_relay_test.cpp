@@ -187,6 +187,16 @@ TEST_F(WaitingLine, MessagesGoThroughTheWaitingRequestWithTheSenderEscaped) {
     EXPECT_EQ(ParseReply(ReadToClose(waiting)).body, "MESSAGE c%20d%25 hi there\n");
 }
 
+TEST_F(WaitingLine, SigningOffEndsTheWaitAtOnce) {
+    Socket waiting = Wait();
+    ASSERT_TRUE(Waiting(1));
+    EXPECT_EQ(Post(server_.port(), "event=onUnregisterUser&userName=bob&password=pb").body, "OK\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ParseReply(ReadToClose(waiting)).body, "NONE\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(RequestPush().body, "NOT-LOGGED-IN\n");
+}
+
 struct Refusal {
     std::string name;
     std::string body;
