@@ -7,11 +7,13 @@
 
 #include "app/app_commands.h"
 #include "app/share_app.h"
+#include "directory/push_requests.h"
 #include "directory/search.h"
 #include "headless/progress_line.h"
 #include "peer/download.h"
 #include "peer/instant_message.h"
 #include "peer/push_responder.h"
+#include "peer/push_tokens.h"
 #include "peer/transfer_record.h"
 
 namespace brindle {
@@ -249,6 +251,61 @@ int RunSearchCommand(const HeadlessCommand& command, const HeadlessEnvironment& 
     return ok ? 0 : 1;
 }
 
+namespace {
+
+// Silent: the push listener of get is optional, its bind may fail.
+class QuietMessageBox : public IMessageBox {
+  public:
+    void ShowMessage(const std::string&, MessageIcon) override {}
+    Answer AskYesNoCancel(const std::string&) override { return Answer::No; }
+};
+
+class NoDisplay : public IMessageDisplay {
+  public:
+    void AppendLine(const std::string&) override {}
+};
+
+// get's side of a push: the tokens, the listener that takes the sharer's
+// connection, and the request to the directory.
+struct PushListener {
+    PushListener(CShareApp& app, const HeadlessEnvironment& environment, Console& console)
+        : app(app), environment(environment), console(console) {
+        PeerOptions options = environment.peer;
+        options.maxRunningUploads = 0;  // pushes only: every file request is refused
+        options.pushTokens = tokens;
+        listener = std::make_unique<PeerListener>(display, quiet, app.sharedFilesHolder(), options);
+        listening = listener->Start();
+    }
+
+    Socket Connect(const std::string& owner, const std::string& name) {
+        std::string token = tokens->Issue();
+        std::shared_ptr<const AppSettings> settings = app.settings();
+        NullProgressFactory noProgress;
+        DirectoryContext context{*settings, quiet, noProgress, environment.requestTimeouts};
+        if (token.empty() || RequestPush(context, owner, name, token) != RelayResult::Sent) {
+            return Socket();
+        }
+        // A sharer that never connects is given up after 30 s.
+        Socket socket = tokens->Await(token, PushTokens::Clock::now() + std::chrono::seconds(30));
+        if (!socket) {
+            console.Err(std::string(kHeadlessProgramName) + ": neither you nor " + owner +
+                        " can accept connections\n");
+        }
+        return socket;
+    }
+
+    CShareApp& app;
+    const HeadlessEnvironment& environment;
+    Console& console;
+    std::shared_ptr<PushTokens> tokens = std::make_shared<PushTokens>();
+    QuietMessageBox quiet;
+    NoDisplay display;
+    std::unique_ptr<PeerListener> listener;
+    bool listening = false;
+};
+
+}  // namespace
+
 int RunGetCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
                   Console& console, CShareApp& app, ConsoleMessageBox& box) {
     if (!LoadSettings(app, environment, console)) {
@@ -271,6 +328,14 @@ int RunGetCommand(const HeadlessCommand& command, const HeadlessEnvironment& env
     LoadPreferences(app, console);
     PeerOptions options = environment.peer;
     options.ownDownloadLimitKiB = command.limitKiB;
+    // When the sharer cannot be connected to, it is asked through the
+    // directory to connect here: a listener of our own takes that connection
+    // when the peer port is free, and serves nothing else.
+    PushListener push(app, environment, console);
+    options.pushTokens = push.tokens;
+    options.pushConnect = [&push](const std::string& owner, const std::string& name) {
+        return push.Connect(owner, name);
+    };
     StartDownloadResult started = StartDownloadOfResult(app, table, row, options);
     if (started == StartDownloadResult::Declined) {
         console.Err(std::string(kHeadlessProgramName) + ": " + LocalNameFor(picked.fileName) +
