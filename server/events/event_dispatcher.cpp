@@ -414,8 +414,8 @@ void EventDispatcher::Remember(std::string_view userName, std::string_view passw
 }
 
 std::optional<EventReply> EventDispatcher::Authenticate(std::string_view userName,
-                                                        std::string_view password,
-                                                        UserRecord& user) {
+                                                        std::string_view password, UserRecord& user,
+                                                        bool requireLogin) {
     if (userName.empty() || userName.size() > limits_.maxFieldBytes) {
         return BadRequest("BAD-USER-NAME", "empty or too long");
     }
@@ -432,7 +432,7 @@ std::optional<EventReply> EventDispatcher::Authenticate(std::string_view userNam
         }
         Remember(userName, password, user.passwordHash);
     }
-    if (!user.loggedIn) {
+    if (requireLogin && !user.loggedIn) {
         return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN");
     }
     return std::nullopt;
@@ -451,8 +451,10 @@ EventReply EventDispatcher::WaitForPush(const FormData& fields) {
 
 EventReply EventDispatcher::RequestPush(const FormData& fields) {
     std::string_view userName = FieldOr(fields, "userName");
+    // A downloader need not be serving: the address it last registered from
+    // is where the sharer connects.
     UserRecord requester;
-    if (auto refused = Authenticate(userName, FieldOr(fields, "password"), requester)) {
+    if (auto refused = Authenticate(userName, FieldOr(fields, "password"), requester, false)) {
         return std::move(*refused);
     }
     std::string_view target = FieldOr(fields, "target");

@@ -69,10 +69,10 @@ class EventDispatcher {
     EventReply WaitForPush(const FormData& fields);
     EventReply RequestPush(const FormData& fields);
     EventReply SendMessage(const FormData& fields);
-    // Checks the password of a logged-in user; the refusal when it is wrong or
-    // the user is not logged in.
+    // Checks the password of a user (and that it is logged in, unless not
+    // required); the refusal when it is wrong or the user is not logged in.
     std::optional<EventReply> Authenticate(std::string_view userName, std::string_view password,
-                                           UserRecord& user);
+                                           UserRecord& user, bool requireLogin = true);
     // Waiting peers come back every minute: a password once checked against
     // a stored hash is remembered as a keyed digest, so coming back costs no
     // slow hash while that stored hash stays.

@@ -386,6 +386,10 @@ void DirectoryHttpServer::Stop() {
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
     }
+    // Requests that came after the handler threads ended were closed by the
+    // daemon with their connections.
+    std::lock_guard<std::mutex> hold(jobsLock_);
+    jobs_.clear();
 }
 
 void DirectoryHttpServer::Opened(MHD_Connection* connection, void** socketContext) {

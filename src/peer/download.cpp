@@ -92,6 +92,12 @@ DownloadRecord::DownloadRecord(std::string remoteName, std::string localName,
     InitRow(NewDownloadRow(localName_, ownerUserName_, sizeText, ownerConnection_, fileLength_));
 }
 
+namespace {
+
+constexpr std::chrono::milliseconds kPushConnectLimit{10000};
+
+}  // namespace
+
 bool DownloadRecord::Connect(const std::string& request) {
     // The socket is this record's before the connect, so a cancel can end the wait.
     IpAddress address;
@@ -101,7 +107,12 @@ bool DownloadRecord::Connect(const std::string& request) {
     if (fd < 0 || IsCancelRequested() || !numeric) {
         return false;
     }
-    if (!ConnectWithin(fd, address, options_.port, options_.stallTimeout)) {
+    // With a push to fall back on, a connect is given up after the usual
+    // 10 s connect limit rather than the whole stall time.
+    const auto connectLimit = options_.pushConnect
+                                  ? std::min(options_.stallTimeout, kPushConnectLimit)
+                                  : options_.stallTimeout;
+    if (!ConnectWithin(fd, address, options_.port, connectLimit)) {
         // A sharer that cannot accept connections may still connect out to us.
         if (IsCancelRequested() || !options_.pushConnect) {
             return false;

@@ -526,6 +526,44 @@ TEST_F(PeerEndToEnd, ServeReadsItsPreferencesAgainOnSighup) {
 
 // The program itself, against an HTTPS directory whose certificate names another
 // host: the console says why the server could not be reached.
+// bob's host drops every incoming connection to port 2000: alice's download
+// reaches him through a push, his waiting request at the directory.
+TEST_F(PeerEndToEnd, AFirewalledSharerIsServedThroughAPush) {
+    for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
+             {"nft", "add", "table", "inet", "wall"},
+             {"nft", "add", "chain", "inet", "wall", "in",
+              "{ type filter hook input priority 0 ; }"},
+             {"nft", "add", "rule", "inet", "wall", "in", "tcp", "dport", "2000", "drop"}}) {
+        Process rule(lab.In(lab.bob(), step), serverHome.path(), serverHome.path() / "nft.out",
+                     serverHome.path() / "nft.err");
+        if (rule.Wait(20s) != 0) {
+            GTEST_SKIP() << "nftables not usable here: " << rule.Err();
+        }
+    }
+    WriteRandomFile(bob.shared() / "walled.bin", 4u << 20);
+    // alice registers once: the directory sends bob to the address it knows.
+    {
+        auto aliceServing = Serve(alice, lab.alice());
+        aliceServing->Kill(SIGTERM);
+        ASSERT_EQ(aliceServing->Wait(20s), 0) << aliceServing->Err();
+    }
+    std::vector<std::string> serve = bob.Program({"serve"});
+    serve.insert(serve.begin() + 2, "BRINDLENET_PUSH_WAIT=always");
+    Process bobServing(lab.In(lab.bob(), serve), bob.dir.path(), bob.dir.path() / "serve.out",
+                       bob.dir.path() / "serve.err");
+    ASSERT_TRUE(WaitFor([&] { return Contains(bobServing.Err(), "Registred with server!"); }, 20s))
+        << bobServing.Err();
+
+    auto start = std::chrono::steady_clock::now();
+    Result get = Command(alice, lab.alice(), {"get", "walled", "--pick", "1"});
+    ASSERT_EQ(get.code, 0) << get.out << get.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 25s);
+    EXPECT_EQ(Sha256Of(alice.shared() / "walled.bin"), Sha256Of(bob.shared() / "walled.bin"));
+    EXPECT_EQ(Sha256Of(alice.shared() / "walled.bin").size(), 64u);
+    bobServing.Kill(SIGTERM);
+    EXPECT_EQ(bobServing.Wait(20s), 0) << bobServing.Err();
+}
+
 TEST(PeerProgramOverTls, PrintsWhyTheCertificateWasRefused) {
     std::string error;
     const test::TestCertificates* certificates = test::TrustedTestCertificates(error);
