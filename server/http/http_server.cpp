@@ -285,7 +285,7 @@ bool DirectoryHttpServer::Start(std::string& error) {
         return false;
     }
     port_ = BoundPort(fd);
-    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
+    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
                          MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
     if (ipv6) {
         flags |= MHD_USE_DUAL_STACK;

@@ -194,9 +194,9 @@ TEST_F(WaitingLine, SigningOffEndsTheWaitAtOnce) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ParseReply(ReadToClose(waiting)).body, "NONE\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    // Pushes to bob find nobody waiting; bob may still ask for pushes from
+    // Pushes to bob are refused; bob may still ask for pushes from
     // the address he registered from.
-    EXPECT_EQ(RequestPush().body, "NOT-WAITING\n");
+    EXPECT_EQ(RequestPush().body, "NOT-LOGGED-IN\n");
     EXPECT_EQ(Post(server_.port(),
                    "event=onRequestPush&userName=bob&password=pb&target=ann"
                    "&file=x&token=" +
