@@ -1,4 +1,4 @@
-// The directory's HTTP front: libmicrohttpd driven by epoll on a few polling
+// The directory's HTTP front: libmicrohttpd driven by poll on a few polling
 // threads, with the events handled on a fixed pool of handler threads, so idle
 // or slow clients never hold up anybody else, and requests waiting for a push
 // are suspended without a thread of their own; limits on connections, on
