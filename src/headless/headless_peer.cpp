@@ -95,6 +95,8 @@ int HeadlessMain(int argc, char** argv) {
     }
     HeadlessEnvironment environment;
     environment.progressBar = ::isatty(STDERR_FILENO) == 1;
+    // Downloads wait in a busy sharer's line instead of failing.
+    environment.peer.queueRequests = true;
     TakeStopSignals(command.kind, environment);
     Console console(std::cout, std::cerr);
     return RunHeadless(command, environment, console);
