@@ -194,6 +194,17 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
                 std::to_string(app.peerListener()->port()) + "\n");
     console.Err(std::string(kHeadlessProgramName) + ": " + LimitsText(*app.preferences()) + "\n");
     UploadReporter reporter(console);
+    // Requests waiting in the line have no upload row; their count is told
+    // whenever it changes.
+    std::size_t waitingShown = 0;
+    const auto reportWaiting = [&] {
+        const std::size_t waiting = app.peerListener()->waitingUploads();
+        if (waiting != waitingShown) {
+            console.Err(std::string(kHeadlessProgramName) + ": " + std::to_string(waiting) +
+                        " waiting\n");
+            waitingShown = waiting;
+        }
+    };
     while (!environment.waitForStop(std::chrono::seconds(1))) {
         if (environment.takeReloadRequest && environment.takeReloadRequest()) {
             // New requests see the new slots; running uploads the new rate at once.
@@ -202,6 +213,7 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
                         ": preferences read again: " + LimitsText(*app.preferences()) + "\n");
         }
         reporter.Report(app.peerListener()->uploadRecords());
+        reportWaiting();
     }
     reporter.Report(app.peerListener()->uploadRecords());
     app.ExitApplication();

@@ -11,6 +11,7 @@
 #include <QWindow>
 
 #include "app/share_app.h"
+#include "peer/peer_listener.h"
 #include "ui/about_dialog.h"
 #include "ui/desktop_notifier.h"
 #include "ui/main_tab_ctrl.h"
@@ -79,7 +80,10 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
     connect(trayIcon_, &CSystemTray::hideRequested, this, &CMainWindow::HideMainWindow);
     connect(trayIcon_, &CSystemTray::exitRequested, this, &CMainWindow::ExitApplication);
     connect(tabCtrl_, &CMainTabCtrl::transfersRefreshed, this, [this] {
-        trayIcon_->SetTransferCounts(tabCtrl_->ActiveDownloads(), tabCtrl_->ActiveUploads());
+        const PeerListener* listener = app_.peerListener();
+        const int waiting = listener ? static_cast<int>(listener->waitingUploads()) : 0;
+        trayIcon_->SetTransferCounts(tabCtrl_->ActiveDownloads(), tabCtrl_->ActiveUploads(),
+                                     waiting);
     });
 
     notifier_ = new CDesktopNotifier(*trayIcon_, this);

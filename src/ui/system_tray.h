@@ -31,8 +31,9 @@ class CSystemTray : public QObject {
     [[nodiscard]] QSystemTrayIcon* icon() const { return icon_.get(); }
 
     // The tip with the running transfers added: "2 downloading, 1 uploading".
-    void SetTransferCounts(int downloading, int uploading);
-    static QString TipText(const QString& base, int downloading, int uploading);
+    // `waiting`: upload requests waiting in this sharer's line.
+    void SetTransferCounts(int downloading, int uploading, int waiting = 0);
+    static QString TipText(const QString& base, int downloading, int uploading, int waiting = 0);
     [[nodiscard]] QString tip() const { return tip_; }
 
     // What a double-click on the icon does: the menu's default command.

@@ -78,5 +78,6 @@ inline constexpr char kNotifyDownloadComplete[] = "Download complete";
 inline constexpr char kNotifyDownloadFailed[] = "Download failed";
 inline constexpr char kTipDownloading[] = "%1 downloading";  // %1: running downloads
 inline constexpr char kTipUploading[] = "%1 uploading";      // %1: running uploads
+inline constexpr char kTipWaiting[] = "%1 waiting";          // %1: queued upload requests
 
 }  // namespace brindle

@@ -262,6 +262,8 @@ TEST(TrayTipTest, AddsTheRunningTransfers) {
     EXPECT_EQ(CSystemTray::TipText("B", 0, 0), "B");
     EXPECT_EQ(CSystemTray::TipText("B", 2, 1), "B\n2 downloading, 1 uploading");
     EXPECT_EQ(CSystemTray::TipText("B", 0, 3), "B\n3 uploading");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 1, 3), "B\n1 uploading, 3 waiting");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 0, 2), "B\n2 waiting");
 }
 
 // --- Sizes ---------------------------------------------------------------------------
