@@ -233,5 +233,14 @@ TEST(ProgressLine, ShowsTheRateAndTheTimeLeftWhileBytesMove) {
     EXPECT_EQ(ProgressLine(row).find("left"), std::string::npos);
 }
 
+TEST(ProgressLine, AQueuedDownloadShowsItsPositionAndNoTime) {
+    TransferRow row = NewTransferRow("song.mp3", "ann", "T1", 3LL << 20);
+    row.status = TransferStatus::Queued;
+    row.queuePosition = 3;
+    EXPECT_EQ(ProgressLine(row),
+              "[..............................]  0.00%  0 of 3145728  0.00ks  "
+              "Queued, position 3...");
+}
+
 }  // namespace
 }  // namespace brindle
