@@ -32,6 +32,9 @@ constexpr int kAcceptBatch = 64;
 // While requests wait, the slots are looked at this often as well, since a
 // raised slot setting sends no wake-up.
 constexpr auto kSlotRecheck = std::chrono::seconds(1);
+// Queued connections are looked at for their close this often, apart from
+// the poll every other request waits in, so a long line does not slow them.
+constexpr auto kQueueSweep = std::chrono::milliseconds(100);
 
 // Who a queued request counts for when turns go round: the peer's address
 // (an IPv6 peer by its /64 network), since the user line costs a client
@@ -151,12 +154,29 @@ void PeerListener::Run(int listenFd, int wakeFd) {
     std::deque<Connection> pending;  // oldest first
     SteadyTime pauseUntil{};
     std::vector<pollfd> watched;
+    std::vector<pollfd> queued;
+    SteadyTime nextSweep{};
     constexpr std::size_t kFirstPending = 3;
     for (;;) {
         auto now = std::chrono::steady_clock::now();
         // A connection whose request did not arrive in time is closed unanswered.
         std::erase_if(pending, [&](const Connection& c) { return c.deadline <= now; });
         pendingCount_ = pending.size();
+        // A queued peer sends nothing more: a readable socket is a close (or a
+        // peer breaking the exchange), and the entry leaves the line.
+        if (!queue_.empty() && now >= nextSweep) {
+            nextSweep = now + kQueueSweep;
+            queued.clear();
+            for (const auto& entry : queue_) {
+                queued.push_back({entry.socket.fd(), POLLIN, 0});
+            }
+            if (::poll(queued.data(), queued.size(), 0) > 0) {
+                std::size_t i = 0;
+                std::erase_if(queue_,
+                              [&](const QueuedRequest&) { return queued[i++].revents != 0; });
+                queueChanged_ = true;
+            }
+        }
         ServeQueue(now);
 
         bool accepting = now >= pauseUntil;
@@ -168,15 +188,11 @@ void PeerListener::Run(int listenFd, int wakeFd) {
             watched.push_back({connection.socket.fd(), POLLIN, 0});
             wakeAt = std::min(wakeAt, connection.deadline);
         }
-        // A queued peer sends nothing more: a readable socket is a close (or a
-        // peer breaking the exchange), and the entry leaves the line.
-        const std::size_t firstQueued = watched.size();
         for (const auto& entry : queue_) {
-            watched.push_back({entry.socket.fd(), POLLIN, 0});
             wakeAt = std::min(wakeAt, entry.nextLine);
         }
         if (!queue_.empty()) {
-            wakeAt = std::min(wakeAt, now + kSlotRecheck);
+            wakeAt = std::min({wakeAt, now + kSlotRecheck, nextSweep});
         }
         int timeout = -1;
         if (wakeAt != SteadyTime::max()) {
@@ -193,19 +209,6 @@ void PeerListener::Run(int listenFd, int wakeFd) {
             char drained[64];
             while (::read(releaseRead_.fd(), drained, sizeof drained) > 0) {
             }
-            queueChanged_ = true;
-        }
-        std::size_t left = 0;
-        for (std::size_t i = 0; i < queue_.size(); ++i) {
-            if (watched[firstQueued + i].revents == 0) {
-                if (left != i) {
-                    queue_[left] = std::move(queue_[i]);
-                }
-                ++left;
-            }
-        }
-        if (left != queue_.size()) {
-            queue_.resize(left);
             queueChanged_ = true;
         }
         std::deque<Connection> waiting;
