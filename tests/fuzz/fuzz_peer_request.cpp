@@ -1,9 +1,9 @@
 // Arbitrary bytes sent to the peer listener on a loopback connection, then the
 // end of the stream: the request word, the file name and the two lines the
 // upload side reads. Whatever comes back is nothing or one shared file whole,
-// and only for a "GET\n" naming it (after "START\n" for a "QUEUE\n"); a message is shown only after "MESSAGE\n",
-// as its line; no answer takes longer than the request time limit; nothing
-// outside the shared directory is ever sent.
+// and only for a "GET\n" naming it (after "START\n" for a "QUEUE\n"); a
+// message is shown only after "MESSAGE\n", as its line; no answer takes longer
+// than the request time limit; nothing outside the shared directory is ever sent.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
