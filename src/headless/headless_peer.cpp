@@ -72,7 +72,9 @@ int RunHeadless(const HeadlessCommand& command, HeadlessEnvironment& environment
         });
     switch (command.kind) {
         case HeadlessCommandKind::Serve:
-            return RunServeCommand(environment, console, app);
+            return RunServeCommand(command, environment, console, app);
+        case HeadlessCommandKind::WebPassword:
+            return RunWebPasswordCommand(environment, console);
         case HeadlessCommandKind::Search:
             return RunSearchCommand(command, environment, console, app, box);
         case HeadlessCommandKind::Get:
@@ -96,6 +98,8 @@ int HeadlessMain(int argc, char** argv) {
     HeadlessEnvironment environment;
     environment.progressBar = ::isatty(STDERR_FILENO) == 1;
     TakeStopSignals(command.kind, environment);
+    environment.input = &std::cin;
+    environment.inputFd = STDIN_FILENO;
     Console console(std::cout, std::cerr);
     return RunHeadless(command, environment, console);
 }

@@ -84,7 +84,7 @@ for program in brindlenet brindlenet-peer brindlenet-directory; do
         fail "$program --help"
     fi
 done
-for command in serve search get send; do
+for command in serve search get send web-password; do
     "$root/usr/bin/brindlenet-peer" "$command" --help >>"$work/brindlenet-peer.help" 2>&1 ||
         fail "brindlenet-peer $command --help"
 done
