@@ -428,6 +428,20 @@ TEST_F(WebApiTest, ThePageIsServedWhole) {
     EXPECT_EQ(page.body.find("https://"), std::string::npos);
 }
 
+TEST_F(WebApiTest, TheInstalledPageIsServedBeforeTheBuiltInOne) {
+    Start();
+    home.WriteFile("index.html", "<p>installed</p>");
+    WebApiOptions options;
+    options.boundAddress = "127.0.0.1";
+    options.pageFile = home.str() + "/index.html";
+    WebApi installed(*app, messages, options);
+    EXPECT_EQ(installed.page(), "<p>installed</p>");
+    options.pageFile = home.str() + "/missing.html";
+    WebApi fallback(*app, messages, options);
+    EXPECT_EQ(fallback.page(), api->page());
+    EXPECT_NE(fallback.page().find("<title>Brindlenet V1.0</title>"), std::string::npos);
+}
+
 // web-password: twice the same, at least 8 characters, only the hash kept.
 TEST(WebPasswordCommandTest, StoresTheHashOfAPasswordTypedTwice) {
     test::TempDir home;
@@ -466,6 +480,14 @@ TEST(WebPasswordCommandTest, StoresTheHashOfAPasswordTypedTwice) {
     // The preferences take the line as known.
     EXPECT_TRUE(ReadPreferencesFile(path).problems.empty());
     EXPECT_EQ(ReadPreferencesFile(path).values.uploadSlots, 4u);
+
+    // A new password replaces the line where it stands.
+    home.WriteFile("preferences.conf", test::ReadWholeFile(path) + "notifications = false\n");
+    EXPECT_EQ(run("another one\nanother one\n", err), 0) << err;
+    const std::string replaced = test::ReadWholeFile(path);
+    EXPECT_EQ(replaced.find(kWebPasswordHashKey), replaced.rfind(kWebPasswordHashKey));
+    EXPECT_LT(replaced.find(kWebPasswordHashKey), replaced.find("notifications = false"));
+    EXPECT_TRUE(CheckWebPassword("another one", ReadPreferencesValue(path, kWebPasswordHashKey)));
 }
 
 TEST(WebServeTest, WebRefusesToStartWithoutAPasswordAndSaysHow) {
