@@ -97,7 +97,7 @@ class WebApi {
     };
 
     [[nodiscard]] bool HostAllowed(const std::string& host) const;
-    // The session of the request's cookie, its idle time renewed; null when none.
+    // The session of the request's cookie, its idle time renewed; false when none.
     // Holds sessionsLock_ only inside.
     [[nodiscard]] bool FindSession(const WebRequest& request, Session& found);
     void EndSession(const WebRequest& request);
