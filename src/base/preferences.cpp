@@ -78,6 +78,9 @@ std::string ApplyKey(std::string_view key, std::string_view value, Preferences& 
         }
         return {};
     }
+    if (key == kWebPasswordHashKey) {
+        return {};  // the web front's own line
+    }
     return "unknown key " + std::string(key);
 }
 
@@ -103,6 +106,22 @@ bool MakeFolders(const std::string& path) {
         }
     }
     return true;
+}
+
+std::string ReadWholeText(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        return {};
+    }
+    std::ostringstream read;
+    read << file.rdbuf();
+    return read.str();
+}
+
+// Creates the folders of the path's folder; true when they exist.
+bool EnsureFolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 || MakeFolders(path.substr(0, slash + 1));
 }
 
 }  // namespace
@@ -180,18 +199,45 @@ std::string PreferencesText(const std::string& existingText, const Preferences& 
     return text;
 }
 
+std::string ReadPreferencesValue(const std::string& path, const std::string& key) {
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        std::string_view lineKey;
+        std::string_view value;
+        if (SplitLine(line, lineKey, value) && lineKey == key) {
+            return std::string(value);
+        }
+    }
+    return {};
+}
+
+bool WritePreferencesValue(const std::string& path, const std::string& key,
+                           const std::string& value) {
+    std::istringstream lines(ReadWholeText(path));
+    std::string text;
+    std::string line;
+    bool written = false;
+    while (std::getline(lines, line)) {
+        std::string_view lineKey;
+        std::string_view oldValue;
+        if (!written && SplitLine(line, lineKey, oldValue) && lineKey == key) {
+            text += key + " = " + value + "\n";
+            written = true;
+        } else {
+            text += line + "\n";
+        }
+    }
+    if (!written) {
+        text += key + " = " + value + "\n";
+    }
+    return EnsureFolderOf(path) && ReplaceFileContent(path, text, 0600);
+}
+
 bool WritePreferencesFile(const std::string& path, const Preferences& values) {
-    std::string existing;
-    if (std::ifstream file(path); file) {
-        std::ostringstream read;
-        read << file.rdbuf();
-        existing = read.str();
-    }
-    const std::size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash + 1))) {
-        return false;
-    }
-    return ReplaceFileContent(path, PreferencesText(existing, values), 0600);
+    const std::string existing = ReadWholeText(path);
+    return EnsureFolderOf(path) &&
+           ReplaceFileContent(path, PreferencesText(existing, values), 0600);
 }
 
 }  // namespace brindle

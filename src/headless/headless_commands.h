@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <istream>
 #include <string>
 
 #include "base/preferences.h"
@@ -19,6 +20,9 @@ class CShareApp;
 
 inline constexpr char kHeadlessProgramName[] = "brindlenet-peer";
 
+// Where the package installs the web page.
+std::string InstalledWebPageFile();
+
 struct HeadlessEnvironment {
     std::string configPath = kConfigFileName;
     // Upload slots and rate limits; serve and get read it at start.
@@ -32,6 +36,12 @@ struct HeadlessEnvironment {
     std::function<bool()> takeReloadRequest;
     // A terminal gets a redrawn progress bar; anything else one line a second.
     bool progressBar = false;
+    // web-password reads the password from here; echo is turned off when
+    // `inputFd` is a terminal.
+    std::istream* input = nullptr;
+    int inputFd = -1;
+    // The installed web page; when it cannot be read the built-in copy is served.
+    std::string webPageFile = InstalledWebPageFile();
 };
 
 // The text shown when config.txt cannot give all five settings.
@@ -39,7 +49,10 @@ std::string IncompleteConfigText(const std::string& configPath);
 
 // Each command runs on an application made for it, whose message box is `box`;
 // the result is the process's exit code. serve and get need waitForStop.
-int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CShareApp& app);
+int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                    Console& console, CShareApp& app);
+// Reads the new web password twice and stores its hash; needs `input`.
+int RunWebPasswordCommand(const HeadlessEnvironment& environment, Console& console);
 int RunSearchCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
                      Console& console, CShareApp& app, ConsoleMessageBox& box);
 int RunGetCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
