@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/tls_session_cache.h"
+
 namespace brindle {
 
 namespace {
@@ -44,6 +46,12 @@ std::string VerificationReason(unsigned status) {
 
 }  // namespace
 
+struct TlsChannel::AddressCheck {
+    gnutls_typed_vdata_st check{};
+};
+
+TlsChannel::TlsChannel(int fd, std::chrono::milliseconds idle) : fd_(fd), idle_(idle) {}
+
 void TlsChannel::SessionDeleter::operator()(gnutls_session_int* session) const {
     gnutls_deinit(session);
 }
@@ -52,7 +60,7 @@ void TlsChannel::CredentialsDeleter::operator()(gnutls_certificate_credentials_s
     gnutls_certificate_free_credentials(c);
 }
 
-std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
+std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host, int port,
                                                 const Limits& limits, std::string& reason) {
     std::unique_ptr<TlsChannel> channel(new TlsChannel(fd, limits.idle));
     const int flags = ::fcntl(fd, F_GETFL);
@@ -68,7 +76,9 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
     channel->credentials_.reset(credentials);
     // Either source may add nothing; the handshake then fails with an unknown authority.
     gnutls_certificate_set_x509_system_trust(credentials);
-    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const std::string trust = file ? file : "";
+    if (!trust.empty()) {
         // A file that gives no authority is named if the certificate is then refused.
         if (gnutls_certificate_set_x509_trust_file(credentials, file, GNUTLS_X509_FMT_PEM) <= 0) {
             channel->unusedTrustFile_ = file;
@@ -95,7 +105,9 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
                  : ::inet_pton(AF_INET6, host.c_str(), address) == 1 ? 16
                                                                      : 0;
     if (family != 0) {
-        gnutls_typed_vdata_st check{};
+        // The library keeps a pointer to the check, not a copy: it lives in the channel.
+        channel->addressCheck_ = std::make_unique<AddressCheck>();
+        gnutls_typed_vdata_st& check = channel->addressCheck_->check;
         check.type = GNUTLS_DT_IP_ADDRESS;
         check.data = address;
         check.size = static_cast<unsigned>(family);
@@ -108,12 +120,22 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
         }
         gnutls_session_set_verify_cert(session, host.c_str(), 0);
     }
+    // A session is offered only to the server, under the name and the trust it
+    // was checked with; one the server refuses leaves a full handshake.
+    channel->sessionKey_ = TlsSessionCache::Key(host, port, family != 0 ? "" : host, trust);
+    const std::string kept = TlsSessionCache::Shared().Find(channel->sessionKey_);
+    if (!kept.empty()) {
+        gnutls_session_set_data(session, kept.data(), kept.size());
+    }
     // The caller's deadline bounds the handshake, not a default of the library.
     gnutls_handshake_set_timeout(session, 0);
     gnutls_transport_set_int(session, fd);
     if (!channel->Handshake(limits.handshake, reason)) {
+        TlsSessionCache::Shared().Forget(channel->sessionKey_);
         return nullptr;
     }
+    channel->resumed_ = gnutls_session_is_resumed(session) != 0;
+    channel->KeepSession();
     return channel;
 }
 
@@ -123,6 +145,22 @@ TlsChannel::~TlsChannel() {
     if (established_ && !closed_) {
         gnutls_bye(session_.get(), GNUTLS_SHUT_WR);
     }
+}
+
+void TlsChannel::KeepSession() {
+    gnutls_session_t session = session_.get();
+    if (sessionKept_ || (gnutls_protocol_get_version(session) == GNUTLS_TLS1_3 &&
+                         (gnutls_session_get_flags(session) & GNUTLS_SFLAGS_SESSION_TICKET) == 0)) {
+        return;
+    }
+    // Asked for before a TLS 1.3 ticket came, the library would wait for one.
+    gnutls_datum_t data{};
+    if (gnutls_session_get_data2(session, &data) == GNUTLS_E_SUCCESS) {
+        TlsSessionCache::Shared().Keep(sessionKey_,
+                                       std::string(reinterpret_cast<char*>(data.data), data.size));
+        sessionKept_ = true;
+    }
+    gnutls_free(data.data);
 }
 
 bool TlsChannel::AwaitSocket(Deadline deadline) const {
@@ -205,6 +243,7 @@ bool TlsChannel::Fill(Deadline deadline) {
             return false;
         }
         const ssize_t got = gnutls_record_recv(session_.get(), chunk, sizeof chunk);
+        KeepSession();  // a TLS 1.3 ticket comes in a record of its own
         if (got > 0) {
             buffer_.append(chunk, static_cast<std::size_t>(got));
             return true;
