@@ -5,11 +5,13 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "net/tls_session_cache.h"
 
@@ -56,8 +58,49 @@ void TlsChannel::SessionDeleter::operator()(gnutls_session_int* session) const {
     gnutls_deinit(session);
 }
 
-void TlsChannel::CredentialsDeleter::operator()(gnutls_certificate_credentials_st* c) const {
-    gnutls_certificate_free_credentials(c);
+struct TlsChannel::Trust {
+    gnutls_certificate_credentials_t credentials = nullptr;
+    std::string unusedFile;  // SSL_CERT_FILE, when it gave no authority
+    ~Trust() {
+        if (credentials != nullptr) {
+            gnutls_certificate_free_credentials(credentials);
+        }
+    }
+};
+
+// Reading the authorities costs far more than a resumed handshake, so they
+// are read again only when the file is another or has changed.
+std::shared_ptr<const TlsChannel::Trust> TlsChannel::SharedTrust(const std::string& file) {
+    static std::mutex lock;
+    static std::shared_ptr<const TlsChannel::Trust> shared;
+    static std::string sharedVersion;
+    std::string version = file;
+    if (struct stat status{}; !file.empty() && ::stat(file.c_str(), &status) == 0) {
+        version += '\0' + std::to_string(status.st_size) + '\0' +
+                   std::to_string(status.st_mtim.tv_sec) + '.' +
+                   std::to_string(status.st_mtim.tv_nsec);
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    if (shared && version == sharedVersion) {
+        return shared;
+    }
+    auto trust = std::make_shared<TlsChannel::Trust>();
+    if (gnutls_certificate_allocate_credentials(&trust->credentials) != GNUTLS_E_SUCCESS) {
+        trust->credentials = nullptr;
+        return nullptr;
+    }
+    // Either source may add nothing; the handshake then fails with an unknown authority.
+    gnutls_certificate_set_x509_system_trust(trust->credentials);
+    if (!file.empty()) {
+        // A file that gives no authority is named if the certificate is then refused.
+        if (gnutls_certificate_set_x509_trust_file(trust->credentials, file.c_str(),
+                                                   GNUTLS_X509_FMT_PEM) <= 0) {
+            trust->unusedFile = file;
+        }
+    }
+    shared = trust;
+    sharedVersion = std::move(version);
+    return trust;
 }
 
 std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host, int port,
@@ -68,22 +111,14 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
         reason = "the connection could not be set up for TLS";
         return nullptr;
     }
-    gnutls_certificate_credentials_t credentials = nullptr;
-    if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) {
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const std::string trust = file ? file : "";
+    channel->trust_ = SharedTrust(trust);
+    if (!channel->trust_) {
         reason = "TLS credentials could not be made";
         return nullptr;
     }
-    channel->credentials_.reset(credentials);
-    // Either source may add nothing; the handshake then fails with an unknown authority.
-    gnutls_certificate_set_x509_system_trust(credentials);
-    const char* file = std::getenv("SSL_CERT_FILE");
-    const std::string trust = file ? file : "";
-    if (!trust.empty()) {
-        // A file that gives no authority is named if the certificate is then refused.
-        if (gnutls_certificate_set_x509_trust_file(credentials, file, GNUTLS_X509_FMT_PEM) <= 0) {
-            channel->unusedTrustFile_ = file;
-        }
-    }
+    gnutls_certificate_credentials_t credentials = channel->trust_->credentials;
 
     gnutls_session_t session = nullptr;
     if (gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK) != GNUTLS_E_SUCCESS) {
@@ -207,8 +242,8 @@ bool TlsChannel::Handshake(Deadline deadline, std::string& reason) {
         }
         if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
             reason = VerificationReason(gnutls_session_get_verify_cert_status(session_.get()));
-            if (!unusedTrustFile_.empty()) {
-                reason += " (SSL_CERT_FILE " + unusedTrustFile_ + " holds no usable certificate)";
+            if (!trust_->unusedFile.empty()) {
+                reason += " (SSL_CERT_FILE " + trust_->unusedFile + " holds no usable certificate)";
             }
         } else {
             reason = std::string("TLS handshake failed: ") + gnutls_strerror(result);

@@ -15,7 +15,6 @@
 #include "net/socket.h"
 
 struct gnutls_session_int;
-struct gnutls_certificate_credentials_st;
 
 namespace brindle {
 
@@ -57,9 +56,11 @@ class TlsChannel {
     struct SessionDeleter {
         void operator()(gnutls_session_int* session) const;
     };
-    struct CredentialsDeleter {
-        void operator()(gnutls_certificate_credentials_st* credentials) const;
-    };
+    // The trusted authorities, read once and shared by every channel.
+    struct Trust;
+    // The system's authorities and those of SSL_CERT_FILE (`file`, may be
+    // empty). Null when no credentials could be made.
+    static std::shared_ptr<const Trust> SharedTrust(const std::string& file);
 
     TlsChannel(int fd, std::chrono::milliseconds idle);
     bool Handshake(Deadline deadline, std::string& reason);
@@ -74,19 +75,18 @@ class TlsChannel {
 
     int fd_;
     std::chrono::milliseconds idle_;
-    std::unique_ptr<gnutls_certificate_credentials_st, CredentialsDeleter> credentials_;
+    std::shared_ptr<const Trust> trust_;  // outlives the session, which uses it
     std::unique_ptr<gnutls_session_int, SessionDeleter> session_;
     std::array<unsigned char, 16> address_{};  // the host as an IP address, for the check
     struct AddressCheck;                       // the library's form of that check
     std::unique_ptr<AddressCheck> addressCheck_;
-    std::string buffer_;           // received bytes not yet read
-    std::size_t start_ = 0;        // the first of them
-    bool established_ = false;     // the handshake succeeded
-    bool closed_ = false;          // the server ended the session cleanly
-    std::string unusedTrustFile_;  // SSL_CERT_FILE, when it gave no authority
-    std::string sessionKey_;       // the server's place in the session cache
-    bool sessionKept_ = false;     // this session is in the cache
-    bool resumed_ = false;         // the handshake resumed a kept session
+    std::string buffer_;        // received bytes not yet read
+    std::size_t start_ = 0;     // the first of them
+    bool established_ = false;  // the handshake succeeded
+    bool closed_ = false;       // the server ended the session cleanly
+    std::string sessionKey_;    // the server's place in the session cache
+    bool sessionKept_ = false;  // this session is in the cache
+    bool resumed_ = false;      // the handshake resumed a kept session
 };
 
 }  // namespace brindle
