@@ -76,6 +76,7 @@ void TlsChannel::SessionDeleter::operator()(gnutls_session_int* session) const {
 struct TlsChannel::Trust {
     gnutls_certificate_credentials_t credentials = nullptr;
     std::string unusedFile;  // SSL_CERT_FILE, when it gave no authority
+    std::string version;     // the file's name, size and time of change
     ~Trust() {
         if (credentials != nullptr) {
             gnutls_certificate_free_credentials(credentials);
@@ -87,8 +88,8 @@ struct TlsChannel::Trust {
 // are read again only when the file is another or has changed.
 std::shared_ptr<const TlsChannel::Trust> TlsChannel::SharedTrust(const std::string& file) {
     static std::mutex lock;
-    static std::shared_ptr<const TlsChannel::Trust> shared;
-    static std::string sharedVersion;
+    // Never destroyed: a channel on a thread still running at exit may hold it.
+    static auto* shared = new std::shared_ptr<const TlsChannel::Trust>;
     std::string version = file;
     if (struct stat status{}; !file.empty() && ::stat(file.c_str(), &status) == 0) {
         version += '\0' + std::to_string(status.st_size) + '\0' +
@@ -96,8 +97,8 @@ std::shared_ptr<const TlsChannel::Trust> TlsChannel::SharedTrust(const std::stri
                    std::to_string(status.st_mtim.tv_nsec);
     }
     std::lock_guard<std::mutex> hold(lock);
-    if (shared && version == sharedVersion) {
-        return shared;
+    if (*shared && version == (*shared)->version) {
+        return *shared;
     }
     auto trust = std::make_shared<TlsChannel::Trust>();
     if (gnutls_certificate_allocate_credentials(&trust->credentials) != GNUTLS_E_SUCCESS) {
@@ -113,8 +114,8 @@ std::shared_ptr<const TlsChannel::Trust> TlsChannel::SharedTrust(const std::stri
             trust->unusedFile = file;
         }
     }
-    shared = trust;
-    sharedVersion = std::move(version);
+    trust->version = std::move(version);
+    *shared = trust;
     return trust;
 }
 
@@ -173,9 +174,10 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
         }
         gnutls_session_set_verify_cert(session, host.c_str(), 0);
     }
-    // A session is offered only to the server, under the name and the trust it
-    // was checked with; one the server refuses leaves a full handshake.
-    channel->sessionKey_ = TlsSessionCache::Key(host, port, family != 0 ? "" : host, trust);
+    // A session is offered only to the server, under the name and the trust
+    // (as the file was then) it was checked with; one the server refuses leaves a full handshake.
+    channel->sessionKey_ =
+        TlsSessionCache::Key(host, port, family != 0 ? "" : host, channel->trust_->version);
     const std::string kept = TlsSessionCache::Shared().Find(channel->sessionKey_);
     if (!kept.empty()) {
         gnutls_session_set_data(session, kept.data(), kept.size());

@@ -18,7 +18,8 @@ TlsSessionCache& TlsSessionCache::Shared() {
 
 std::string TlsSessionCache::Key(const std::string& host, int port, const std::string& serverName,
                                  const std::string& trust) {
-    // A NUL cannot occur in any part, so no two servers share a key.
+    // A NUL cannot occur in a host, port or name, and the trust comes last,
+    // so no two servers share a key.
     std::string key = host;
     key += '\0';
     key += std::to_string(port);

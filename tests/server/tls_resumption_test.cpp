@@ -101,6 +101,33 @@ TEST_F(TlsResumptionTest, ResumedSessionsCarryTheSameReplies) {
     }
 }
 
+// A changed trust file is read again, and a session checked against the old
+// contents is not offered: the full handshake checks the certificate anew.
+TEST_F(TlsResumptionTest, ASessionIsNotResumedPastAChangeOfTheTrustFile) {
+    const fs::path trustFile = dir_.path() / "authority.pem";
+    std::ofstream(trustFile) << ReadWholeFile(certificates_->authority);
+    struct RestoreTrust {
+        ~RestoreTrust() { ::setenv("SSL_CERT_FILE", authority.c_str(), 1); }
+        std::string authority;
+    } restore{certificates_->authority.string()};
+    ::setenv("SSL_CERT_FILE", trustFile.c_str(), 1);
+
+    HttpServerOptions options = InProcessServer::LoopbackOptions();
+    options.tlsCertificateFile = live_.certificate.string();
+    options.tlsKeyFile = live_.key.string();
+    InProcessServer server(options);
+    const std::string url = UrlOf(server.port());
+    const std::string lookup = "event=onLookupUserIP&userName=ann";
+    EXPECT_EQ(Post(url, lookup).body, "NOT-REGISTERED\n");
+    ASSERT_TRUE(Post(url, lookup).resumed);
+
+    std::ofstream(trustFile) << "no authority here any more\n";
+    Answer after = Post(url, lookup);
+    EXPECT_EQ(after.failure, PostFailure::Connect);
+    EXPECT_EQ(after.reason, "certificate signed by an unknown authority (SSL_CERT_FILE " +
+                                trustFile.string() + " holds no usable certificate)");
+}
+
 struct ReloadCase {
     const char* name;
     CertificatePair TestCertificates::*certificate;
