@@ -19,14 +19,20 @@ namespace brindle {
 
 namespace {
 
-// The library's defaults without TLS 1.0 and 1.1, parsed once for every
-// session; null when they cannot be.
+// The library's defaults without TLS 1.0 and 1.1, and with the same key
+// exchange groups but X25519 first: the one key share sent is then the
+// cheapest to make. Parsed once for every session; null when they cannot be.
+constexpr char kPriorities[] =
+    "-VERS-TLS1.1:-VERS-TLS1.0:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1:+GROUP-SECP384R1:"
+    "+GROUP-SECP521R1:+GROUP-X448:+GROUP-FFDHE2048:+GROUP-FFDHE3072:+GROUP-FFDHE4096:"
+    "+GROUP-FFDHE6144:+GROUP-FFDHE8192";
+
 gnutls_priority_t SharedPriorities() {
     static gnutls_priority_t priorities = [] {
         gnutls_priority_t parsed = nullptr;
         const char* where = nullptr;
-        if (gnutls_priority_init2(&parsed, "-VERS-TLS1.1:-VERS-TLS1.0", &where,
-                                  GNUTLS_PRIORITY_INIT_DEF_APPEND) != GNUTLS_E_SUCCESS) {
+        if (gnutls_priority_init2(&parsed, kPriorities, &where, GNUTLS_PRIORITY_INIT_DEF_APPEND) !=
+            GNUTLS_E_SUCCESS) {
             return static_cast<gnutls_priority_t>(nullptr);
         }
         return parsed;
