@@ -58,7 +58,7 @@ class ReachProbeLimiter {
         std::chrono::steady_clock::time_point started;
         std::optional<bool> reachable;  // empty while the connect-back runs
     };
-    std::chrono::steady_clock::time_point Now() const;
+    [[nodiscard]] std::chrono::steady_clock::time_point Now() const;
 
     IReachProbe& probe_;
     const ReachProbeOptions options_;

@@ -97,7 +97,7 @@ bool PortMapper::WaitUntil(std::chrono::steady_clock::time_point due) {
     return !stopping_;
 }
 
-void PortMapper::Publish(MappingSnapshot snapshot) {
+void PortMapper::Publish(const MappingSnapshot& snapshot) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (snapshot == snapshot_) {

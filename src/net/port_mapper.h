@@ -123,8 +123,8 @@ class PortMapper {
   private:
     void Run();
     MappingAttempt AttemptAll();
-    void Publish(MappingSnapshot snapshot);
-    std::chrono::steady_clock::time_point Now() const;
+    void Publish(const MappingSnapshot& snapshot);
+    [[nodiscard]] std::chrono::steady_clock::time_point Now() const;
     // Waits until `due` or Stop; false when stopped.
     bool WaitUntil(std::chrono::steady_clock::time_point due);
 
