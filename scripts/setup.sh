@@ -11,6 +11,7 @@ packages=(
     libgnutls28-dev gnutls-bin tcpdump libcli11-dev clang-tidy
     dpkg-dev file lintian appstream libxml2-utils man-db groff-base bsdextrautils procps systemd
     nlohmann-json3-dev chromium chromium-driver python3-selenium
+    libnatpmp-dev libminiupnpc-dev
 )
 missing=()
 for p in "${packages[@]}"; do

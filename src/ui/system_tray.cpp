@@ -63,11 +63,26 @@ QString CSystemTray::TipText(const QString& base, int downloading, int uploading
     return counts.isEmpty() ? base : base + QLatin1Char('\n') + counts.join(QStringLiteral(", "));
 }
 
+QString CSystemTray::TipText(const QString& base, int downloading, int uploading, int waiting,
+                             const QString& lastLine) {
+    const QString tip = TipText(base, downloading, uploading, waiting);
+    return lastLine.isEmpty() ? tip : tip + QLatin1Char('
+') + lastLine;
+}
+
+void CSystemTray::SetLastLine(const QString& line) {
+    lastLine_ = line;
+    SetTransferCounts(downloading_, uploading_, waiting_);
+}
+
 void CSystemTray::SetTransferCounts(int downloading, int uploading, int waiting) {
+    downloading_ = downloading;
+    uploading_ = uploading;
+    waiting_ = waiting;
     if (!iconAdded_) {
         return;
     }
-    const QString tip = TipText(baseTip_, downloading, uploading, waiting);
+    const QString tip = TipText(baseTip_, downloading, uploading, waiting, lastLine_);
     if (tip != tip_) {  // the refresh runs often; the tray is told only of changes
         tip_ = tip;
         icon_->setToolTip(tip_);
