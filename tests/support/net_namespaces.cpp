@@ -109,10 +109,11 @@ namespace {
 // Runs a command to its end (bounded), its output in `folder`; the exit code.
 int RunIn(const std::vector<std::string>& argv, const std::filesystem::path& folder,
           std::string* out = nullptr, std::string* err = nullptr,
-          std::chrono::milliseconds deadline = 20s) {
+          std::chrono::milliseconds deadline = 20s, const std::filesystem::path& directory = {}) {
     static int counter = 0;
     std::string stem = "cmd" + std::to_string(++counter);
-    LoggedProcess process(argv, folder, folder / (stem + ".out"), folder / (stem + ".err"));
+    LoggedProcess process(argv, directory.empty() ? folder : directory, folder / (stem + ".out"),
+                          folder / (stem + ".err"));
     int code = process.Wait(deadline);
     if (out != nullptr) {
         *out = process.Out();
@@ -264,9 +265,11 @@ std::vector<std::string> NetNamespaces::In(const std::string& role,
 
 NetNamespaces::Outcome NetNamespaces::Run(const std::string& role,
                                           const std::vector<std::string>& argv,
-                                          std::chrono::milliseconds deadline) {
+                                          std::chrono::milliseconds deadline,
+                                          const std::filesystem::path& directory) {
     Outcome outcome;
-    outcome.code = RunIn(In(role, argv), scratch_.path(), &outcome.out, &outcome.err, deadline);
+    outcome.code =
+        RunIn(In(role, argv), scratch_.path(), &outcome.out, &outcome.err, deadline, directory);
     return outcome;
 }
 

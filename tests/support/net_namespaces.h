@@ -86,9 +86,11 @@ class NetNamespaces {
         std::string out;
         std::string err;
     };
-    // Runs `argv` in `role` to its end, at most `deadline`.
+    // Runs `argv` in `role` to its end, at most `deadline`, in `directory`
+    // (the scratch folder when empty).
     Outcome Run(const std::string& role, const std::vector<std::string>& argv,
-                std::chrono::milliseconds deadline = std::chrono::seconds(20));
+                std::chrono::milliseconds deadline = std::chrono::seconds(20),
+                const std::filesystem::path& directory = {});
 
     // The namespace's full name, for `ip netns exec`.
     std::string Name(const std::string& role) const;
