@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "support/directory_node.h"
 #include "support/home_routers.h"
+#include "support/nginx_proxy.h"
+#include "support/test_certificates.h"
 #include "support/test_support.h"
+#include "support/tls_scripted_server.h"
 
 namespace brindle {
 namespace {
@@ -247,6 +251,62 @@ TEST_F(Reachability, AnIpv6PairOnUniqueLocalAddresses) {
     // Its router lets port 2000 in over IPv6, so the probe gets through.
     EXPECT_TRUE(Contains(ReachableLine(serve), "reachable: yes")) << serve.Err();
 }
+
+// The probe when the directory is reached over HTTPS, or through nginx as the
+// trusted proxy: it connects back to the user's address either way.
+enum class Front { Https, TrustedProxy };
+
+class ReachabilityBehind : public Reachability, public ::testing::WithParamInterface<Front> {};
+
+TEST_P(ReachabilityBehind, TheProbeReachesThePeerBehindTheUpnpRouter) {
+    std::string url;
+    std::unique_ptr<test::DirectoryNode> node;
+    std::unique_ptr<test::NginxProxy> proxy;
+    if (GetParam() == Front::Https) {
+        std::string error;
+        const test::TestCertificates* certificates = test::TrustedTestCertificates(error);
+        ASSERT_NE(certificates, nullptr) << error;
+        StartDirectory({"--tls-cert", certificates->server.certificate.string(), "--tls-key",
+                        certificates->server.key.string()});
+        url = "https://" + std::string(HomeRouters::kInternetAddress) +
+              ":8080/examples/servlet/brindlenet";
+    } else {
+        if (!test::NginxProxy::Installed()) {
+            GTEST_SKIP() << "nginx is not installed";
+        }
+        ASSERT_TRUE(routers.nets().RunInside(HomeRouters::kInternet, [&] {
+            node = std::make_unique<test::DirectoryNode>(
+                kDirectoryProgram,
+                std::vector<std::string>{"--trusted-proxy", "127.0.0.1/32", "--db",
+                                         (serverHome.path() / "directory.db").string()},
+                serverHome.path() / "node.log");
+            if (node->started()) {
+                proxy = std::make_unique<test::NginxProxy>(serverHome.path() / "nginx",
+                                                           std::vector<int>{node->port()},
+                                                           HomeRouters::kInternetAddress);
+            }
+        }));
+        ASSERT_TRUE(node->started()) << node->logText();
+        ASSERT_TRUE(proxy && proxy->started()) << proxy->errorLog();
+        url = "http://" + std::string(HomeRouters::kInternetAddress) + ":" +
+              std::to_string(proxy->port()) + "/examples/servlet/brindlenet";
+    }
+    PeerHome sharer("fronted", url);
+    LoggedProcess& serve = Serve(sharer, HomeRouters::kHome1);
+    std::string line = ReachableLine(serve);
+    EXPECT_TRUE(Contains(line, "reachable: yes (")) << serve.Out() << serve.Err();
+    EXPECT_TRUE(Contains(line, std::string(HomeRouters::kRouter1Wan) + ":2000)")) << line;
+    serve.Stop(20s);
+    if (proxy) {
+        proxy.reset();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fronts, ReachabilityBehind,
+                         ::testing::Values(Front::Https, Front::TrustedProxy),
+                         [](const auto& info) {
+                             return info.param == Front::Https ? "Https" : "TrustedProxy";
+                         });
 
 // Probes that must not make the directory connect anywhere: a wrong
 // password, a user not logged in, a forged X-Forwarded-For, and a flood.

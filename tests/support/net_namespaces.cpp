@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -271,6 +273,25 @@ NetNamespaces::Outcome NetNamespaces::Run(const std::string& role,
     outcome.code =
         RunIn(In(role, argv), scratch_.path(), &outcome.out, &outcome.err, deadline, directory);
     return outcome;
+}
+
+bool NetNamespaces::RunInside(const std::string& role, const std::function<void()>& body) {
+    bool entered = false;
+    std::thread inside([&] {
+        int fd = ::open(("/run/netns/" + Name(role)).c_str(), O_RDONLY | O_CLOEXEC);
+        entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (entered) {
+            body();
+        }
+    });
+    inside.join();
+    if (!entered && error_.empty()) {
+        error_ = "cannot enter namespace " + Name(role);
+    }
+    return entered;
 }
 
 }  // namespace brindle::test

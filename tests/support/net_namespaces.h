@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,11 @@ class NetNamespaces {
     Outcome Run(const std::string& role, const std::vector<std::string>& argv,
                 std::chrono::milliseconds deadline = std::chrono::seconds(20),
                 const std::filesystem::path& directory = {});
+
+    // Runs `body` on a thread of its own that has entered `role`'s network
+    // namespace: sockets it opens and programs it starts are inside. False
+    // (without running `body`) when the namespace cannot be entered.
+    [[nodiscard]] bool RunInside(const std::string& role, const std::function<void()>& body);
 
     // The namespace's full name, for `ip netns exec`.
     std::string Name(const std::string& role) const;
