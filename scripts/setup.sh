@@ -10,6 +10,7 @@ packages=(
     postgresql postgresql-contrib libpq-dev nginx
     libgnutls28-dev gnutls-bin tcpdump libcli11-dev clang-tidy
     dpkg-dev file lintian appstream libxml2-utils man-db groff-base bsdextrautils procps systemd
+    libnatpmp-dev libminiupnpc-dev
     miniupnpd-nftables miniupnpc coturn nftables
 )
 missing=()

@@ -1,4 +1,4 @@
-// The four directory events: decodes a request body, consults the store and
+// The directory events: decodes a request body, consults the store and
 // produces the reply body. Independent of HTTP, so it can be tested directly.
 #pragma once
 
@@ -8,6 +8,7 @@
 
 #include "server/events/form_data.h"
 #include "server/events/password_hasher.h"
+#include "server/events/reach_probe.h"
 #include "server/store/directory_store.h"
 
 namespace brindle::server {
@@ -43,6 +44,10 @@ class EventDispatcher {
 
     EventReply Handle(const EventRequest& request);
 
+    // Turns on onCheckReachable, which connects back through `probe`; without
+    // one the event is unknown. Set before the first request.
+    void SetReachProbe(ReachProbeLimiter* probe) { reachProbe_ = probe; }
+
     [[nodiscard]] const DirectoryLimits& limits() const { return limits_; }
     DirectoryStore& store() { return store_; }
 
@@ -55,10 +60,14 @@ class EventDispatcher {
     EventReply Unregister(const FormData& fields);
     EventReply Lookup(const FormData& fields);
     EventReply Search(const FormData& fields);
+    // onCheckReachable: for a logged-in user with the right password, whether
+    // the address the request came from accepts a connection on the peer port.
+    EventReply CheckReachable(const FormData& fields, const EventRequest& request);
 
     DirectoryStore& store_;
     PasswordHasher& hasher_;
     DirectoryLimits limits_;
+    ReachProbeLimiter* reachProbe_ = nullptr;
 };
 
 // Text made safe for one log line: printable ASCII kept, every other byte as

@@ -19,6 +19,7 @@ constexpr char kUploadSlotsKey[] = "upload_slots";
 constexpr char kUploadLimitKey[] = "upload_limit_kib";
 constexpr char kDownloadLimitKey[] = "download_limit_kib";
 constexpr char kNotificationsKey[] = "notifications";
+constexpr char kPortMappingKey[] = "port_mapping";
 
 std::string_view Trim(std::string_view text) {
     const std::string_view space = " \t\r\n";
@@ -72,8 +73,9 @@ std::string ApplyKey(std::string_view key, std::string_view value, Preferences& 
         (key == kUploadLimitKey ? values.uploadLimitKiB : values.downloadLimitKiB) = *limit;
         return {};
     }
-    if (key == kNotificationsKey) {
-        if (!ParseBool(value, values.notifications)) {
+    if (key == kNotificationsKey || key == kPortMappingKey) {
+        if (!ParseBool(value,
+                       key == kNotificationsKey ? values.notifications : values.portMapping)) {
             return std::string(key) + " must be true or false";
         }
         return {};
@@ -90,6 +92,9 @@ std::string ValueText(std::string_view key, const Preferences& values) {
     }
     if (key == kDownloadLimitKey) {
         return std::to_string(values.downloadLimitKiB);
+    }
+    if (key == kPortMappingKey) {
+        return values.portMapping ? "true" : "false";
     }
     return values.notifications ? "true" : "false";
 }
@@ -143,9 +148,10 @@ PreferencesFileContent ReadPreferencesFile(const std::string& path) {
 
 std::string PreferencesText(const std::string& existingText, const Preferences& values) {
     std::string text;
-    bool written[4] = {};
-    const std::string_view keys[] = {kUploadSlotsKey, kUploadLimitKey, kDownloadLimitKey,
-                                     kNotificationsKey};
+    constexpr int kKeys = 5;
+    bool written[kKeys] = {};
+    const std::string_view keys[kKeys] = {kUploadSlotsKey, kUploadLimitKey, kDownloadLimitKey,
+                                          kNotificationsKey, kPortMappingKey};
     std::istringstream lines(existingText);
     std::string line;
     while (std::getline(lines, line)) {
@@ -153,7 +159,7 @@ std::string PreferencesText(const std::string& existingText, const Preferences& 
         std::string_view value;
         bool replaced = false;
         if (SplitLine(line, key, value)) {
-            for (int k = 0; k < 4; ++k) {
+            for (int k = 0; k < kKeys; ++k) {
                 if (key == keys[k] && !written[k]) {
                     text += std::string(keys[k]) + " = " + ValueText(keys[k], values) + "\n";
                     written[k] = replaced = true;
@@ -172,7 +178,7 @@ std::string PreferencesText(const std::string& existingText, const Preferences& 
     if (existingText.empty()) {
         text += "# Brindlenet preferences. Rates are in KiB/s; 0 means no limit.\n";
     }
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < kKeys; ++k) {
         if (!written[k]) {
             text += std::string(keys[k]) + " = " + ValueText(keys[k], values) + "\n";
         }

@@ -24,6 +24,8 @@ struct Preferences {
     long long downloadLimitKiB = 0;
     // Desktop notifications of messages and finished downloads.
     bool notifications = true;
+    // Ask the home router to forward the peer port (NAT-PMP, UPnP).
+    bool portMapping = true;
 
     bool operator==(const Preferences&) const = default;
 };

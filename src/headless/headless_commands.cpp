@@ -174,6 +174,31 @@ std::string IncompleteConfigText(const std::string& configPath) {
            "  5. password\n";
 }
 
+std::string ServeReachabilityLine(const ReachabilityStatus& status) {
+    switch (status.reachable) {
+        case Reachability::Reachable: {
+            const std::string port = std::to_string(status.port);
+            const MappingSnapshot& mapping = status.mapping;
+            if (mapping.state != MappingState::Mapped) {
+                return "reachable: yes (port " + port + ")";
+            }
+            const std::string method(MappingMethodName(mapping.method));
+            if (mapping.externalAddress.empty()) {
+                return "reachable: yes (" + method + ", port " + port + ")";
+            }
+            // An IPv6 address goes in brackets before its port.
+            const bool v6 = mapping.externalAddress.find(':') != std::string::npos;
+            return "reachable: yes (" + method + ", " + (v6 ? "[" : "") + mapping.externalAddress +
+                   (v6 ? "]" : "") + ":" + port + ")";
+        }
+        case Reachability::NotReachable:
+            return "reachable: no (" + NotReachableReason(status) + ")";
+        case Reachability::Unknown:
+            break;
+    }
+    return "reachable: unknown";
+}
+
 int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CShareApp& app) {
     ConsoleMessageDisplay display(console);
     app.BeginStartUp();
@@ -183,6 +208,11 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
     if (!StartPeerListener(app, display, environment.peer)) {
         return 1;
     }
+    // Port mapping and the probe start before the registration, which asks
+    // for the first probe.
+    ReachabilityOptions reachability = environment.reachability;
+    reachability.port = app.peerListener()->port();
+    app.StartReachability(std::move(reachability), {});
     if (!app.LoadSettingsAndRegister()) {
         console.Err(IncompleteConfigText(environment.configPath));
         app.peerListener()->CloseListeningSocket();
@@ -194,7 +224,21 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
                 std::to_string(app.peerListener()->port()) + "\n");
     console.Err(std::string(kHeadlessProgramName) + ": " + LimitsText(*app.preferences()) + "\n");
     UploadReporter reporter(console);
+    // The reachability line, printed again whenever it changes.
+    std::string reachLine;
+    const auto reportReachability = [&] {
+        if (!environment.reachability.enabled) {
+            return;
+        }
+        std::string line = ServeReachabilityLine(app.reachabilityStatus());
+        if (line != reachLine) {
+            reachLine = line;
+            console.Err(std::string(kHeadlessProgramName) + ": " + reachLine + "\n");
+        }
+    };
+    reportReachability();
     while (!environment.waitForStop(std::chrono::seconds(1))) {
+        reportReachability();
         if (environment.takeReloadRequest && environment.takeReloadRequest()) {
             // New requests see the new slots; running uploads the new rate at once.
             LoadPreferences(app, console);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "app/reachability_monitor.h"
 #include "base/preferences.h"
 #include "base/settings.h"
 #include "headless/console_ports.h"
@@ -30,9 +31,16 @@ struct HeadlessEnvironment {
     // True once for each request (SIGHUP) to read preferences.conf again; serve asks
     // after every wait. None: never.
     std::function<bool()> takeReloadRequest;
+    // Port mapping and the directory's reachability probe (serve only).
+    ReachabilityOptions reachability;
     // A terminal gets a redrawn progress bar; anything else one line a second.
     bool progressBar = false;
 };
+
+// serve's line for a reachability status: "reachable: yes (NAT-PMP,
+// 203.0.113.7:2000)", "reachable: yes (port 2000)" without a mapping,
+// "reachable: no (REASON)" or "reachable: unknown".
+std::string ServeReachabilityLine(const ReachabilityStatus& status);
 
 // The text shown when config.txt cannot give all five settings.
 std::string IncompleteConfigText(const std::string& configPath);

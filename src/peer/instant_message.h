@@ -14,6 +14,11 @@ namespace brindle {
 
 inline constexpr char kMessageRequest[] = "MESSAGE\n";
 inline constexpr char kFileRequest[] = "GET\n";
+// The directory's reachability probe (or anyone) may ask whether a Brindlenet
+// listener is there: it answers kPongReply and closes. A peer without it
+// closes at the unknown line, and the accepted connection alone counts.
+inline constexpr char kPingRequest[] = "PING\n";
+inline constexpr char kPongReply[] = "PONG\n";
 // A GET that starts at a byte offset: the four lines of "GET\n" (with this
 // first line instead), then the offset in decimal on a fifth line. A peer
 // without it closes the connection at the unknown first line, sending nothing.

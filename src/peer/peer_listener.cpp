@@ -205,6 +205,12 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
                 connection.stage = Stage::FileName;
                 return false;
             }
+            if (!closed && line == kPingRequest) {
+                // A fresh socket's buffer takes the five bytes at once.
+                static_cast<void>(
+                    SendAll(connection.socket.fd(), std::string(kPongReply),
+                            std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+            }
             return true;  // any other word: closed, nothing sent
         case Stage::MessageLine:
             // A line cut short by the sender's close shows nothing.

@@ -2,7 +2,8 @@
 // request lines of every connection at once in one poll loop, each with a
 // deadline, so a silent or trickling peer holds nobody else up. A complete
 // "GET\n" request (or "GETRANGE\n" with its offset line) goes to an upload worker while fewer than
-// the allowed number run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display.
+// the allowed number run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display,
+// and "PING\n" is answered "PONG\n".
 #pragma once
 
 #include <atomic>
