@@ -46,7 +46,9 @@ struct PeerHome {
     }
     std::filesystem::path shared() const { return dir.path() / "shared"; }
     std::vector<std::string> Program(std::vector<std::string> arguments) const {
-        arguments.insert(arguments.begin(), {"env", "XDG_CONFIG_HOME=" + dir.str(), kPeerProgram});
+        // Port mapping and the probe are what these tests are about: on.
+        arguments.insert(arguments.begin(), {"env", "-u", "BRINDLENET_NO_REACHABILITY",
+                                             "XDG_CONFIG_HOME=" + dir.str(), kPeerProgram});
         return arguments;
     }
     void WritePreferences(const std::string& text) const {
@@ -108,19 +110,21 @@ class Reachability : public ::testing::Test {
             << process.Err();
         return process;
     }
-    // Waits for serve's reachability line and gives it ("" when none came).
+    // Waits until serve's latest reachability line says more than "unknown"
+    // (it starts so, before the router and the probe have answered) and
+    // gives it; the latest line whatever it says once the deadline passes.
     static std::string ReachableLine(const LoggedProcess& process,
                                      std::chrono::milliseconds deadline = 15s) {
         std::string line;
         WaitFor(
             [&] {
                 std::string text = process.Out() + process.Err();
-                auto at = text.find("reachable: ");
+                auto at = text.rfind("reachable: ");
                 if (at == std::string::npos) {
                     return false;
                 }
                 line = text.substr(at, text.find('\n', at) - at);
-                return true;
+                return line != "reachable: unknown";
             },
             deadline);
         return line;
