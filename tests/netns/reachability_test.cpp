@@ -61,6 +61,7 @@ struct PeerHome {
 
 class Reachability : public ::testing::Test {
   protected:
+    explicit Reachability(bool natPmp = true) : routers(natPmp) {}
     void SetUp() override {
         std::string why;
         std::string error;
@@ -177,9 +178,15 @@ class Reachability : public ::testing::Test {
     std::vector<std::unique_ptr<LoggedProcess>> serving;
 };
 
+class ReachabilityByMethod : public Reachability, public ::testing::WithParamInterface<bool> {
+  protected:
+    ReachabilityByMethod() : Reachability(GetParam()) {}
+};
+
 // The peer behind the UPnP router maps its port, says so, is found under its
-// router's address, serves the other home byte-exact, and unmaps on exit.
-TEST_F(Reachability, APeerBehindTheUpnpRouterServesTheOtherHome) {
+// router's address, serves the other home byte-exact, and unmaps on exit:
+// through NAT-PMP, and through UPnP-IGD where the router offers only that.
+TEST_P(ReachabilityByMethod, APeerBehindTheUpnpRouterServesTheOtherHome) {
     StartDirectory();
     PeerHome sharer("sharer", Url(HomeRouters::kInternetAddress));
     PeerHome fetcher("fetcher", Url(HomeRouters::kInternetAddress));
@@ -188,8 +195,9 @@ TEST_F(Reachability, APeerBehindTheUpnpRouterServesTheOtherHome) {
 
     LoggedProcess& serve = Serve(sharer, HomeRouters::kHome1);
     std::string line = ReachableLine(serve);
-    EXPECT_TRUE(Contains(line, "reachable: yes (")) << serve.Out() << serve.Err();
-    EXPECT_TRUE(Contains(line, std::string(HomeRouters::kRouter1Wan) + ":2000)")) << line;
+    EXPECT_EQ(line, "reachable: yes (" + std::string(GetParam() ? "NAT-PMP" : "UPnP") + ", " +
+                        HomeRouters::kRouter1Wan + ":2000)")
+        << serve.Out() << serve.Err() << routers.MiniupnpdLog();
     EXPECT_TRUE(routers.Mapped(2000)) << routers.MiniupnpdLog();
 
     auto search = Command(fetcher, HomeRouters::kHome2, {"search", "film"});
@@ -203,6 +211,9 @@ TEST_F(Reachability, APeerBehindTheUpnpRouterServesTheOtherHome) {
     auto list = routers.Upnpc(HomeRouters::kHome1, {"-l"});
     EXPECT_FALSE(Contains(list.out, "TCP  2000->")) << list.out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Methods, ReachabilityByMethod, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "NatPmp" : "UpnpOnly"; });
 
 // Behind a router without UPnP or NAT-PMP nobody can connect in, and serve
 // says so; with port_mapping off, the mapping router is not asked either.

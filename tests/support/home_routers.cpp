@@ -73,7 +73,7 @@ bool Contains(const std::string& text, const std::string& part) {
 
 }  // namespace
 
-HomeRouters::HomeRouters() = default;
+HomeRouters::HomeRouters(bool natPmp) : natPmp_(natPmp) {}
 
 HomeRouters::~HomeRouters() {
     if (miniupnpd_) {
@@ -205,7 +205,9 @@ bool HomeRouters::StartMiniupnpd(std::string& error) {
     std::ofstream(dir / "miniupnpd.conf") << "ext_ifname=wan\n"
                                              "listening_ip=lan\n"
                                              "port=0\n"
-                                             "enable_natpmp=yes\n"
+                                             "enable_natpmp="
+                                          << (natPmp_ ? "yes" : "no")
+                                          << "\n"
                                              "enable_upnp=yes\n"
                                              "ext_perform_stun=yes\n"
                                              "ext_stun_host="
@@ -223,12 +225,11 @@ bool HomeRouters::StartMiniupnpd(std::string& error) {
         nets_.In(kRouter1, {"miniupnpd", "-d", "-f", (dir / "miniupnpd.conf").string(), "-P",
                             (dir / "miniupnpd.pid").string()}),
         dir, dir / "stdout", dir / "stderr");
-    bool up = WaitFor(
-                  [&] {
-                      return !miniupnpd_->Running() ||
-                             Contains(miniupnpd_->Err(), "Listening for NAT-PMP/PCP traffic");
-                  },
-                  15s) &&
+    // The last thing it says when starting up.
+    const std::string ready =
+        natPmp_ ? "Listening for NAT-PMP/PCP traffic" : "HTTP listening on port";
+    bool up = WaitFor([&] { return !miniupnpd_->Running() || Contains(miniupnpd_->Err(), ready); },
+                      15s) &&
               miniupnpd_->Running();
     if (up && !Contains(MiniupnpdLog(), "Port forwarding is now enabled")) {
         error = "miniupnpd does not forward ports: " + MiniupnpdLog();

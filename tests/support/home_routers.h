@@ -32,7 +32,8 @@ class HomeRouters {
     static constexpr const char* kHome1Address6 = "fd00:10::2";
     static constexpr const char* kHome2Address6 = "fd00:20::2";
 
-    HomeRouters();
+    // `natPmp` false leaves the first router with UPnP-IGD alone.
+    explicit HomeRouters(bool natPmp = true);
     ~HomeRouters();  // stops miniupnpd and the STUN server, then deletes the namespaces
     HomeRouters(const HomeRouters&) = delete;
     HomeRouters& operator=(const HomeRouters&) = delete;
@@ -58,6 +59,7 @@ class HomeRouters {
     bool StartStun(std::string& error);
     bool StartMiniupnpd(std::string& error);
 
+    bool natPmp_;
     NetNamespaces nets_;
     std::unique_ptr<LoggedProcess> stun_;
     std::unique_ptr<LoggedProcess> miniupnpd_;
