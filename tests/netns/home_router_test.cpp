@@ -48,5 +48,17 @@ TEST_F(HomeRouterTest, UpnpcMapsListsAndDeletesAPort) {
     EXPECT_FALSE(routers.Mapped(2000));
 }
 
+// The harness hands out addresses from the private test ranges only.
+TEST(TestRange, AcceptsOnlyThePrivateRangesTheTestsUse) {
+    for (const char* inside :
+         {"10.0.0.1/8", "10.200.0.4", "192.168.255.1/24", "fd00::1/64", "fdff:ffff::2"}) {
+        EXPECT_TRUE(test::IsTestRange(inside)) << inside;
+    }
+    for (const char* outside : {"11.0.0.1/8", "172.16.0.1/12", "192.169.0.1", "8.8.8.8",
+                                "fc00::1/7", "fe80::1/64", "2001:db8::1", "::1", "nonsense", ""}) {
+        EXPECT_FALSE(test::IsTestRange(outside)) << outside;
+    }
+}
+
 }  // namespace
 }  // namespace brindle
