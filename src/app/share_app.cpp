@@ -39,9 +39,7 @@ void CShareApp::ExitApplication() {
     }
     exited_ = true;
     exitRequested_ = true;
-    if (reachability_) {
-        reachability_->Stop();  // removes the port mapping
-    }
+    StopReachability();  // removes the port mapping
     UnregisterFromServer();
     if (closeListener_) {
         closeListener_();
@@ -184,6 +182,12 @@ void CShareApp::StartReachability(ReachabilityOptions options,
                                                           std::move(options));
     reachability_->SetObserver(std::move(observer));
     reachability_->Start(preferences_.Get()->portMapping);
+}
+
+void CShareApp::StopReachability() {
+    if (reachability_) {
+        reachability_->Stop();
+    }
 }
 
 ReachabilityStatus CShareApp::reachabilityStatus() const {

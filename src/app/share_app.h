@@ -104,6 +104,8 @@ class CShareApp {
     // removes the mapping. Nothing starts when the options are not enabled.
     void StartReachability(ReachabilityOptions options,
                            std::function<void(const ReachabilityStatus&)> observer);
+    // Stops the probe and removes the mapping (exit does it too).
+    void StopReachability();
     // The current status; Unknown with no mapping before StartReachability.
     [[nodiscard]] ReachabilityStatus reachabilityStatus() const;
 

@@ -60,11 +60,24 @@ QString CSystemTray::TipText(const QString& base, int downloading, int uploading
     return counts.isEmpty() ? base : base + QLatin1Char('\n') + counts.join(QStringLiteral(", "));
 }
 
+QString CSystemTray::TipText(const QString& base, int downloading, int uploading,
+                             const QString& lastLine) {
+    const QString tip = TipText(base, downloading, uploading);
+    return lastLine.isEmpty() ? tip : tip + QLatin1Char('\n') + lastLine;
+}
+
+void CSystemTray::SetLastLine(const QString& line) {
+    lastLine_ = line;
+    SetTransferCounts(downloading_, uploading_);
+}
+
 void CSystemTray::SetTransferCounts(int downloading, int uploading) {
+    downloading_ = downloading;
+    uploading_ = uploading;
     if (!iconAdded_) {
         return;
     }
-    const QString tip = TipText(baseTip_, downloading, uploading);
+    const QString tip = TipText(baseTip_, downloading, uploading, lastLine_);
     if (tip != tip_) {  // the refresh runs often; the tray is told only of changes
         tip_ = tip;
         icon_->setToolTip(tip_);

@@ -33,6 +33,11 @@ class CSystemTray : public QObject {
     // The tip with the running transfers added: "2 downloading, 1 uploading".
     void SetTransferCounts(int downloading, int uploading);
     static QString TipText(const QString& base, int downloading, int uploading);
+    // The same with `lastLine` (the reachability line) below, when not empty.
+    static QString TipText(const QString& base, int downloading, int uploading,
+                           const QString& lastLine);
+    // The tip's last line.
+    void SetLastLine(const QString& line);
     [[nodiscard]] QString tip() const { return tip_; }
 
     // What a double-click on the icon does: the menu's default command.
@@ -51,6 +56,9 @@ class CSystemTray : public QObject {
     std::unique_ptr<QSystemTrayIcon> icon_;
     QString tip_;
     QString baseTip_;
+    QString lastLine_;
+    int downloading_ = 0;
+    int uploading_ = 0;
     bool iconAdded_ = false;
     bool iconHidden_ = false;
 };
