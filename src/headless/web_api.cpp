@@ -154,7 +154,15 @@ std::string SseEvent(const char* name, const std::string& data) {
 
 }  // namespace
 
-std::string ReachableText() {
+std::string ReachableText(const ReachabilityStatus& status) {
+    switch (status.reachable) {
+        case Reachability::Reachable:
+            return "yes";
+        case Reachability::NotReachable:
+            return "no";
+        case Reachability::Unknown:
+            break;
+    }
     return "unknown";
 }
 
@@ -360,7 +368,7 @@ WebResponse WebApi::Status() {
     Json status = PreferencesJson(*preferences);
     status["user"] = settings ? settings->userName : "";
     status["registered"] = app_.registered();
-    status["reachable"] = ReachableText();
+    status["reachable"] = ReachableText(app_.reachabilityStatus());
     status["shared_files"] = app_.sharedFiles() ? app_.sharedFiles()->size() : 0;
     status["port"] = app_.peerListener() != nullptr ? app_.peerListener()->port() : 0;
     return JsonReply(200, status);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/reachability_monitor.h"
 #include "base/ui_ports.h"
 #include "directory/search.h"
 #include "headless/web_server.h"
@@ -68,8 +69,8 @@ struct WebApiOptions {
     std::function<void(const std::string&)> log;
 };
 
-// The state of reachability given in GET status until it is known.
-std::string ReachableText();
+// "yes", "no" or "unknown": the reachability given in GET status.
+[[nodiscard]] std::string ReachableText(const ReachabilityStatus& status);
 
 class WebApi {
   public:
