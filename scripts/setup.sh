@@ -10,6 +10,9 @@ packages=(
     postgresql postgresql-contrib libpq-dev nginx
     libgnutls28-dev gnutls-bin tcpdump libcli11-dev clang-tidy
     dpkg-dev file lintian appstream libxml2-utils man-db groff-base bsdextrautils procps systemd
+    nlohmann-json3-dev chromium chromium-driver python3-selenium
+    libnatpmp-dev libminiupnpc-dev
+    miniupnpd-nftables miniupnpc coturn nftables
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -31,4 +34,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
     fi
     $SUDO apt-get update
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+    # Nor may it start at boot: the tests run their own STUN server.
+    for p in "${missing[@]}"; do
+        if [ "$p" = coturn ] && command -v systemctl >/dev/null; then
+            $SUDO systemctl disable --quiet coturn 2>/dev/null || true
+        fi
+    done
 fi

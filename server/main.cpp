@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
     }
     PasswordHasher hasher(PasswordHasher::Interactive());
     EventDispatcher dispatcher(*store, hasher, config.limits);
+    TcpReachProbe reachProbe;
+    ReachProbeLimiter reachLimiter(reachProbe, {});
+    dispatcher.SetReachProbe(&reachLimiter);
     DirectoryHttpServer server(dispatcher, config.http, log);
     if (!server.Start(error)) {
         log("brindlenet-directory: " + error);

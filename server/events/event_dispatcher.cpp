@@ -222,6 +222,8 @@ EventReply EventDispatcher::Handle(const EventRequest& request) {
         reply = RequestPush(fields);
     } else if (event == "onSendMessage") {
         reply = SendMessage(fields);
+    } else if (event == "onCheckReachable" && reachProbe_ != nullptr) {
+        reply = CheckReachable(fields, request);
     } else {
         reply = BadRequest("UNKNOWN-EVENT", fields.Find("event") ? "unknown event" : "no event");
     }
@@ -368,6 +370,34 @@ EventReply EventDispatcher::Search(const FormData& fields) {
         body += '\n';
     }
     return Reply(200, std::move(body), std::to_string(hits.size()) + " results");
+}
+
+EventReply EventDispatcher::CheckReachable(const FormData& fields, const EventRequest& request) {
+    std::string_view userName = FieldOr(fields, "userName");
+    UserRecord user;
+    StoreStatus found = store_.FindUser(userName, user, ReadFreshness::Latest);
+    if (found == StoreStatus::NotFound) {
+        return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
+    }
+    if (found != StoreStatus::Ok) {
+        return StoreError(found, "store lookup failed");
+    }
+    if (!hasher_.Verify(user.passwordHash, FieldOr(fields, "password"))) {
+        return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
+    }
+    if (!user.loggedIn) {
+        return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN");
+    }
+    // Only the request's own address is ever connected to, never one named
+    // in the request.
+    if (request.address.empty()) {
+        return Reply(403, "NO-IPV4-ADDRESS\n", "NO-IPV4-ADDRESS");
+    }
+    const ReachProbeLimiter::Result result = reachProbe_->Check(request.address);
+    std::string word = result.reachable ? "REACHABLE" : "UNREACHABLE";
+    return Reply(200, word + "\n",
+                 word + (result.connected ? " (connected back to " : " (earlier result for ") +
+                     request.address + ")");
 }
 
 }  // namespace brindle::server

@@ -13,6 +13,7 @@
 #include "server/events/form_data.h"
 #include "server/events/password_hasher.h"
 #include "server/events/push_relay.h"
+#include "server/events/reach_probe.h"
 #include "server/store/directory_store.h"
 
 namespace brindle::server {
@@ -53,6 +54,10 @@ class EventDispatcher {
 
     EventReply Handle(const EventRequest& request);
 
+    // Turns on onCheckReachable, which connects back through `probe`; without
+    // one the event is unknown. Set before the first request.
+    void SetReachProbe(ReachProbeLimiter* probe) { reachProbe_ = probe; }
+
     [[nodiscard]] const DirectoryLimits& limits() const { return limits_; }
     DirectoryStore& store() { return store_; }
     PushRelay& relay() { return relay_; }
@@ -82,6 +87,9 @@ class EventDispatcher {
                   const std::string& passwordHash);
     std::array<unsigned char, 32> Digest(std::string_view userName,
                                          std::string_view password) const;
+    // onCheckReachable: for a logged-in user with the right password, whether
+    // the address the request came from accepts a connection on the peer port.
+    EventReply CheckReachable(const FormData& fields, const EventRequest& request);
 
     DirectoryStore& store_;
     PasswordHasher& hasher_;
@@ -94,6 +102,7 @@ class EventDispatcher {
     std::array<unsigned char, 32> digestKey_{};
     std::mutex credentialsLock_;
     std::unordered_map<std::string, Credential> credentials_;
+    ReachProbeLimiter* reachProbe_ = nullptr;
 };
 
 // Text made safe for one log line: printable ASCII kept, every other byte as

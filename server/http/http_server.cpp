@@ -204,6 +204,22 @@ struct HttpCallbacks {
     }
 };
 
+namespace {
+
+// A fresh key for session tickets; "" (no tickets) when none could be made.
+std::string NewTicketKey() {
+    gnutls_datum_t key{};
+    if (gnutls_session_ticket_key_generate(&key) < 0) {
+        return {};
+    }
+    std::string text(reinterpret_cast<char*>(key.data), key.size);
+    gnutls_memset(key.data, 0, key.size);
+    gnutls_free(key.data);
+    return text;
+}
+
+}  // namespace
+
 struct TlsCallbacks {
     // Called by GnuTLS during each handshake: hands out the credentials loaded last.
     static int RetrieveCertificate(gnutls_session_t session, const gnutls_datum_t*, int,
@@ -314,12 +330,7 @@ bool DirectoryHttpServer::Start(std::string& error) {
         {
             std::lock_guard<std::mutex> hold(credentialsLock_);
             credentials_ = std::move(loaded);
-        }
-        gnutls_datum_t key{};
-        if (gnutls_session_ticket_key_generate(&key) >= 0) {
-            ticketKey_.assign(reinterpret_cast<char*>(key.data), key.size);
-            gnutls_memset(key.data, 0, key.size);
-            gnutls_free(key.data);
+            ticketKey_ = NewTicketKey();
         }
         flags |= MHD_USE_TLS;
         items.push_back(item(MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)));
@@ -401,11 +412,13 @@ void DirectoryHttpServer::Opened(MHD_Connection* connection, void** socketContex
     info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     std::string ignored;
     DescribeClient(info != nullptr ? info->client_addr : nullptr, record->client, ignored);
-    if (options_.tls() && !ticketKey_.empty()) {
+    if (options_.tls()) {
         // The session exists, its handshake has not begun: clients may
-        // resume with a ticket instead of a full handshake.
+        // resume with a ticket instead of a full handshake. The session takes
+        // a copy of the key.
         info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-        if (info != nullptr && info->tls_session != nullptr) {
+        std::lock_guard<std::mutex> hold(credentialsLock_);
+        if (info != nullptr && info->tls_session != nullptr && !ticketKey_.empty()) {
             gnutls_datum_t key{reinterpret_cast<unsigned char*>(ticketKey_.data()),
                                static_cast<unsigned>(ticketKey_.size())};
             gnutls_session_ticket_enable_server(static_cast<gnutls_session_t>(info->tls_session),
@@ -520,6 +533,9 @@ bool DirectoryHttpServer::ReloadCertificate(std::string& error) {
         {
             std::lock_guard<std::mutex> hold(credentialsLock_);
             previous = std::exchange(credentials_, std::move(loaded));
+            // Tickets issued under the previous certificate are refused from now on.
+            gnutls_memset(ticketKey_.data(), 0, ticketKey_.size());
+            ticketKey_ = NewTicketKey();
         }
         log_("reloaded certificate " + options_.tlsCertificateFile + " (" + description + ")");
         return true;  // `previous` goes once no connection holds it

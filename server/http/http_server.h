@@ -155,9 +155,11 @@ class DirectoryHttpServer {
     int port_ = 0;
     std::atomic<std::size_t> buffered_{0};
     ServerMetrics metrics_;
-    mutable std::mutex credentialsLock_;  // guards the pointer; the credentials are immutable
-    std::shared_ptr<const TlsCredentials> credentials_;
-    // Random per start: encrypts the session tickets clients resume with.
+    mutable std::mutex credentialsLock_;                 // guards the pointer and the ticket key
+    std::shared_ptr<const TlsCredentials> credentials_;  // immutable once loaded
+    // Random per start and per certificate reload: encrypts the session tickets
+    // clients resume with, so a ticket issued under a replaced certificate is
+    // refused and its client checks the new certificate in a full handshake.
     std::string ticketKey_;
     // Every open connection, for the watchdog thread that enforces the header
     // and body deadlines. The lock also guards each connection's stage.

@@ -39,6 +39,7 @@ void CShareApp::ExitApplication() {
     }
     exited_ = true;
     exitRequested_ = true;
+    StopReachability();  // removes the port mapping
     UnregisterFromServer();
     if (closeListener_) {
         closeListener_();
@@ -58,6 +59,9 @@ void CShareApp::SetPeerListener(std::unique_ptr<PeerListener> listener) {
 void CShareApp::PublishPreferences(const Preferences& values) {
     preferences_.Publish(values);
     transferLimits_->Apply(values);
+    if (reachability_) {
+        reachability_->SetPortMapping(values.portMapping);
+    }
     if (preferencesChanged_) {
         preferencesChanged_(values);
     }
@@ -156,7 +160,38 @@ DirectoryContext CShareApp::Context(const AppSettings& settings) {
 bool CShareApp::RegisterWithServer() {
     auto settings = settings_.Get();
     auto folder = sharedFiles_.Get();
-    return brindle::RegisterWithServer(Context(*settings), folder->files, registration_);
+    const bool registered =
+        brindle::RegisterWithServer(Context(*settings), folder->files, registration_);
+    if (registered && reachability_) {
+        reachability_->ProbeSoon();
+    }
+    return registered;
+}
+
+ReachAnswer CShareApp::CheckReachable() {
+    auto settings = settings_.Get();
+    return brindle::CheckReachable(Context(*settings));
+}
+
+void CShareApp::StartReachability(ReachabilityOptions options,
+                                  std::function<void(const ReachabilityStatus&)> observer) {
+    if (reachability_ || !options.enabled) {
+        return;
+    }
+    reachability_ = std::make_unique<ReachabilityMonitor>([this] { return CheckReachable(); },
+                                                          std::move(options));
+    reachability_->SetObserver(std::move(observer));
+    reachability_->Start(preferences_.Get()->portMapping);
+}
+
+void CShareApp::StopReachability() {
+    if (reachability_) {
+        reachability_->Stop();
+    }
+}
+
+ReachabilityStatus CShareApp::reachabilityStatus() const {
+    return reachability_ ? reachability_->status() : ReachabilityStatus{};
 }
 
 bool CShareApp::UnregisterFromServer() {

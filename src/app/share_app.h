@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/reachability_monitor.h"
 #include "base/preferences.h"
 #include "base/settings.h"
 #include "base/ui_ports.h"
@@ -93,6 +94,21 @@ class CShareApp {
     [[nodiscard]] LookupResult LookupUserIp(const std::string& userName);
     void RunSearch(const SearchQuery& query, SearchResultsTable& table);
 
+    // onCheckReachable with the current settings (up to the request limits
+    // plus the directory's 3 s connect-back); shows nothing.
+    [[nodiscard]] ReachAnswer CheckReachable();
+
+    // Reachability: starts the port mapping (when the preferences ask for it)
+    // and the probe, which runs after each registration and every 10 minutes.
+    // `observer` is called on the monitor's threads. Exit stops both and
+    // removes the mapping. Nothing starts when the options are not enabled.
+    void StartReachability(ReachabilityOptions options,
+                           std::function<void(const ReachabilityStatus&)> observer);
+    // Stops the probe and removes the mapping (exit does it too).
+    void StopReachability();
+    // The current status; Unknown with no mapping before StartReachability.
+    [[nodiscard]] ReachabilityStatus reachabilityStatus() const;
+
     [[nodiscard]] bool registered() const { return registration_.registered; }
     [[nodiscard]] bool registrationAttempted() const { return registration_.registrationAttempted; }
     const RegistrationState& registration() const { return registration_; }
@@ -145,6 +161,8 @@ class CShareApp {
     TransferTable downloadRecords_;
     ThreadGroup downloadThreads_;
     std::unique_ptr<PeerListener> peerListener_;
+    // Its probe reads the settings: it stops before they go.
+    std::unique_ptr<ReachabilityMonitor> reachability_;
 };
 
 }  // namespace brindle

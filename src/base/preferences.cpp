@@ -19,6 +19,7 @@ constexpr char kUploadSlotsKey[] = "upload_slots";
 constexpr char kUploadLimitKey[] = "upload_limit_kib";
 constexpr char kDownloadLimitKey[] = "download_limit_kib";
 constexpr char kNotificationsKey[] = "notifications";
+constexpr char kPortMappingKey[] = "port_mapping";
 
 std::string_view Trim(std::string_view text) {
     const std::string_view space = " \t\r\n";
@@ -72,11 +73,15 @@ std::string ApplyKey(std::string_view key, std::string_view value, Preferences& 
         (key == kUploadLimitKey ? values.uploadLimitKiB : values.downloadLimitKiB) = *limit;
         return {};
     }
-    if (key == kNotificationsKey) {
-        if (!ParseBool(value, values.notifications)) {
+    if (key == kNotificationsKey || key == kPortMappingKey) {
+        if (!ParseBool(value,
+                       key == kNotificationsKey ? values.notifications : values.portMapping)) {
             return std::string(key) + " must be true or false";
         }
         return {};
+    }
+    if (key == kWebPasswordHashKey) {
+        return {};  // the web front's own line
     }
     return "unknown key " + std::string(key);
 }
@@ -91,6 +96,9 @@ std::string ValueText(std::string_view key, const Preferences& values) {
     if (key == kDownloadLimitKey) {
         return std::to_string(values.downloadLimitKiB);
     }
+    if (key == kPortMappingKey) {
+        return values.portMapping ? "true" : "false";
+    }
     return values.notifications ? "true" : "false";
 }
 
@@ -103,6 +111,22 @@ bool MakeFolders(const std::string& path) {
         }
     }
     return true;
+}
+
+std::string ReadWholeText(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        return {};
+    }
+    std::ostringstream read;
+    read << file.rdbuf();
+    return read.str();
+}
+
+// Creates the folders of the path's folder; true when they exist.
+bool EnsureFolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 || MakeFolders(path.substr(0, slash + 1));
 }
 
 }  // namespace
@@ -143,9 +167,10 @@ PreferencesFileContent ReadPreferencesFile(const std::string& path) {
 
 std::string PreferencesText(const std::string& existingText, const Preferences& values) {
     std::string text;
-    bool written[4] = {};
-    const std::string_view keys[] = {kUploadSlotsKey, kUploadLimitKey, kDownloadLimitKey,
-                                     kNotificationsKey};
+    constexpr int kKeys = 5;
+    bool written[kKeys] = {};
+    const std::string_view keys[kKeys] = {kUploadSlotsKey, kUploadLimitKey, kDownloadLimitKey,
+                                          kNotificationsKey, kPortMappingKey};
     std::istringstream lines(existingText);
     std::string line;
     while (std::getline(lines, line)) {
@@ -153,7 +178,7 @@ std::string PreferencesText(const std::string& existingText, const Preferences& 
         std::string_view value;
         bool replaced = false;
         if (SplitLine(line, key, value)) {
-            for (int k = 0; k < 4; ++k) {
+            for (int k = 0; k < kKeys; ++k) {
                 if (key == keys[k] && !written[k]) {
                     text += std::string(keys[k]) + " = " + ValueText(keys[k], values) + "\n";
                     written[k] = replaced = true;
@@ -172,7 +197,7 @@ std::string PreferencesText(const std::string& existingText, const Preferences& 
     if (existingText.empty()) {
         text += "# Brindlenet preferences. Rates are in KiB/s; 0 means no limit.\n";
     }
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < kKeys; ++k) {
         if (!written[k]) {
             text += std::string(keys[k]) + " = " + ValueText(keys[k], values) + "\n";
         }
@@ -180,18 +205,45 @@ std::string PreferencesText(const std::string& existingText, const Preferences& 
     return text;
 }
 
+std::string ReadPreferencesValue(const std::string& path, const std::string& key) {
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        std::string_view lineKey;
+        std::string_view value;
+        if (SplitLine(line, lineKey, value) && lineKey == key) {
+            return std::string(value);
+        }
+    }
+    return {};
+}
+
+bool WritePreferencesValue(const std::string& path, const std::string& key,
+                           const std::string& value) {
+    std::istringstream lines(ReadWholeText(path));
+    std::string text;
+    std::string line;
+    bool written = false;
+    while (std::getline(lines, line)) {
+        std::string_view lineKey;
+        std::string_view oldValue;
+        if (!written && SplitLine(line, lineKey, oldValue) && lineKey == key) {
+            text += key + " = " + value + "\n";
+            written = true;
+        } else {
+            text += line + "\n";
+        }
+    }
+    if (!written) {
+        text += key + " = " + value + "\n";
+    }
+    return EnsureFolderOf(path) && ReplaceFileContent(path, text, 0600);
+}
+
 bool WritePreferencesFile(const std::string& path, const Preferences& values) {
-    std::string existing;
-    if (std::ifstream file(path); file) {
-        std::ostringstream read;
-        read << file.rdbuf();
-        existing = read.str();
-    }
-    const std::size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash + 1))) {
-        return false;
-    }
-    return ReplaceFileContent(path, PreferencesText(existing, values), 0600);
+    const std::string existing = ReadWholeText(path);
+    return EnsureFolderOf(path) &&
+           ReplaceFileContent(path, PreferencesText(existing, values), 0600);
 }
 
 }  // namespace brindle

@@ -24,6 +24,8 @@ struct Preferences {
     long long downloadLimitKiB = 0;
     // Desktop notifications of messages and finished downloads.
     bool notifications = true;
+    // Ask the home router to forward the peer port (NAT-PMP, UPnP).
+    bool portMapping = true;
 
     bool operator==(const Preferences&) const = default;
 };
@@ -49,6 +51,17 @@ struct PreferencesFileContent {
                                           const Preferences& values);
 // Writes the values (see PreferencesText) whole, creating the folder if needed.
 [[nodiscard]] bool WritePreferencesFile(const std::string& path, const Preferences& values);
+
+// The key of the web page's password hash. The preferences accept it as known
+// and leave its line alone; only the web front reads and writes it.
+inline constexpr char kWebPasswordHashKey[] = "web_password_hash";
+// The value of the first `key` line of the file; "" when there is none or the
+// file cannot be read.
+[[nodiscard]] std::string ReadPreferencesValue(const std::string& path, const std::string& key);
+// Sets the value of the first `key` line (appending one when there is none),
+// keeping every other line; creates the file and its folder if needed.
+[[nodiscard]] bool WritePreferencesValue(const std::string& path, const std::string& key,
+                                         const std::string& value);
 
 // The preferences as worker threads see them.
 using PreferencesHolder = Published<Preferences>;

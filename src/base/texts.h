@@ -88,5 +88,7 @@ inline constexpr char kStatusUploading[] = "Uploading...";
 inline constexpr char kStatusComplete[] = "File Complete...";
 inline constexpr char kStatusCanceled[] = "Canceled...";
 inline constexpr char kStatusError[] = "Transfer Error...";
+// A download waiting in the sharer's line; %lld: its position there.
+inline constexpr char kStatusQueuedFormat[] = "Queued, position %lld...";
 
 }  // namespace brindle

@@ -116,4 +116,27 @@ LookupResult LookupUserIp(const DirectoryContext& context, const std::string& us
     return {Kind::Address, TrimTrailing(std::move(line), "\r\n\t\v\b")};
 }
 
+ReachAnswer CheckReachable(const DirectoryContext& context) {
+    const std::string body =
+        "event=onCheckReachable&userName=" + UrlEncodeValue(context.settings.userName) +
+        "&password=" + UrlEncodeValue(context.settings.password);
+    std::string line;
+    if (!PostAndReadLine(context, body, line)) {
+        return ReachAnswer::Unknown;
+    }
+    if (line == "REACHABLE\n") {
+        return ReachAnswer::Reachable;
+    }
+    if (line == "UNREACHABLE\n") {
+        return ReachAnswer::Unreachable;
+    }
+    if (line == "BAD-PASSWORD\n") {
+        return ReachAnswer::BadPassword;
+    }
+    if (line == "NOT-LOGGED-IN\n" || line == "NOT-REGISTERED\n") {
+        return ReachAnswer::NotLoggedIn;
+    }
+    return ReachAnswer::Unknown;
+}
+
 }  // namespace brindle

@@ -1,5 +1,5 @@
 // The client side of the directory server's events: registration,
-// unregistration and user lookup.
+// unregistration, user lookup and the reachability probe.
 #pragma once
 
 #include <functional>
@@ -70,5 +70,19 @@ struct LookupResult {
 // feed; one with anything else at its end ("NOT-REGISTERED\r\n") is an address.
 [[nodiscard]] LookupResult LookupUserIp(const DirectoryContext& context,
                                         const std::string& userName);
+
+// What the directory's reachability probe said of this user's peer port.
+enum class ReachAnswer {
+    Reachable,    // "REACHABLE": the directory's connection was accepted
+    Unreachable,  // "UNREACHABLE"
+    BadPassword,  // "BAD-PASSWORD"
+    NotLoggedIn,  // "NOT-LOGGED-IN" (or "NOT-REGISTERED")
+    Unknown,      // anything else: a directory without the probe, no reply, an error
+};
+
+// Sends onCheckReachable with the settings' user name and password. The
+// directory connects back to the address the request came from, which takes
+// up to 3 s; shows nothing.
+[[nodiscard]] ReachAnswer CheckReachable(const DirectoryContext& context);
 
 }  // namespace brindle

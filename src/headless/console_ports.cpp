@@ -2,6 +2,22 @@
 
 namespace brindle {
 
+namespace {
+thread_local MessageCapture* currentCapture = nullptr;
+}  // namespace
+
+MessageCapture::MessageCapture(Answer answer) : answer_(answer), outer_(currentCapture) {
+    currentCapture = this;
+}
+
+MessageCapture::~MessageCapture() {
+    currentCapture = outer_;
+}
+
+MessageCapture* MessageCapture::Current() {
+    return currentCapture;
+}
+
 void Console::Out(const std::string& text) {
     std::lock_guard<std::mutex> hold(lock_);
     out_ << text << std::flush;
@@ -17,10 +33,16 @@ void ConsoleMessageBox::ShowMessage(const std::string& text, MessageIcon icon) {
         std::lock_guard<std::mutex> hold(lock_);
         ++shown_;
     }
+    if (MessageCapture* capture = MessageCapture::Current()) {
+        capture->Add(text);
+    }
     console_.Err(text + "\n");
 }
 
 Answer ConsoleMessageBox::AskYesNoCancel(const std::string&) {
+    if (const MessageCapture* capture = MessageCapture::Current()) {
+        return capture->answer();
+    }
     return answer_;
 }
 

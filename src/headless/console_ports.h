@@ -4,6 +4,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "base/ui_ports.h"
 
@@ -20,6 +21,27 @@ class Console {
     std::mutex lock_;
     std::ostream& out_;
     std::ostream& err_;
+};
+
+// While one lives, the console message boxes shown on its thread are also kept
+// in it, and the question is answered with its answer: the web page's requests
+// run the core's steps this way and send the texts back.
+class MessageCapture {
+  public:
+    explicit MessageCapture(Answer answer = Answer::No);
+    ~MessageCapture();
+    MessageCapture(const MessageCapture&) = delete;
+    MessageCapture& operator=(const MessageCapture&) = delete;
+    [[nodiscard]] const std::vector<std::string>& texts() const { return texts_; }
+    [[nodiscard]] Answer answer() const { return answer_; }
+    void Add(const std::string& text) { texts_.push_back(text); }
+    // The capture of the calling thread; null when none.
+    static MessageCapture* Current();
+
+  private:
+    Answer answer_;
+    std::vector<std::string> texts_;
+    MessageCapture* outer_;
 };
 
 // Message boxes become lines on standard error; the one question (overwrite a

@@ -6,6 +6,7 @@
 #include "base/cli_parse.h"
 #include "base/preferences.h"
 #include "base/strings.h"
+#include "headless/web_server.h"
 
 namespace brindle {
 
@@ -17,7 +18,14 @@ constexpr char kServeUsage[] =
     "    and serves the files of the shared directory until SIGINT or SIGTERM.\n"
     "    Received messages go to standard output; notices and upload progress to\n"
     "    standard error. Upload slots and rate limits come from preferences.conf,\n"
-    "    read again on SIGHUP.\n";
+    "    read again on SIGHUP.\n"
+    "brindlenet-peer serve --web ADDR:PORT [--web-host NAME]...\n"
+    "                      [--web-tls-cert FILE --web-tls-key FILE]\n"
+    "    Serves as above, and the web page and its JSON API on ADDR:PORT (such as\n"
+    "    127.0.0.1:8081); it needs a password set with 'web-password' first.\n"
+    "    --web-host names a host name the browser may use (repeatable); the bound\n"
+    "    address is always allowed. --web-tls-cert and --web-tls-key serve it over\n"
+    "    HTTPS, the files read again on SIGHUP.\n";
 constexpr char kSearchUsage[] =
     "brindlenet-peer search QUERY [--ext PATTERN] [--max N]\n"
     "    Asks the directory server for files matching QUERY and prints them as a\n"
@@ -34,6 +42,10 @@ constexpr char kGetUsage[] =
 constexpr char kSendUsage[] =
     "brindlenet-peer send USER TEXT\n"
     "    Sends TEXT as a one-line message to USER.\n";
+constexpr char kWebPasswordUsage[] =
+    "brindlenet-peer web-password\n"
+    "    Reads a new password for the web page twice from standard input (not\n"
+    "    shown on a terminal) and keeps only its hash in preferences.conf.\n";
 
 bool ParsePick(const std::string& text, long long& pick, std::string& error) {
     const std::optional<long long> value =
@@ -78,7 +90,12 @@ void AddCommands(CLI::App& app, HeadlessCommand& command, TypedOptions& typed) {
     app.allow_extras();   // unknown options are reported in this program's wording
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     // The subcommands take the settings above from `app`.
-    AddCommand(app, "serve", typed);
+    CLI::App* serve = AddCommand(app, "serve", typed);
+    serve->add_option("--web", command.webAddress);
+    serve->add_option("--web-host", command.webHosts)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    serve->add_option("--web-tls-cert", command.webTlsCertificate);
+    serve->add_option("--web-tls-key", command.webTlsKey);
     CLI::App* search = AddCommand(app, "search", typed);
     CLI::App* get = AddCommand(app, "get", typed);
     for (CLI::App* searching : {search, get}) {
@@ -89,6 +106,7 @@ void AddCommands(CLI::App& app, HeadlessCommand& command, TypedOptions& typed) {
     get->add_flag("--overwrite", command.overwrite);
     get->add_option("--limit", typed.limit);
     AddCommand(app, "send", typed);
+    AddCommand(app, "web-password", typed);
 }
 
 CLI::App* FindCommand(CLI::App& app, const std::string& name) {
@@ -117,11 +135,12 @@ bool CollectArguments(const CLI::App& parser, const std::string& name,
 
 bool CheckArgumentCount(const std::string& name, const std::vector<std::string>& arguments,
                         std::string& error) {
-    const std::size_t wanted = name == "serve" ? 0 : name == "send" ? 2 : 1;
+    const bool none = name == "serve" || name == "web-password";
+    const std::size_t wanted = none ? 0 : name == "send" ? 2 : 1;
     if (arguments.size() == wanted) {
         return true;
     }
-    const char* shape = name == "serve"  ? "takes no arguments"
+    const char* shape = none             ? "takes no arguments"
                         : name == "send" ? "needs USER and TEXT"
                                          : "needs one QUERY (quote it if it has spaces)";
     error = name + " " + shape + " (see " + name + " --help)";
@@ -141,10 +160,37 @@ bool ReadGetNumbers(const CLI::App& parser, const TypedOptions& typed, HeadlessC
     return parser.count("--limit") == 0 || ParseLimit(typed.limit, command.limitKiB, error);
 }
 
+// serve's web options: an address it can bind, and both HTTPS files or neither.
+bool CheckWebOptions(const HeadlessCommand& command, std::string& error) {
+    const bool others = !command.webHosts.empty() || !command.webTlsCertificate.empty() ||
+                        !command.webTlsKey.empty();
+    if (command.webAddress.empty()) {
+        if (others) {
+            error = "--web-host, --web-tls-cert and --web-tls-key need --web (see serve --help)";
+            return false;
+        }
+        return true;
+    }
+    std::string address;
+    int port = 0;
+    if (!ParseWebAddress(command.webAddress, address, port)) {
+        error = "--web needs ADDR:PORT such as 127.0.0.1:8081 or [::1]:8081, not '" +
+                command.webAddress + "'";
+        return false;
+    }
+    if (command.webTlsCertificate.empty() != command.webTlsKey.empty()) {
+        error = "--web-tls-cert and --web-tls-key go together (see serve --help)";
+        return false;
+    }
+    return true;
+}
+
 void SetArguments(const std::string& name, const std::vector<std::string>& arguments,
                   HeadlessCommand& command) {
     if (name == "serve") {
         command.kind = HeadlessCommandKind::Serve;
+    } else if (name == "web-password") {
+        command.kind = HeadlessCommandKind::WebPassword;
     } else if (name == "search" || name == "get") {
         command.kind = name == "search" ? HeadlessCommandKind::Search : HeadlessCommandKind::Get;
         command.query = arguments[0];
@@ -170,10 +216,14 @@ std::string HeadlessUsage(const std::string& command) {
     if (command == "send") {
         return kSendUsage;
     }
+    if (command == "web-password") {
+        return kWebPasswordUsage;
+    }
     return std::string(
                "Brindlenet V1.0 without a window. Reads config.txt from the working "
                "directory.\n\n") +
-           kServeUsage + kSearchUsage + kGetUsage + kSendUsage + "Each command takes --help.\n";
+           kServeUsage + kSearchUsage + kGetUsage + kSendUsage + kWebPasswordUsage +
+           "Each command takes --help.\n";
 }
 
 bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessCommand& command,
@@ -211,7 +261,8 @@ bool ParseHeadlessArguments(const std::vector<std::string>& arguments, HeadlessC
     std::vector<std::string> positional;
     if (!CollectArguments(*parser, name, positional, error) ||
         !CheckArgumentCount(name, positional, error) ||
-        (name == "get" && !ReadGetNumbers(*parser, typed, command, error))) {
+        (name == "get" && !ReadGetNumbers(*parser, typed, command, error)) ||
+        (name == "serve" && !CheckWebOptions(command, error))) {
         return false;
     }
     SetArguments(name, positional, command);

@@ -6,7 +6,7 @@
 
 namespace brindle {
 
-enum class HeadlessCommandKind { Help, Serve, Search, Get, Send };
+enum class HeadlessCommandKind { Help, Serve, Search, Get, Send, WebPassword };
 
 struct HeadlessCommand {
     HeadlessCommandKind kind = HeadlessCommandKind::Help;
@@ -19,6 +19,11 @@ struct HeadlessCommand {
     long long limitKiB = 0;          // get: this download's own rate limit, KiB/s (0: none)
     std::string user;                // send
     std::string text;                // send
+    // serve: the web page's address ("" : none), host names and HTTPS files.
+    std::string webAddress;
+    std::vector<std::string> webHosts;
+    std::string webTlsCertificate;
+    std::string webTlsKey;
 };
 
 // Reads the arguments after the program name. False with a one-line `error`

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/app_commands.h"
@@ -10,6 +11,9 @@
 #include "directory/push_requests.h"
 #include "directory/search.h"
 #include "headless/progress_line.h"
+#include "headless/web_api.h"
+#include "headless/web_password.h"
+#include "headless/web_server.h"
 #include "peer/download.h"
 #include "peer/instant_message.h"
 #include "peer/push_responder.h"
@@ -178,15 +182,113 @@ std::string IncompleteConfigText(const std::string& configPath) {
            "  5. password\n";
 }
 
-int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CShareApp& app) {
+std::string InstalledWebPageFile() {
+#ifdef BRINDLENET_WEB_PAGE_FILE
+    return BRINDLENET_WEB_PAGE_FILE;
+#else
+    return {};
+#endif
+}
+
+int RunWebPasswordCommand(const HeadlessEnvironment& environment, Console& console) {
+    const std::string name = kHeadlessProgramName;
+    if (environment.input == nullptr) {
+        console.Err(name + ": web-password needs standard input\n");
+        return 1;
+    }
+    console.Err("New web password: ");
+    const std::optional<std::string> first =
+        ReadSecretLine(*environment.input, environment.inputFd);
+    console.Err("Repeat it: ");
+    const std::optional<std::string> second =
+        first ? ReadSecretLine(*environment.input, environment.inputFd) : std::nullopt;
+    if (!first || !second) {
+        console.Err("\n" + name + ": the password must be typed twice; nothing was changed\n");
+        return 1;
+    }
+    if (*first != *second) {
+        console.Err(name + ": the two passwords differ; nothing was changed\n");
+        return 1;
+    }
+    if (first->size() < 8) {
+        console.Err(name + ": the password needs at least 8 characters; nothing was changed\n");
+        return 1;
+    }
+    const std::string hash = HashWebPassword(*first);
+    if (hash.empty() ||
+        !WritePreferencesValue(environment.preferencesPath, kWebPasswordHashKey, hash)) {
+        console.Err(name + ": cannot write " + environment.preferencesPath + "\n");
+        return 1;
+    }
+    console.Err(name + ": the web password is set in " + environment.preferencesPath + "\n");
+    return 0;
+}
+
+namespace {
+
+// "http://127.0.0.1:8081/" or "https://[::1]:8081/"
+std::string WebUrl(const WebServer& server) {
+    const std::string& address = server.options().address;
+    const bool ipv6 = address.find(':') != std::string::npos;
+    return std::string(server.options().tls() ? "https" : "http") + "://" +
+           (ipv6 ? "[" + address + "]" : address) + ":" + std::to_string(server.port()) + "/";
+}
+
+}  // namespace
+
+std::string ServeReachabilityLine(const ReachabilityStatus& status) {
+    switch (status.reachable) {
+        case Reachability::Reachable: {
+            const std::string port = std::to_string(status.port);
+            const MappingSnapshot& mapping = status.mapping;
+            if (mapping.state != MappingState::Mapped) {
+                return "reachable: yes (port " + port + ")";
+            }
+            const std::string method(MappingMethodName(mapping.method));
+            if (mapping.externalAddress.empty()) {
+                return "reachable: yes (" + method + ", port " + port + ")";
+            }
+            // An IPv6 address goes in brackets before its port.
+            const bool v6 = mapping.externalAddress.find(':') != std::string::npos;
+            return "reachable: yes (" + method + ", " + (v6 ? "[" : "") + mapping.externalAddress +
+                   (v6 ? "]" : "") + ":" + port + ")";
+        }
+        case Reachability::NotReachable:
+            return "reachable: no (" + NotReachableReason(status) + ")";
+        case Reachability::Unknown:
+            break;
+    }
+    return "reachable: unknown";
+}
+
+int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                    Console& console, CShareApp& app) {
+    const std::string name = kHeadlessProgramName;
+    const bool web = !command.webAddress.empty();
+    const std::string passwordHash =
+        web ? ReadPreferencesValue(environment.preferencesPath, kWebPasswordHashKey) : "";
+    if (web && passwordHash.empty()) {
+        console.Err(name + ": --web needs a password first: run '" + name +
+                    " web-password', which keeps its hash in " + environment.preferencesPath +
+                    "\n");
+        return 1;
+    }
     ConsoleMessageDisplay display(console);
+    // With the web page the message lines are kept for it as well.
+    WebMessageLog messageLog(&display);
+    IMessageDisplay& messageView = web ? static_cast<IMessageDisplay&>(messageLog) : display;
     app.BeginStartUp();
     // The slots and limits hold from the first request on.
     LoadPreferences(app, console);
     // Peers can connect from here on, before the settings are loaded.
-    if (!StartPeerListener(app, display, environment.peer)) {
+    if (!StartPeerListener(app, messageView, environment.peer)) {
         return 1;
     }
+    // Port mapping and the probe start before the registration, which asks
+    // for the first probe.
+    ReachabilityOptions reachability = environment.reachability;
+    reachability.port = app.peerListener()->port();
+    app.StartReachability(std::move(reachability), {});
     if (!app.LoadSettingsAndRegister()) {
         console.Err(IncompleteConfigText(environment.configPath));
         app.peerListener()->CloseListeningSocket();
@@ -213,20 +315,94 @@ int RunServeCommand(const HeadlessEnvironment& environment, Console& console, CS
         static_cast<void>(AnswerPush(order, *app.peerListener(), app.sharedFilesHolder(), port,
                                      std::chrono::seconds(10)));
     };
-    hooks.message = [&display](const std::string& from, const std::string& text) {
-        display.AppendLine(BuildMessageLine(from, text));
+    hooks.message = [&messageView](const std::string& from, const std::string& text) {
+        messageView.AppendLine(BuildMessageLine(from, text));
     };
     PushWaiter pushWaiter(environment.pushWait, std::move(hooks));
     pushWaiter.Start();
+    std::unique_ptr<WebApi> api;
+    std::unique_ptr<WebServer> server;
+    if (web) {
+        WebServerOptions serverOptions;
+        // The parser has checked the address.
+        (void)ParseWebAddress(command.webAddress, serverOptions.address, serverOptions.port);
+        serverOptions.tlsCertificateFile = command.webTlsCertificate;
+        serverOptions.tlsKeyFile = command.webTlsKey;
+        WebApiOptions apiOptions;
+        apiOptions.hosts = command.webHosts;
+        apiOptions.boundAddress = serverOptions.address;
+        apiOptions.tls = serverOptions.tls();
+        apiOptions.passwordHash = passwordHash;
+        apiOptions.peer = environment.peer;
+        apiOptions.pageFile = environment.webPageFile;
+        apiOptions.log = [&console, name](const std::string& line) {
+            console.Err(name + ": " + line + "\n");
+        };
+        api = std::make_unique<WebApi>(app, messageLog, std::move(apiOptions));
+        server = std::make_unique<WebServer>(
+            serverOptions,
+            [raw = api.get()](const WebRequest& request) { return raw->Handle(request); });
+        std::string error;
+        if (!server->Start(error)) {
+            console.Err(name + ": web page: " + error + "\n");
+            app.ExitApplication();
+            return 1;
+        }
+        console.Err(name + ": web page on " + WebUrl(*server) + "\n");
+    }
     UploadReporter reporter(console);
+    // Requests waiting in the line have no upload row; their count is told
+    // whenever it changes.
+    std::size_t waitingShown = 0;
+    const auto reportWaiting = [&] {
+        const std::size_t waiting = app.peerListener()->waitingUploads();
+        if (waiting != waitingShown) {
+            console.Err(std::string(kHeadlessProgramName) + ": " + std::to_string(waiting) +
+                        " waiting\n");
+            waitingShown = waiting;
+        }
+    };
+    // The reachability line, printed again whenever it changes.
+    std::string reachLine;
+    const auto reportReachability = [&] {
+        if (!environment.reachability.enabled) {
+            return;
+        }
+        const ReachabilityStatus status = app.reachabilityStatus();
+        // In auto mode a peer found unreachable waits at the directory for pushes.
+        if (status.reachable == Reachability::Reachable) {
+            pushWaiter.SetReachable(true);
+        } else if (status.reachable == Reachability::NotReachable) {
+            pushWaiter.SetReachable(false);
+        }
+        std::string line = ServeReachabilityLine(status);
+        if (line != reachLine) {
+            reachLine = line;
+            console.Err(std::string(kHeadlessProgramName) + ": " + reachLine + "\n");
+        }
+    };
+    reportReachability();
     while (!environment.waitForStop(std::chrono::seconds(1))) {
+        reportReachability();
         if (environment.takeReloadRequest && environment.takeReloadRequest()) {
             // New requests see the new slots; running uploads the new rate at once.
             LoadPreferences(app, console);
             console.Err(std::string(kHeadlessProgramName) +
                         ": preferences read again: " + LimitsText(*app.preferences()) + "\n");
+            std::string error;
+            if (server && server->options().tls()) {
+                console.Err(name + ": web page: " +
+                            (server->ReloadCertificate(error)
+                                 ? std::string("certificate read again")
+                                 : error + "; the previous certificate stays") +
+                            "\n");
+            }
         }
         reporter.Report(app.peerListener()->uploadRecords());
+        reportWaiting();
+    }
+    if (server) {
+        server->Stop();
     }
     reporter.Report(app.peerListener()->uploadRecords());
     // Signing off ends the request waiting at the directory.

@@ -73,7 +73,9 @@ int RunHeadless(const HeadlessCommand& command, HeadlessEnvironment& environment
         });
     switch (command.kind) {
         case HeadlessCommandKind::Serve:
-            return RunServeCommand(environment, console, app);
+            return RunServeCommand(command, environment, console, app);
+        case HeadlessCommandKind::WebPassword:
+            return RunWebPasswordCommand(environment, console);
         case HeadlessCommandKind::Search:
             return RunSearchCommand(command, environment, console, app, box);
         case HeadlessCommandKind::Get:
@@ -105,7 +107,11 @@ int HeadlessMain(int argc, char** argv) {
             return 2;
         }
     }
+    // Downloads wait in a busy sharer's line instead of failing.
+    environment.peer.queueRequests = true;
     TakeStopSignals(command.kind, environment);
+    environment.input = &std::cin;
+    environment.inputFd = STDIN_FILENO;
     Console console(std::cout, std::cerr);
     return RunHeadless(command, environment, console);
 }

@@ -209,8 +209,8 @@ FormReply PostForm(const std::string& serverUrl, const RequestTimeouts& timeouts
         if (timeouts.connect.count() > 0) {
             limits.handshake = std::min(limits.handshake, connectStart + timeouts.connect);
         }
-        reply.tls =
-            TlsChannel::Connect(reply.socket.fd(), reply.server.host, limits, reply.failureReason);
+        reply.tls = TlsChannel::Connect(reply.socket.fd(), reply.server.host, reply.server.port,
+                                        limits, reply.failureReason);
         if (!reply.tls) {
             return failed(PostFailure::Connect);
         }

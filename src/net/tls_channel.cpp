@@ -5,15 +5,40 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+
+#include "net/tls_session_cache.h"
 
 namespace brindle {
 
 namespace {
+
+// The library's defaults without TLS 1.0 and 1.1, and with the same key
+// exchange groups but X25519 first: the one key share sent is then the
+// cheapest to make. Parsed once for every session; null when they cannot be.
+constexpr char kPriorities[] =
+    "-VERS-TLS1.1:-VERS-TLS1.0:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1:+GROUP-SECP384R1:"
+    "+GROUP-SECP521R1:+GROUP-X448:+GROUP-FFDHE2048:+GROUP-FFDHE3072:+GROUP-FFDHE4096:"
+    "+GROUP-FFDHE6144:+GROUP-FFDHE8192";
+
+gnutls_priority_t SharedPriorities() {
+    static gnutls_priority_t priorities = [] {
+        gnutls_priority_t parsed = nullptr;
+        const char* where = nullptr;
+        if (gnutls_priority_init2(&parsed, kPriorities, &where, GNUTLS_PRIORITY_INIT_DEF_APPEND) !=
+            GNUTLS_E_SUCCESS) {
+            return static_cast<gnutls_priority_t>(nullptr);
+        }
+        return parsed;
+    }();
+    return priorities;
+}
 
 bool Passed(Deadline deadline) {
     return deadline != kNoDeadline && std::chrono::steady_clock::now() >= deadline;
@@ -44,15 +69,63 @@ std::string VerificationReason(unsigned status) {
 
 }  // namespace
 
+struct TlsChannel::AddressCheck {
+    gnutls_typed_vdata_st check{};
+};
+
+TlsChannel::TlsChannel(int fd, std::chrono::milliseconds idle) : fd_(fd), idle_(idle) {}
+
 void TlsChannel::SessionDeleter::operator()(gnutls_session_int* session) const {
     gnutls_deinit(session);
 }
 
-void TlsChannel::CredentialsDeleter::operator()(gnutls_certificate_credentials_st* c) const {
-    gnutls_certificate_free_credentials(c);
+struct TlsChannel::Trust {
+    gnutls_certificate_credentials_t credentials = nullptr;
+    std::string unusedFile;  // SSL_CERT_FILE, when it gave no authority
+    std::string version;     // the file's name, size and time of change
+    ~Trust() {
+        if (credentials != nullptr) {
+            gnutls_certificate_free_credentials(credentials);
+        }
+    }
+};
+
+// Reading the authorities costs far more than a resumed handshake, so they
+// are read again only when the file is another or has changed.
+std::shared_ptr<const TlsChannel::Trust> TlsChannel::SharedTrust(const std::string& file) {
+    static std::mutex lock;
+    // Never destroyed: a channel on a thread still running at exit may hold it.
+    static auto* shared = new std::shared_ptr<const TlsChannel::Trust>;
+    std::string version = file;
+    if (struct stat status{}; !file.empty() && ::stat(file.c_str(), &status) == 0) {
+        version += '\0' + std::to_string(status.st_size) + '\0' +
+                   std::to_string(status.st_mtim.tv_sec) + '.' +
+                   std::to_string(status.st_mtim.tv_nsec);
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    if (*shared && version == (*shared)->version) {
+        return *shared;
+    }
+    auto trust = std::make_shared<TlsChannel::Trust>();
+    if (gnutls_certificate_allocate_credentials(&trust->credentials) != GNUTLS_E_SUCCESS) {
+        trust->credentials = nullptr;
+        return nullptr;
+    }
+    // Either source may add nothing; the handshake then fails with an unknown authority.
+    gnutls_certificate_set_x509_system_trust(trust->credentials);
+    if (!file.empty()) {
+        // A file that gives no authority is named if the certificate is then refused.
+        if (gnutls_certificate_set_x509_trust_file(trust->credentials, file.c_str(),
+                                                   GNUTLS_X509_FMT_PEM) <= 0) {
+            trust->unusedFile = file;
+        }
+    }
+    trust->version = std::move(version);
+    *shared = trust;
+    return trust;
 }
 
-std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
+std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host, int port,
                                                 const Limits& limits, std::string& reason) {
     std::unique_ptr<TlsChannel> channel(new TlsChannel(fd, limits.idle));
     const int flags = ::fcntl(fd, F_GETFL);
@@ -60,30 +133,27 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
         reason = "the connection could not be set up for TLS";
         return nullptr;
     }
-    gnutls_certificate_credentials_t credentials = nullptr;
-    if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) {
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const std::string trust = file ? file : "";
+    channel->trust_ = SharedTrust(trust);
+    if (!channel->trust_) {
         reason = "TLS credentials could not be made";
         return nullptr;
     }
-    channel->credentials_.reset(credentials);
-    // Either source may add nothing; the handshake then fails with an unknown authority.
-    gnutls_certificate_set_x509_system_trust(credentials);
-    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
-        // A file that gives no authority is named if the certificate is then refused.
-        if (gnutls_certificate_set_x509_trust_file(credentials, file, GNUTLS_X509_FMT_PEM) <= 0) {
-            channel->unusedTrustFile_ = file;
-        }
-    }
+    gnutls_certificate_credentials_t credentials = channel->trust_->credentials;
 
     gnutls_session_t session = nullptr;
-    if (gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK) != GNUTLS_E_SUCCESS) {
+    // One key share, for the library's first group: a server that wants
+    // another asks for it, at the cost of a round trip, instead of every
+    // handshake paying for a second key.
+    if (gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NONBLOCK | GNUTLS_KEY_SHARE_TOP) !=
+        GNUTLS_E_SUCCESS) {
         reason = "a TLS session could not be made";
         return nullptr;
     }
     channel->session_.reset(session);
-    const char* where = nullptr;
-    if (gnutls_set_default_priority_append(session, "-VERS-TLS1.1:-VERS-TLS1.0", &where, 0) !=
-            GNUTLS_E_SUCCESS ||
+    gnutls_priority_t priorities = SharedPriorities();
+    if (priorities == nullptr || gnutls_priority_set(session, priorities) != GNUTLS_E_SUCCESS ||
         gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials) != GNUTLS_E_SUCCESS) {
         reason = "a TLS session could not be set up";
         return nullptr;
@@ -95,7 +165,9 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
                  : ::inet_pton(AF_INET6, host.c_str(), address) == 1 ? 16
                                                                      : 0;
     if (family != 0) {
-        gnutls_typed_vdata_st check{};
+        // The library keeps a pointer to the check, not a copy: it lives in the channel.
+        channel->addressCheck_ = std::make_unique<AddressCheck>();
+        gnutls_typed_vdata_st& check = channel->addressCheck_->check;
         check.type = GNUTLS_DT_IP_ADDRESS;
         check.data = address;
         check.size = static_cast<unsigned>(family);
@@ -108,12 +180,23 @@ std::unique_ptr<TlsChannel> TlsChannel::Connect(int fd, const std::string& host,
         }
         gnutls_session_set_verify_cert(session, host.c_str(), 0);
     }
+    // A session is offered only to the server, under the name and the trust
+    // (as the file was then) it was checked with; one the server refuses leaves a full handshake.
+    channel->sessionKey_ =
+        TlsSessionCache::Key(host, port, family != 0 ? "" : host, channel->trust_->version);
+    const std::string kept = TlsSessionCache::Shared().Find(channel->sessionKey_);
+    if (!kept.empty()) {
+        gnutls_session_set_data(session, kept.data(), kept.size());
+    }
     // The caller's deadline bounds the handshake, not a default of the library.
     gnutls_handshake_set_timeout(session, 0);
     gnutls_transport_set_int(session, fd);
     if (!channel->Handshake(limits.handshake, reason)) {
+        TlsSessionCache::Shared().Forget(channel->sessionKey_);
         return nullptr;
     }
+    channel->resumed_ = gnutls_session_is_resumed(session) != 0;
+    channel->KeepSession();
     return channel;
 }
 
@@ -123,6 +206,22 @@ TlsChannel::~TlsChannel() {
     if (established_ && !closed_) {
         gnutls_bye(session_.get(), GNUTLS_SHUT_WR);
     }
+}
+
+void TlsChannel::KeepSession() {
+    gnutls_session_t session = session_.get();
+    if (sessionKept_ || (gnutls_protocol_get_version(session) == GNUTLS_TLS1_3 &&
+                         (gnutls_session_get_flags(session) & GNUTLS_SFLAGS_SESSION_TICKET) == 0)) {
+        return;
+    }
+    // Asked for before a TLS 1.3 ticket came, the library would wait for one.
+    gnutls_datum_t data{};
+    if (gnutls_session_get_data2(session, &data) == GNUTLS_E_SUCCESS) {
+        TlsSessionCache::Shared().Keep(sessionKey_,
+                                       std::string(reinterpret_cast<char*>(data.data), data.size));
+        sessionKept_ = true;
+    }
+    gnutls_free(data.data);
 }
 
 bool TlsChannel::AwaitSocket(Deadline deadline) const {
@@ -169,8 +268,8 @@ bool TlsChannel::Handshake(Deadline deadline, std::string& reason) {
         }
         if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
             reason = VerificationReason(gnutls_session_get_verify_cert_status(session_.get()));
-            if (!unusedTrustFile_.empty()) {
-                reason += " (SSL_CERT_FILE " + unusedTrustFile_ + " holds no usable certificate)";
+            if (!trust_->unusedFile.empty()) {
+                reason += " (SSL_CERT_FILE " + trust_->unusedFile + " holds no usable certificate)";
             }
         } else {
             reason = std::string("TLS handshake failed: ") + gnutls_strerror(result);
@@ -205,6 +304,7 @@ bool TlsChannel::Fill(Deadline deadline) {
             return false;
         }
         const ssize_t got = gnutls_record_recv(session_.get(), chunk, sizeof chunk);
+        KeepSession();  // a TLS 1.3 ticket comes in a record of its own
         if (got > 0) {
             buffer_.append(chunk, static_cast<std::size_t>(got));
             return true;

@@ -1,6 +1,9 @@
 // A TLS client session over a connected socket: the handshake with the
 // server's certificate checked against the trusted authorities and the host
 // name, then sends and buffered line reads, all within the caller's time limits.
+// The session of each server is kept in memory and offered on the next
+// connection to it; a server that refuses it gets a full handshake, checked
+// as above.
 #pragma once
 
 #include <array>
@@ -12,7 +15,6 @@
 #include "net/socket.h"
 
 struct gnutls_session_int;
-struct gnutls_certificate_credentials_st;
 
 namespace brindle {
 
@@ -25,12 +27,13 @@ class TlsChannel {
     };
 
     // Makes `fd` (a connected socket, which stays the caller's) non-blocking and
-    // runs the handshake for `host`. The certificate must chain to the system's
-    // authorities or to those in the PEM file named by SSL_CERT_FILE, and must
-    // name `host` (an IP address only through an IP address entry). Null, with
-    // `reason` saying why, when the handshake or the check failed.
+    // runs the handshake for `host` at `port`. The certificate must chain to
+    // the system's authorities or to those in the PEM file named by
+    // SSL_CERT_FILE, and must name `host` (an IP address only through an IP
+    // address entry). Null, with `reason` saying why, when the handshake or the
+    // check failed.
     [[nodiscard]] static std::unique_ptr<TlsChannel> Connect(int fd, const std::string& host,
-                                                             const Limits& limits,
+                                                             int port, const Limits& limits,
                                                              std::string& reason);
 
     ~TlsChannel();
@@ -46,32 +49,44 @@ class TlsChannel {
     // after the line wait in the channel for the next call.
     [[nodiscard]] bool ReceiveLine(std::string& line, Deadline deadline = kNoDeadline);
 
+    // True when the server took up the session kept from an earlier connection.
+    [[nodiscard]] bool resumed() const { return resumed_; }
+
   private:
     struct SessionDeleter {
         void operator()(gnutls_session_int* session) const;
     };
-    struct CredentialsDeleter {
-        void operator()(gnutls_certificate_credentials_st* credentials) const;
-    };
+    // The trusted authorities, read once and shared by every channel.
+    struct Trust;
+    // The system's authorities and those of SSL_CERT_FILE (`file`, may be
+    // empty). Null when no credentials could be made.
+    static std::shared_ptr<const Trust> SharedTrust(const std::string& file);
 
-    TlsChannel(int fd, std::chrono::milliseconds idle) : fd_(fd), idle_(idle) {}
+    TlsChannel(int fd, std::chrono::milliseconds idle);
     bool Handshake(Deadline deadline, std::string& reason);
     // Waits until the socket is ready in the direction the session last needed.
     [[nodiscard]] bool AwaitSocket(Deadline deadline) const;
     // Appends the next received record's bytes to the buffer. False on a close
     // (closed_ set) or a failure.
     bool Fill(Deadline deadline);
+    // Keeps the session for the next connection once it can be resumed: at the
+    // handshake under TLS 1.2, once the server's ticket came under TLS 1.3.
+    void KeepSession();
 
     int fd_;
     std::chrono::milliseconds idle_;
-    std::unique_ptr<gnutls_certificate_credentials_st, CredentialsDeleter> credentials_;
+    std::shared_ptr<const Trust> trust_;  // outlives the session, which uses it
     std::unique_ptr<gnutls_session_int, SessionDeleter> session_;
     std::array<unsigned char, 16> address_{};  // the host as an IP address, for the check
-    std::string buffer_;                       // received bytes not yet read
-    std::size_t start_ = 0;                    // the first of them
-    bool established_ = false;                 // the handshake succeeded
-    bool closed_ = false;                      // the server ended the session cleanly
-    std::string unusedTrustFile_;              // SSL_CERT_FILE, when it gave no authority
+    struct AddressCheck;                       // the library's form of that check
+    std::unique_ptr<AddressCheck> addressCheck_;
+    std::string buffer_;        // received bytes not yet read
+    std::size_t start_ = 0;     // the first of them
+    bool established_ = false;  // the handshake succeeded
+    bool closed_ = false;       // the server ended the session cleanly
+    std::string sessionKey_;    // the server's place in the session cache
+    bool sessionKept_ = false;  // this session is in the cache
+    bool resumed_ = false;      // the handshake resumed a kept session
 };
 
 }  // namespace brindle

@@ -20,6 +20,7 @@
 #include "peer/progress.h"
 #include "peer/rate_limiter.h"
 #include "peer/transfer_limits.h"
+#include "peer/upload.h"
 #include "share/shared_files.h"
 
 namespace brindle {
@@ -213,9 +214,59 @@ bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
                 return false;
         }
     }
+    if (options_.queueRequests) {
+        switch (WaitInLine()) {
+            case QueueResult::Started:
+                return true;
+            case QueueResult::Refused:
+                CloseSocket();
+                break;
+            case QueueResult::Failed:
+                return false;
+        }
+    }
     std::string request = std::string(kFileRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
                           ownerConnection_ + "\n";
     return Connect(request);
+}
+
+DownloadRecord::QueueResult DownloadRecord::WaitInLine() {
+    std::string request = std::string(kQueueRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
+                          ownerConnection_ + "\n0\n";
+    if (!Connect(request)) {
+        return QueueResult::Failed;
+    }
+    // Each line must come within the idle time-out; the sharer's keep-alive
+    // is shorter, so a quiet line is a dead peer.
+    for (bool first = true;; first = false) {
+        std::string line;
+        if (!ReceiveLine(socketFd(), line)) {
+            // A peer that does not know the form closes at its first line.
+            return first && line.empty() && !IsCancelRequested() ? QueueResult::Refused
+                                                                 : QueueResult::Failed;
+        }
+        if (line == kQueueStartLine) {
+            UpdateRow([](TransferRow& row) {
+                row.status = TransferStatus::Connecting;
+                row.queuePosition = 0;
+            });
+            return QueueResult::Started;
+        }
+        std::string_view text = line;
+        if (!text.starts_with(kQueuePositionWord) || !text.ends_with('\n')) {
+            return QueueResult::Failed;
+        }
+        text.remove_prefix(std::string_view(kQueuePositionWord).size());
+        text.remove_suffix(1);
+        std::optional<long long> position = ParseRangeOffset(text);
+        if (!position || *position == 0) {
+            return QueueResult::Failed;
+        }
+        UpdateRow([&](TransferRow& row) {
+            row.status = TransferStatus::Queued;
+            row.queuePosition = *position;
+        });
+    }
 }
 
 bool DownloadRecord::ReceiveRest(PartFile& part, bool resumed) {

@@ -66,11 +66,15 @@ class DownloadRecord : public TransferRecord {
 
   private:
     enum class ProofResult { Resume, Refused, Changed, Failed };
+    enum class QueueResult { Started, Refused, Failed };
     bool Connect(const std::string& request);
     // Receives up to `want` bytes as the limits allow; 0 when the peer closed,
     // the socket failed or the download was cancelled while it waited.
     std::size_t PacedReceive(TransferPacer& pacer, char* data, std::size_t want);
     ProofResult ProveKeptPart(const PartFile& part);
+    // Asks for the whole file in the sharer's line and waits for its turn,
+    // showing the position; Refused when the peer closed without a line.
+    QueueResult WaitInLine();
     // Sends the request: the kept part's continuation (`resumed`) when the
     // peer proves it, otherwise the whole file. False when none could be made.
     bool Request(const PartFile& part, bool& resumed);

@@ -14,6 +14,11 @@ namespace brindle {
 
 inline constexpr char kMessageRequest[] = "MESSAGE\n";
 inline constexpr char kFileRequest[] = "GET\n";
+// The directory's reachability probe (or anyone) may ask whether a Brindlenet
+// listener is there: it answers kPongReply and closes. A peer without it
+// closes at the unknown line, and the accepted connection alone counts.
+inline constexpr char kPingRequest[] = "PING\n";
+inline constexpr char kPongReply[] = "PONG\n";
 // A GET that starts at a byte offset: the four lines of "GET\n" (with this
 // first line instead), then the offset in decimal on a fifth line. A peer
 // without it closes the connection at the unknown first line, sending nothing.
@@ -24,6 +29,20 @@ inline constexpr char kRangedFileRequest[] = "GETRANGE\n";
 // offset; the downloader continues only when that line is what its own part
 // gives, so what it kept is exactly the start of the sharer's file.
 inline constexpr char kResumeRequest[] = "RESUME\n";
+// A GETRANGE that waits in line for a free upload slot: the five lines of
+// "GETRANGE\n" with this first line (offset 0 for a whole file). The sharer
+// answers kQueueStartLine and the bytes from the offset once a slot is free;
+// until then it sends QueuePositionLine at once, whenever the position
+// changes and at least every keep-alive period. A peer without it closes at
+// the unknown first line, sending nothing.
+inline constexpr char kQueueRequest[] = "QUEUE\n";
+inline constexpr char kQueueStartLine[] = "START\n";
+inline constexpr char kQueuePositionWord[] = "POSITION ";
+
+// "POSITION <n>\n": `position` requests are served before this one, plus one.
+inline std::string QueuePositionLine(std::size_t position) {
+    return kQueuePositionWord + std::to_string(position) + "\n";
+}
 
 // "<published size> <BLAKE2b-256 of the bytes before the offset, hex>\n"
 inline std::string ResumeProofLine(long long size, const std::string& digest) {

@@ -3,12 +3,16 @@
 // deadline, so a silent or trickling peer holds nobody else up. A complete
 // "GET\n" request (or "GETRANGE\n" with its offset line) goes to an upload worker while fewer than
 // the allowed number run (otherwise it is closed unanswered), a "MESSAGE\n" line to the display,
-// a "PUSH\n" with its token to the download waiting for it.
+// and "PING\n" is answered "PONG\n"; a "PUSH\n" with its token goes to the download waiting for it.
+// A "QUEUE\n" request beyond the slots waits in a line kept in the same loop
+// (no thread of its own) and is told its position until its turn comes.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,15 +64,28 @@ class PeerListener {
     std::size_t pendingConnections() const { return pendingCount_.load(); }
     // Upload workers running now (never more than the options allow).
     std::size_t runningUploads() const { return uploadSlots_.taken(); }
+    // Queued requests waiting for a slot (they have no row in the upload table).
+    std::size_t waitingUploads() const { return waitingCount_.load(); }
 
   private:
     struct Connection;
+    struct QueuedRequest;
     void Run(int listenFd, int wakeFd, int adoptFd);
     void AcceptAll(int listenFd, std::deque<Connection>& pending,
                    std::chrono::steady_clock::time_point& pauseUntil);
     bool ReadLines(Connection& connection);
     bool TakeLine(Connection& connection, bool closed);
     void StartUpload(Connection& connection, long long offset);
+    // The QUEUE branch: starts at once when a slot is free and nobody waits,
+    // otherwise joins the line (or is closed when the line is full).
+    void Enqueue(Connection& connection, long long offset);
+    bool MakeRoomFor(const std::string& requester);
+    void Launch(std::string fileName, std::string userName, std::string connectionText,
+                Socket socket, UploadSlots::Slot slot, long long offset, bool proveStart,
+                const std::string& requester, std::string firstLine);
+    // Gives free slots to the line in its order and tells each entry its position.
+    void ServeQueue(std::chrono::steady_clock::time_point now);
+    std::size_t SlotLimit() const;
 
     IMessageDisplay& messageView_;
     IMessageBox& messages_;
@@ -90,6 +107,16 @@ class PeerListener {
     std::thread listenThread_;
     std::mutex closeLock_;  // one CloseListeningSocket at a time
     std::atomic<std::size_t> pendingCount_{0};
+    // Written by each upload's end, so the line takes the freed slot at once.
+    FileHandle releaseRead_;
+    FileHandle releaseWrite_;
+
+    // The line, oldest first; only the listener thread uses these.
+    std::vector<QueuedRequest> queue_;
+    std::map<std::string, std::uint64_t> lastTurn_;  // requester: turn its last upload started
+    std::uint64_t turn_ = 0;
+    bool queueChanged_ = false;  // the order or the positions must be taken again
+    std::atomic<std::size_t> waitingCount_{0};
 
     // Declared last: the upload threads use everything above and are joined first.
     ThreadGroup threads_;

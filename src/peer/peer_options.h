@@ -40,6 +40,15 @@ struct PeerOptions {
     std::size_t maxPendingConnections = 32;
     // Uploads that may run at once; a request beyond them is refused.
     std::size_t maxRunningUploads = kMaxRunningUploads;
+    // Queued requests ("QUEUE\n") waiting for an upload slot; a request past
+    // them is closed like a GET beyond the slots.
+    std::size_t maxQueuedRequests = 1000;
+    // A queued request hears its position at least this often, so neither
+    // side takes the quiet line for a dead one (below stallTimeout).
+    std::chrono::milliseconds queueKeepAlive{30000};
+    // Downloads ask to wait in line first ("QUEUE\n"), falling back to
+    // "GET\n" when the sharer does not know it.
+    bool queueRequests = false;
     // Largest block moved by one system call (never more than the file holds).
     std::size_t blockSize = 1 << 20;
     SteadyClock clock = [] { return std::chrono::steady_clock::now(); };

@@ -21,6 +21,8 @@ const char* StatusText(TransferStatus status) {
             return kStatusCanceled;
         case TransferStatus::Error:
             return kStatusError;
+        case TransferStatus::Queued:
+            return kStatusConnecting;
     }
     return kStatusError;
 }
@@ -58,6 +60,15 @@ std::string FormatPercent(double percent) {
     return text;
 }
 
+std::string FormatStatus(const TransferRow& row) {
+    if (row.status != TransferStatus::Queued) {
+        return StatusText(row.status);
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, kStatusQueuedFormat, row.queuePosition);
+    return text;
+}
+
 TransferCells FormatTransferRow(const TransferRow& row) {
     return {row.fileName,
             row.user,
@@ -65,7 +76,7 @@ TransferCells FormatTransferRow(const TransferRow& row) {
             row.connection,
             FormatRate(row.rateKiBps),
             FormatPercent(row.percent),
-            StatusText(row.status)};
+            FormatStatus(row)};
 }
 
 // ---- SocketThread

@@ -37,9 +37,17 @@ inline constexpr int kTransferColumnCount = 7;
 // The headers and the status and cell texts are in base/texts.h.
 static_assert(std::size(kTransferColumnHeaders) == kTransferColumnCount);
 
-enum class TransferStatus { Connecting, Downloading, Uploading, Complete, Canceled, Error };
+enum class TransferStatus {
+    Connecting,
+    Downloading,
+    Uploading,
+    Complete,
+    Canceled,
+    Error,
+    Queued,  // waiting in the sharer's line; the row holds the position
+};
 
-// The Status cell text of `status`.
+// The Status cell text of `status`; a queued row shows FormatStatus instead.
 const char* StatusText(TransferStatus status);
 
 // True for the three states after which a worker never writes its row again.
@@ -61,6 +69,8 @@ struct TransferRow {
     // The percentage at the last update point passed.
     double percent = 0.0;
     TransferStatus status = TransferStatus::Connecting;
+    // While Queued: the position in the sharer's line.
+    long long queuePosition = 0;
 
     bool operator==(const TransferRow&) const = default;
 };
@@ -72,6 +82,8 @@ TransferRow NewTransferRow(std::string fileName, std::string user, std::string c
 std::string FormatSizeProgress(long long transferred, long long total);  // "%lld of %lld"
 std::string FormatRate(double kibPerSecond);                             // "%#.2fks"
 std::string FormatPercent(double percent);                               // "%#.2f%%"
+// The Status cell: "Queued, position n..." while queued, StatusText otherwise.
+std::string FormatStatus(const TransferRow& row);
 
 // The cell texts the row shows, column by column.
 TransferCells FormatTransferRow(const TransferRow& row);

@@ -89,18 +89,18 @@ UploadSlots::Slot& UploadSlots::Slot::operator=(Slot&& other) noexcept {
     if (this != &other) {
         Release();
         owner_ = std::exchange(other.owner_, nullptr);
+        user_ = std::move(other.user_);
     }
     return *this;
 }
 
 void UploadSlots::Slot::Release() {
     if (owner_ != nullptr) {
-        owner_->taken_.fetch_sub(1);
-        owner_ = nullptr;
+        std::exchange(owner_, nullptr)->Give(user_);
     }
 }
 
-UploadSlots::Slot UploadSlots::TryTake(std::size_t limit) {
+UploadSlots::Slot UploadSlots::TryTake(std::size_t limit, const std::string& user) {
     limit = std::min(limit, ceiling_);
     std::size_t now = taken_.load();
     do {
@@ -108,12 +108,35 @@ UploadSlots::Slot UploadSlots::TryTake(std::size_t limit) {
             return Slot();
         }
     } while (!taken_.compare_exchange_weak(now, now + 1));
-    return Slot(this);
+    {
+        std::lock_guard<std::mutex> hold(usersLock_);
+        ++byUser_[user];
+    }
+    return Slot(this, user);
+}
+
+void UploadSlots::Give(const std::string& user) {
+    {
+        std::lock_guard<std::mutex> hold(usersLock_);
+        auto found = byUser_.find(user);
+        if (found != byUser_.end() && --found->second == 0) {
+            byUser_.erase(found);
+        }
+    }
+    taken_.fetch_sub(1);
+    if (releaseHook_) {
+        releaseHook_();
+    }
+}
+
+std::map<std::string, std::size_t> UploadSlots::TakenByUser() const {
+    std::lock_guard<std::mutex> hold(usersLock_);
+    return byUser_;
 }
 
 UploadRecord::UploadRecord(std::string fileName, std::string userName, std::string connectionText,
                            Socket socket, const UploadContext& context, UploadSlots::Slot slot,
-                           long long offset, bool proveStart)
+                           long long offset, bool proveStart, std::string firstLine)
     : TransferRecord(std::move(socket)),
       fileName_(std::move(fileName)),
       userName_(std::move(userName)),
@@ -121,7 +144,8 @@ UploadRecord::UploadRecord(std::string fileName, std::string userName, std::stri
       context_(context),
       slot_(std::move(slot)),
       offset_(offset),
-      proveStart_(proveStart) {}
+      proveStart_(proveStart),
+      firstLine_(std::move(firstLine)) {}
 
 void UploadRecord::Refuse() {
     CloseSocket();
@@ -171,6 +195,8 @@ void UploadRecord::UploadFile() {
     SendStallGuard guard{context_.options.stallTimeout, context_.options.minUploadBytes};
     SetIdleTimeout(socketFd(), context_.options.stallTimeout);
     bool sent =
+        (firstLine_.empty() || SendAllGuarded(socketFd(), firstLine_.data(),
+                                              static_cast<long long>(firstLine_.size()), guard)) &&
         (!proveStart_ || SendProof(file.fd(), size, guard)) && SendBlocks(file.fd(), size, guard);
     file.Close();
     if (!sent) {

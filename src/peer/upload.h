@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,8 +43,9 @@ bool IsServableName(const SharedFileList& files, const std::string& fileName);
 // The offset line of a ranged request: decimal digits only, at most 2^63-1.
 std::optional<long long> ParseRangeOffset(std::string_view text);
 
-// Counts the uploads that run at once, up to a ceiling: a slot is taken when a
-// request is accepted and given back when its worker ends.
+// Counts the uploads that run at once, up to a ceiling, in all and per
+// requesting user: a slot is taken when a request is accepted and given back
+// when its worker ends.
 class UploadSlots {
   public:
     // Holds one slot until it goes; an empty one holds nothing.
@@ -49,7 +53,8 @@ class UploadSlots {
       public:
         Slot() = default;
         ~Slot() { Release(); }
-        Slot(Slot&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
+        Slot(Slot&& other) noexcept
+            : owner_(std::exchange(other.owner_, nullptr)), user_(std::move(other.user_)) {}
         Slot& operator=(Slot&& other) noexcept;
         Slot(const Slot&) = delete;
         Slot& operator=(const Slot&) = delete;
@@ -57,10 +62,11 @@ class UploadSlots {
 
       private:
         friend class UploadSlots;
-        explicit Slot(UploadSlots* owner) : owner_(owner) {}
+        Slot(UploadSlots* owner, std::string user) : owner_(owner), user_(std::move(user)) {}
         void Release();
 
         UploadSlots* owner_ = nullptr;
+        std::string user_;
     };
 
     explicit UploadSlots(std::size_t ceiling) : ceiling_(ceiling) {}
@@ -69,12 +75,23 @@ class UploadSlots {
 
     // A held slot, or an empty one when `limit` (or the ceiling, the lower of
     // the two) are taken already.
-    [[nodiscard]] Slot TryTake(std::size_t limit = SIZE_MAX);
+    // The slot counts for `user` (the requesting user) while held.
+    [[nodiscard]] Slot TryTake(std::size_t limit = SIZE_MAX, const std::string& user = {});
     [[nodiscard]] std::size_t taken() const { return taken_.load(); }
+    // The slots held now per user.
+    [[nodiscard]] std::map<std::string, std::size_t> TakenByUser() const;
+    // Called (on the releasing thread) each time a slot is given back. Set
+    // before any slot is taken.
+    void SetReleaseHook(std::function<void()> hook) { releaseHook_ = std::move(hook); }
 
   private:
+    void Give(const std::string& user);
+
     const std::size_t ceiling_;
     std::atomic<std::size_t> taken_{0};
+    mutable std::mutex usersLock_;
+    std::map<std::string, std::size_t> byUser_;
+    std::function<void()> releaseHook_;
 };
 
 class UploadRecord : public TransferRecord {
@@ -83,10 +100,11 @@ class UploadRecord : public TransferRecord {
     // texts are the trimmed lines 2, 3 and 4. `slot` is given back when Run ends.
     // `offset` is where a ranged request starts (0 for a whole one); with
     // `proveStart` the bytes are preceded by the proof line of the bytes
-    // before the offset (a request continuing a kept part).
+    // before the offset (a request continuing a kept part). A non-empty
+    // `firstLine` goes before everything else once the request is accepted.
     UploadRecord(std::string fileName, std::string userName, std::string connectionText,
                  Socket socket, const UploadContext& context, UploadSlots::Slot slot = {},
-                 long long offset = 0, bool proveStart = false);
+                 long long offset = 0, bool proveStart = false, std::string firstLine = {});
 
     void Run() override {
         UploadSlots::Slot held = std::move(slot_);
@@ -110,6 +128,7 @@ class UploadRecord : public TransferRecord {
     UploadSlots::Slot slot_;
     const long long offset_;
     const bool proveStart_;
+    const std::string firstLine_;
 };
 
 }  // namespace brindle

@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
 
     brindle::WindowAppOptions options;
     options.rememberWindow = true;
+    // Downloads wait in a busy sharer's line instead of failing.
+    options.peerOptions.queueRequests = true;
     brindle::CWindowApp windowApp(options);
     return windowApp.Run();
 }

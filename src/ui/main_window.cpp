@@ -4,13 +4,16 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTimer>
 #include <QWindow>
 
 #include "app/share_app.h"
+#include "peer/peer_listener.h"
 #include "ui/about_dialog.h"
 #include "ui/desktop_notifier.h"
 #include "ui/main_tab_ctrl.h"
@@ -79,7 +82,10 @@ CMainWindow::CMainWindow(CShareApp& app, QtMessageDisplay& display, const QIcon&
     connect(trayIcon_, &CSystemTray::hideRequested, this, &CMainWindow::HideMainWindow);
     connect(trayIcon_, &CSystemTray::exitRequested, this, &CMainWindow::ExitApplication);
     connect(tabCtrl_, &CMainTabCtrl::transfersRefreshed, this, [this] {
-        trayIcon_->SetTransferCounts(tabCtrl_->ActiveDownloads(), tabCtrl_->ActiveUploads());
+        const PeerListener* listener = app_.peerListener();
+        const int waiting = listener ? static_cast<int>(listener->waitingUploads()) : 0;
+        trayIcon_->SetTransferCounts(tabCtrl_->ActiveDownloads(), tabCtrl_->ActiveUploads(),
+                                     waiting);
     });
 
     notifier_ = new CDesktopNotifier(*trayIcon_, this);
@@ -282,6 +288,56 @@ void CMainWindow::EditPreferences() {
             kPreferencesNotSavedText + app_.preferencesPath() + kPreferencesNotSavedEnd,
             MessageIcon::Error);
     }
+}
+
+QString CMainWindow::ReachabilityLine(const ReachabilityStatus& status) {
+    const QString port = QString::number(status.port);
+    switch (status.reachable) {
+        case Reachability::Reachable:
+            if (status.mapping.state == MappingState::Mapped) {
+                return QString::fromUtf8(kReachableVia)
+                    .arg(port, QString::fromUtf8(MappingMethodName(status.mapping.method).data()));
+            }
+            return QString::fromUtf8(kReachableOn).arg(port);
+        case Reachability::NotReachable:
+            return QString::fromUtf8(kNotReachable);
+        case Reachability::Unknown:
+            break;
+    }
+    return QString::fromUtf8(kReachabilityUnknown);
+}
+
+QString CMainWindow::ReachabilityTip(const ReachabilityStatus& status) {
+    const QString port = QString::number(status.port);
+    switch (status.reachable) {
+        case Reachability::Reachable:
+            if (status.mapping.state == MappingState::Mapped) {
+                const std::string& address = status.mapping.externalAddress;
+                return QString::fromUtf8(kReachableViaTip)
+                    .arg(port, QString::fromUtf8(MappingMethodName(status.mapping.method).data()),
+                         address.empty() ? QString()
+                                         : QStringLiteral(", public address ") +
+                                               QString::fromStdString(address));
+            }
+            return QString::fromUtf8(kReachableTip).arg(port);
+        case Reachability::NotReachable:
+            return QString::fromUtf8(kNotReachableTip)
+                .arg(QString::fromStdString(NotReachableReason(status)));
+        case Reachability::Unknown:
+            break;
+    }
+    return QString::fromUtf8(kReachabilityUnknownTip).arg(port);
+}
+
+void CMainWindow::ShowReachability(const ReachabilityStatus& status) {
+    if (reachability_ == nullptr) {
+        reachability_ = new QLabel(this);
+        statusBar()->addWidget(reachability_, 1);
+    }
+    const QString line = ReachabilityLine(status);
+    reachability_->setText(line);
+    reachability_->setToolTip(ReachabilityTip(status));
+    trayIcon_->SetLastLine(line);
 }
 
 }  // namespace brindle

@@ -6,7 +6,10 @@
 #include <QIcon>
 #include <QMainWindow>
 
+#include "app/reachability_monitor.h"
+
 class QAction;
+class QLabel;
 class QSettings;
 
 namespace brindle {
@@ -31,6 +34,15 @@ class CMainWindow : public QMainWindow {
     [[nodiscard]] CSystemTray* trayIcon() const { return trayIcon_; }
     [[nodiscard]] CDesktopNotifier* notifier() const { return notifier_; }
     [[nodiscard]] QAction* exitAction() const { return exitAction_; }
+    // The status bar's reachability line; null until the first status.
+    [[nodiscard]] QLabel* reachabilityLabel() const { return reachability_; }
+
+    // Shows a reachability status: the status bar's line with its tooltip,
+    // and the tray tip's last line.
+    void ShowReachability(const ReachabilityStatus& status);
+    // The line and the tooltip for a status.
+    static QString ReachabilityLine(const ReachabilityStatus& status);
+    static QString ReachabilityTip(const ReachabilityStatus& status);
 
     // The window's size and place, the current tab and the lists' column
     // widths, kept in `settings` between runs.
@@ -78,6 +90,7 @@ class CMainWindow : public QMainWindow {
 
   private:
     enum class ExitState { Running, Closing, Done };
+    QLabel* reachability_ = nullptr;
 
     void CreateMenus();
     // Shown and not minimised: what happens in it is seen without a notification.

@@ -28,10 +28,10 @@ int ClampToRange(long long value, const QSpinBox& spin) {
 CPreferencesDialog::CPreferencesDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8(kPreferencesTitle));
     const DialogUnits du(*this);
-    setFixedSize(du.Size(227, 121));
+    setFixedSize(du.Size(227, 136));
 
     auto* group = new QGroupBox(QString::fromUtf8(kPreferencesTitle), this);
-    group->setGeometry(du.Rect(5, 5, 215, 110));
+    group->setGeometry(du.Rect(5, 5, 215, 125));
 
     // Created in the order the Tab key visits them: the fields top to bottom,
     // then OK and Cancel.
@@ -56,18 +56,21 @@ CPreferencesDialog::CPreferencesDialog(QWidget* parent) : QDialog(parent) {
     }
     notifications_ = new QCheckBox(QString::fromUtf8(kNotificationsCheck), this);
     notifications_->setGeometry(du.Rect(15, 75, 195, 10));
+    portMapping_ = new QCheckBox(QString::fromUtf8(kPortMappingCheck), this);
+    portMapping_->setGeometry(du.Rect(15, 89, 195, 10));
 
     ok_ = new QPushButton(QString::fromUtf8(kOkButton), this);
-    ok_->setGeometry(du.Rect(15, 93, 95, 14));
+    ok_->setGeometry(du.Rect(15, 108, 95, 14));
     ok_->setDefault(true);
     cancel_ = new QPushButton(QString::fromUtf8(kCancelButton), this);
-    cancel_->setGeometry(du.Rect(115, 93, 95, 14));
+    cancel_->setGeometry(du.Rect(115, 108, 95, 14));
     cancel_->setAutoDefault(false);
 
     setTabOrder(uploadSlots_, uploadLimit_);
     setTabOrder(uploadLimit_, downloadLimit_);
     setTabOrder(downloadLimit_, notifications_);
-    setTabOrder(notifications_, ok_);
+    setTabOrder(notifications_, portMapping_);
+    setTabOrder(portMapping_, ok_);
     setTabOrder(ok_, cancel_);
     connect(ok_, &QPushButton::clicked, this, &CPreferencesDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &CPreferencesDialog::reject);
@@ -78,6 +81,7 @@ int CPreferencesDialog::ShowModal() {
     uploadLimit_->setValue(ClampToRange(values.uploadLimitKiB, *uploadLimit_));
     downloadLimit_->setValue(ClampToRange(values.downloadLimitKiB, *downloadLimit_));
     notifications_->setChecked(values.notifications);
+    portMapping_->setChecked(values.portMapping);
     uploadSlots_->setFocus();
     uploadSlots_->selectAll();
     return exec();
@@ -92,6 +96,7 @@ void CPreferencesDialog::accept() {
     values.uploadLimitKiB = uploadLimit_->value();
     values.downloadLimitKiB = downloadLimit_->value();
     values.notifications = notifications_->isChecked();
+    values.portMapping = portMapping_->isChecked();
     QDialog::accept();
 }
 

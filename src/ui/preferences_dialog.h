@@ -28,6 +28,7 @@ class CPreferencesDialog : public QDialog {
     [[nodiscard]] QSpinBox* uploadLimitSpin() const { return uploadLimit_; }
     [[nodiscard]] QSpinBox* downloadLimitSpin() const { return downloadLimit_; }
     [[nodiscard]] QCheckBox* notificationsCheck() const { return notifications_; }
+    [[nodiscard]] QCheckBox* portMappingCheck() const { return portMapping_; }
     [[nodiscard]] QPushButton* okButton() const { return ok_; }
     [[nodiscard]] QPushButton* cancelButton() const { return cancel_; }
 
@@ -39,6 +40,7 @@ class CPreferencesDialog : public QDialog {
     QSpinBox* uploadLimit_ = nullptr;
     QSpinBox* downloadLimit_ = nullptr;
     QCheckBox* notifications_ = nullptr;
+    QCheckBox* portMapping_ = nullptr;
     QPushButton* ok_ = nullptr;
     QPushButton* cancel_ = nullptr;
 };

@@ -49,7 +49,7 @@ void CSystemTray::HandleDoubleClick() {
     }
 }
 
-QString CSystemTray::TipText(const QString& base, int downloading, int uploading) {
+QString CSystemTray::TipText(const QString& base, int downloading, int uploading, int waiting) {
     QStringList counts;
     if (downloading > 0) {
         counts << QString::fromUtf8(kTipDownloading).arg(downloading);
@@ -57,14 +57,32 @@ QString CSystemTray::TipText(const QString& base, int downloading, int uploading
     if (uploading > 0) {
         counts << QString::fromUtf8(kTipUploading).arg(uploading);
     }
+    if (waiting > 0) {
+        counts << QString::fromUtf8(kTipWaiting).arg(waiting);
+    }
     return counts.isEmpty() ? base : base + QLatin1Char('\n') + counts.join(QStringLiteral(", "));
 }
 
-void CSystemTray::SetTransferCounts(int downloading, int uploading) {
+QString CSystemTray::TipText(const QString& base, int downloading, int uploading, int waiting,
+                             const QString& lastLine) {
+    const QString tip = TipText(base, downloading, uploading, waiting);
+    return lastLine.isEmpty() ? tip : tip + QLatin1Char('
+') + lastLine;
+}
+
+void CSystemTray::SetLastLine(const QString& line) {
+    lastLine_ = line;
+    SetTransferCounts(downloading_, uploading_, waiting_);
+}
+
+void CSystemTray::SetTransferCounts(int downloading, int uploading, int waiting) {
+    downloading_ = downloading;
+    uploading_ = uploading;
+    waiting_ = waiting;
     if (!iconAdded_) {
         return;
     }
-    const QString tip = TipText(baseTip_, downloading, uploading);
+    const QString tip = TipText(baseTip_, downloading, uploading, waiting, lastLine_);
     if (tip != tip_) {  // the refresh runs often; the tray is told only of changes
         tip_ = tip;
         icon_->setToolTip(tip_);

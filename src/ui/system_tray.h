@@ -31,8 +31,14 @@ class CSystemTray : public QObject {
     [[nodiscard]] QSystemTrayIcon* icon() const { return icon_.get(); }
 
     // The tip with the running transfers added: "2 downloading, 1 uploading".
-    void SetTransferCounts(int downloading, int uploading);
-    static QString TipText(const QString& base, int downloading, int uploading);
+    // `waiting`: upload requests waiting in this sharer's line.
+    void SetTransferCounts(int downloading, int uploading, int waiting = 0);
+    static QString TipText(const QString& base, int downloading, int uploading, int waiting = 0);
+    // The same with `lastLine` (the reachability line) below, when not empty.
+    static QString TipText(const QString& base, int downloading, int uploading, int waiting,
+                           const QString& lastLine);
+    // The tip's last line.
+    void SetLastLine(const QString& line);
     [[nodiscard]] QString tip() const { return tip_; }
 
     // What a double-click on the icon does: the menu's default command.
@@ -51,6 +57,10 @@ class CSystemTray : public QObject {
     std::unique_ptr<QSystemTrayIcon> icon_;
     QString tip_;
     QString baseTip_;
+    QString lastLine_;
+    int downloading_ = 0;
+    int uploading_ = 0;
+    int waiting_ = 0;
     bool iconAdded_ = false;
     bool iconHidden_ = false;
 };

@@ -67,6 +67,11 @@ CWindowApp::~CWindowApp() {
     // The window goes first; the core then winds its threads down.
     termination_.reset();
     quitFilter_.reset();
+    // No status arrives for a window that is gone.
+    if (app_) {
+        app_->StopReachability();
+    }
+    reachabilityRelay_.reset();
     window_.reset();
     app_.reset();
 }
@@ -132,7 +137,29 @@ void CWindowApp::StartUp() {
 
     splash.CloseSplash();
     messageBox_.ReleaseMessages();
+    StartReachability();
     app_->LoadSettingsAndRegister();
+}
+
+// Before the registration, which asks for the first probe. The status comes
+// on the monitor's threads and is shown on the window's.
+void CWindowApp::StartReachability() {
+    if (!options_.reachability.enabled) {
+        return;
+    }
+    ReachabilityOptions reachability = options_.reachability;
+    if (app_->peerListener() != nullptr) {
+        reachability.port = app_->peerListener()->port();
+    }
+    reachabilityRelay_ = std::make_unique<QObject>();
+    window_->ShowReachability(app_->reachabilityStatus());
+    QObject* relay = reachabilityRelay_.get();
+    CMainWindow* window = window_.get();
+    app_->StartReachability(std::move(reachability), [relay,
+                                                      window](const ReachabilityStatus& status) {
+        QMetaObject::invokeMethod(
+            relay, [window, status] { window->ShowReachability(status); }, Qt::QueuedConnection);
+    });
 }
 
 int CWindowApp::Run() {

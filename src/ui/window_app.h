@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/reachability_monitor.h"
 #include "base/preferences.h"
 #include "base/settings.h"
 #include "peer/peer_options.h"
@@ -30,6 +31,8 @@ struct WindowAppOptions {
     // Keep the window's size, place, tab and column widths between runs
     // (in the user's configuration folder).
     bool rememberWindow = false;
+    // Port mapping and the directory's reachability probe.
+    ReachabilityOptions reachability;
 };
 
 class CWindowApp {
@@ -58,6 +61,8 @@ class CWindowApp {
     [[nodiscard]] bool running() const { return inEventLoop_; }
 
   private:
+    void StartReachability();
+
     WindowAppOptions options_;
     // The ports outlive the core, whose listener threads use the display.
     QtMessageBox messageBox_;
@@ -68,6 +73,8 @@ class CWindowApp {
     std::unique_ptr<CMainWindow> window_;
     std::unique_ptr<QObject> quitFilter_;
     std::unique_ptr<CTerminationSignals> termination_;
+    // Receives the reachability status on the window's thread.
+    std::unique_ptr<QObject> reachabilityRelay_;
     bool exitRequested_ = false;
     bool inEventLoop_ = false;  // Run's event loop is running
 };

@@ -63,6 +63,7 @@ inline constexpr char kUploadLimitLabel[] = "Upload limit (KiB/s):";
 inline constexpr char kDownloadLimitLabel[] = "Download limit (KiB/s):";
 inline constexpr char kNoLimitText[] = "No limit";
 inline constexpr char kNotificationsCheck[] = "Show desktop notifications";
+inline constexpr char kPortMappingCheck[] = "Map port 2000 on the router (UPnP, NAT-PMP)";
 // kPreferencesNotSavedText + the file's path + kPreferencesNotSavedEnd
 inline constexpr char kPreferencesNotSavedText[] = "The preferences could not be saved to ";
 inline constexpr char kPreferencesNotSavedEnd[] = ".\nThey apply until the program ends.";
@@ -78,5 +79,26 @@ inline constexpr char kNotifyDownloadComplete[] = "Download complete";
 inline constexpr char kNotifyDownloadFailed[] = "Download failed";
 inline constexpr char kTipDownloading[] = "%1 downloading";  // %1: running downloads
 inline constexpr char kTipUploading[] = "%1 uploading";      // %1: running uploads
+inline constexpr char kTipWaiting[] = "%1 waiting";          // %1: queued upload requests
+
+// --- Reachability: the status bar's line (also the tray tip's last line) and its tooltip ---
+inline constexpr char kReachableOn[] = "Reachable on port %1";        // %1: the port
+inline constexpr char kReachableVia[] = "Reachable on port %1 (%2)";  // %2: UPnP or NAT-PMP
+inline constexpr char kNotReachable[] = "Not reachable: other users cannot download from you";
+inline constexpr char kReachabilityUnknown[] = "Reachability unknown";
+inline constexpr char kReachableTip[] =
+    "The directory server connected to port %1 from the internet: other users can download "
+    "from you and send you messages.";
+inline constexpr char kReachableViaTip[] =
+    "The directory server connected to port %1 from the internet, which the router forwards "
+    "to this computer (%2%3): other users can download from you and send you messages.";
+// %1: the reason
+inline constexpr char kNotReachableTip[] =
+    "Why: %1.\nWhat to do: turn on UPnP or NAT-PMP on your router, or forward TCP port 2000 "
+    "to this computer there. Only one computer per public address can be reached. "
+    "You can still download from others.";
+inline constexpr char kReachabilityUnknownTip[] =
+    "Whether other users can reach port %1 is not known yet: the check runs after each "
+    "registration, and some directory servers do not offer it.";
 
 }  // namespace brindle

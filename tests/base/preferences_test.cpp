@@ -28,12 +28,14 @@ TEST(PreferencesFile, ReadsKeysWithSpacesAndComments) {
     TempDir dir;
     auto content = ReadText(dir,
                             "# mine\n  upload_slots=3\r\nupload_limit_kib = 2048 \n"
-                            "\ndownload_limit_kib\t=\t10\nnotifications = off\n");
+                            "\ndownload_limit_kib\t=\t10\nnotifications = off\n"
+                            "port_mapping = no\n");
     EXPECT_TRUE(content.problems.empty());
     EXPECT_EQ(content.values.uploadSlots, 3u);
     EXPECT_EQ(content.values.uploadLimitKiB, 2048);
     EXPECT_EQ(content.values.downloadLimitKiB, 10);
     EXPECT_FALSE(content.values.notifications);
+    EXPECT_FALSE(content.values.portMapping);
 }
 
 struct BadLine {
@@ -61,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"download_limit_kib = 99999999999999999999",
                             "download_limit_kib must be 0 (no limit) to 4194304"},
                     BadLine{"notifications = maybe", "notifications must be true or false"},
+                    BadLine{"port_mapping = 2", "port_mapping must be true or false"},
                     BadLine{"colour = blue", "unknown key colour"}));
 
 TEST(PreferencesFile, WriteKeepsCommentsAndUnknownLinesAndRoundTrips) {
@@ -75,7 +78,15 @@ TEST(PreferencesFile, WriteKeepsCommentsAndUnknownLinesAndRoundTrips) {
     ASSERT_TRUE(WritePreferencesFile(path.string(), values));
     EXPECT_EQ(ReadWholeFile(path),
               "# keep me\nupload_limit_kib = 300\ncolour = blue\nupload_slots = 12\n"
-              "download_limit_kib = 0\nnotifications = false\n");
+              "download_limit_kib = 0\nnotifications = false\nport_mapping = true\n");
+    EXPECT_EQ(ReadPreferencesFile(path.string()).values, values);
+    // Port mapping is on unless the file turns it off, and a change is written in place.
+    EXPECT_TRUE(Preferences{}.portMapping);
+    values.portMapping = false;
+    ASSERT_TRUE(WritePreferencesFile(path.string(), values));
+    EXPECT_EQ(ReadWholeFile(path),
+              "# keep me\nupload_limit_kib = 300\ncolour = blue\nupload_slots = 12\n"
+              "download_limit_kib = 0\nnotifications = false\nport_mapping = false\n");
     EXPECT_EQ(ReadPreferencesFile(path.string()).values, values);
 }
 

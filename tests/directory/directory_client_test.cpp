@@ -211,5 +211,39 @@ TEST(UserLookup, EmptyNameIsSentAndFailuresAreFailed) {
     EXPECT_TRUE(f.messages.shown().empty());
 }
 
+// The probe sends the user's name and password; the four answers it knows
+// count with their line feed only, and anything else (a directory without
+// the event, an error page, no server) is unknown, never an error shown.
+TEST(ReachabilityProbe, ReadsTheFourAnswersAndCallsTheRestUnknown) {
+    const std::vector<std::pair<std::string, ReachAnswer>> cases{
+        {HttpReply("REACHABLE\n"), ReachAnswer::Reachable},
+        {HttpReply("UNREACHABLE\n"), ReachAnswer::Unreachable},
+        {HttpReply("BAD-PASSWORD\n"), ReachAnswer::BadPassword},
+        {HttpReply("NOT-LOGGED-IN\n"), ReachAnswer::NotLoggedIn},
+        {HttpReply("NOT-REGISTERED\n"), ReachAnswer::NotLoggedIn},
+        {HttpReply("REACHABLE"), ReachAnswer::Unknown},
+        {HttpReply("REACHABLE\r\n"), ReachAnswer::Unknown},
+        {HttpReply("UNKNOWN-EVENT\n"), ReachAnswer::Unknown},
+        {"HTTP/1.1 400 Bad Request\r\n\r\nUNKNOWN-EVENT\n", ReachAnswer::Unknown},
+        {HttpReply(""), ReachAnswer::Unknown},
+    };
+    for (const auto& [reply, expected] : cases) {
+        SCOPED_TRACE(reply);
+        DirectoryFixture f;
+        HttpScriptedServer server(reply);
+        f.settings.serverUrl = server.url();
+        f.settings.userName = "ann lee";
+        f.settings.password = "s&cret";
+        EXPECT_EQ(CheckReachable(f.Context()), expected);
+        EXPECT_EQ(server.LastBody(), "event=onCheckReachable&userName=ann+lee&password=s%26cret");
+        EXPECT_TRUE(f.messages.shown().empty());
+    }
+    DirectoryFixture f;
+    RefusingPort refusing;
+    f.settings.serverUrl = refusing.url();
+    EXPECT_EQ(CheckReachable(f.Context()), ReachAnswer::Unknown);
+    EXPECT_TRUE(f.messages.shown().empty());
+}
+
 }  // namespace
 }  // namespace brindle

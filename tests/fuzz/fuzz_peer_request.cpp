@@ -1,9 +1,9 @@
 // Arbitrary bytes sent to the peer listener on a loopback connection, then the
 // end of the stream: the request word, the file name and the two lines the
 // upload side reads. Whatever comes back is nothing or one shared file whole,
-// and only for a "GET\n" naming it; a message is shown only after "MESSAGE\n",
-// as its line; no answer takes longer than the request time limit; nothing
-// outside the shared directory is ever sent.
+// and only for a "GET\n" naming it (after "START\n" for a "QUEUE\n"); a
+// message is shown only after "MESSAGE\n", as its line; no answer takes longer
+// than the request time limit; nothing outside the shared directory is ever sent.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -239,13 +239,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reply.empty()) {
         return 0;
     }
-    if (word != "GET\n" && word != "GETRANGE\n") {
+    if (word != "GET\n" && word != "GETRANGE\n" && word != "QUEUE\n") {
         std::abort();
+    }
+    // A queued request with a slot free is told to start, then gets the bytes.
+    if (word == "QUEUE\n") {
+        const std::string start = "START\n";
+        const bool cut = reset && reply.size() < start.size();
+        if (cut ? start.compare(0, reply.size(), reply) != 0 : reply.rfind(start, 0) != 0) {
+            std::abort();
+        }
+        reply.erase(0, start.size());
+        if (reply.empty()) {
+            return 0;
+        }
     }
     std::string name = LineAt(request, word.size());
     // A ranged request's reply starts at the offset its fifth line names.
     std::size_t offset = 0;
-    if (word == "GETRANGE\n") {
+    if (word == "GETRANGE\n" || word == "QUEUE\n") {
         std::size_t at = word.size() + name.size();
         for (int skipped = 0; skipped < 2; ++skipped) {
             at += LineAt(request, at).size();

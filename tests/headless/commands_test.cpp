@@ -6,6 +6,7 @@
 #include "headless/headless_peer.h"
 #include "headless/progress_line.h"
 #include "peer/peer_fixture.h"
+#include "support/fake_router.h"
 #include "support/partial_downloads.h"
 #include "support/scripted_server.h"
 #include "support/tls_scripted_server.h"
@@ -31,7 +32,8 @@ class HeadlessCommandTest : public ::testing::Test {
     std::string configPath() const { return home.str() + "/config.txt"; }
     std::string preferencesPath() const { return home.str() + "/preferences.conf"; }
 
-    int Run(const std::vector<std::string>& arguments) {
+    int Run(const std::vector<std::string>& arguments,
+            const std::function<void(HeadlessEnvironment&)>& adjust = {}) {
         HeadlessCommand command;
         std::string error;
         EXPECT_TRUE(ParseHeadlessArguments(arguments, command, error)) << error;
@@ -41,6 +43,9 @@ class HeadlessCommandTest : public ::testing::Test {
         environment.peer = test::LoopbackOptions();
         environment.peer.port = peerPort;
         environment.requestTimeouts = {2000ms, 2000ms};
+        if (adjust) {
+            adjust(environment);
+        }
         Console console(out, err);
         return RunHeadless(command, environment, console);
     }
@@ -210,6 +215,75 @@ TEST_F(HeadlessCommandTest, GetReadsThePreferencesAndNamesTheLinesItCannotUse) {
         << err.str();
 }
 
+TEST(ServeReachabilityLine, SaysYesNoOrUnknown) {
+    MappingSnapshot upnp;
+    upnp.state = MappingState::Mapped;
+    upnp.method = MappingMethod::Upnp;
+    upnp.externalAddress = "203.0.113.7";
+    MappingSnapshot v6 = upnp;
+    v6.method = MappingMethod::NatPmp;
+    v6.externalAddress = "2001:db8::7";
+    MappingSnapshot noAddress = upnp;
+    noAddress.externalAddress.clear();
+    MappingSnapshot none;
+    none.state = MappingState::NoRouter;
+    const struct {
+        MappingSnapshot mapping;
+        std::optional<ReachAnswer> probe;
+        const char* line;
+    } cases[] = {
+        {upnp, ReachAnswer::Reachable, "reachable: yes (UPnP, 203.0.113.7:2000)"},
+        {v6, ReachAnswer::Reachable, "reachable: yes (NAT-PMP, [2001:db8::7]:2000)"},
+        {noAddress, ReachAnswer::Reachable, "reachable: yes (UPnP, port 2000)"},
+        {none, ReachAnswer::Reachable, "reachable: yes (port 2000)"},
+        {none, ReachAnswer::Unreachable, "reachable: no (no router answered NAT-PMP or UPnP)"},
+        {upnp, std::nullopt, "reachable: unknown"},
+        {upnp, ReachAnswer::Unknown, "reachable: unknown"},
+        {none, ReachAnswer::BadPassword, "reachable: unknown"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ServeReachabilityLine(CombineReachability(c.mapping, c.probe, 2000)), c.line);
+    }
+}
+
+// serve prints the status when it starts and again when it changes; the
+// mapping is removed when it stops.
+TEST_F(HeadlessCommandTest, ServePrintsReachabilityWhenItChanges) {
+    test::HttpScriptedServer directory(std::vector<std::string>{
+        test::HttpReply("OK\n"), test::HttpReply("REACHABLE\n"), test::HttpReply("OK\n")});
+    WriteConfig(directory.url());
+    test::FakeMappingProtocol::Log log;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const int code = Run({"serve"}, [&](HeadlessEnvironment& environment) {
+        environment.reachability.enabled = true;
+        environment.reachability.protocols = [&log] {
+            std::vector<std::unique_ptr<IMappingProtocol>> protocols;
+            protocols.push_back(std::make_unique<test::FakeMappingProtocol>(
+                MappingMethod::NatPmp,
+                std::vector<MappingAttempt>{test::MappedAnswer("203.0.113.7", 3600s)}, log));
+            return protocols;
+        };
+        // Stops once the reachable line is out (or the deadline passed).
+        environment.waitForStop = [&, seen = 0](std::chrono::milliseconds) mutable {
+            if (err.str().find("reachable: yes") != std::string::npos) {
+                return ++seen > 1;
+            }
+            return !test::WaitFor([] { return false; }, 20ms) &&
+                   std::chrono::steady_clock::now() > deadline;
+        };
+    });
+    EXPECT_EQ(code, 0) << err.str();
+    const std::string printed = err.str();
+    const auto unknown = printed.find("brindlenet-peer: reachable: unknown\n");
+    const auto yes = printed.find("brindlenet-peer: reachable: yes (NAT-PMP, 203.0.113.7:");
+    ASSERT_NE(unknown, std::string::npos) << printed;
+    ASSERT_NE(yes, std::string::npos) << printed;
+    EXPECT_LT(unknown, yes);
+    EXPECT_EQ(printed.find("reachable: yes", printed.find('\n', yes)), std::string::npos)
+        << "printed twice";
+    EXPECT_EQ(log.Get().back().rfind("NAT-PMP unmap ", 0), 0u);
+}
+
 TEST(ProgressLine, ShowsTheRateAndTheTimeLeftWhileBytesMove) {
     TransferRow row = NewTransferRow("song.mp3", "ann", "T1", 3LL << 20);
     row.status = TransferStatus::Downloading;
@@ -231,6 +305,15 @@ TEST(ProgressLine, ShowsTheRateAndTheTimeLeftWhileBytesMove) {
     // A finished row says nothing of time.
     row.status = TransferStatus::Complete;
     EXPECT_EQ(ProgressLine(row).find("left"), std::string::npos);
+}
+
+TEST(ProgressLine, AQueuedDownloadShowsItsPositionAndNoTime) {
+    TransferRow row = NewTransferRow("song.mp3", "ann", "T1", 3LL << 20);
+    row.status = TransferStatus::Queued;
+    row.queuePosition = 3;
+    EXPECT_EQ(ProgressLine(row),
+              "[..............................]  0.00%  0 of 3145728  0.00ks  "
+              "Queued, position 3...");
 }
 
 }  // namespace

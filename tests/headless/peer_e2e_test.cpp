@@ -1,29 +1,21 @@
 // A directory server and two headless peers as real processes, each peer in a
 // network namespace of its own, joined by a bridge, so both listen on port
 // 2000 as real hosts do.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/net_namespaces.h"
 #include "support/partial_downloads.h"
 #include "support/test_support.h"
 #include "support/tls_scripted_server.h"
-
-extern char** environ;
 
 namespace brindle {
 namespace {
@@ -44,198 +36,65 @@ constexpr char kServerAddress[] = "10.77.0.1";
 constexpr char kAliceAddress[] = "10.77.0.2";
 constexpr char kBobAddress[] = "10.77.0.3";
 
-// A child process with its output in files; killed and reaped when it goes.
-class Process {
-  public:
-    Process(const std::vector<std::string>& argv, const std::filesystem::path& directory,
-            const std::filesystem::path& outPath, const std::filesystem::path& errPath)
-        : outPath_(outPath), errPath_(errPath) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> args;
-        for (const auto& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() {
-        if (Running()) {
-            Kill(SIGKILL);
-            Wait(10s);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    bool Running() const { return pid_ > 0 && !exited_; }
-    void Kill(int signal) const {
-        if (Running()) {
-            ::kill(pid_, signal);
-        }
-    }
-    // The exit code, -1 when it did not end in time (or ended by a signal).
-    int Wait(std::chrono::milliseconds deadline) {
-        if (pid_ <= 0) {
-            return -1;
-        }
-        WaitFor(
-            [&] {
-                if (!exited_) {
-                    int status = 0;
-                    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                        exited_ = true;
-                        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                    }
-                }
-                return exited_;
-            },
-            deadline);
-        return exited_ ? code_ : -1;
-    }
-    std::string Out() const { return ReadWholeFile(outPath_); }
-    std::string Err() const { return ReadWholeFile(errPath_); }
-
-  private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int code_ = -1;
-    std::filesystem::path outPath_;
-    std::filesystem::path errPath_;
-};
-
-// Runs a command to its end (bounded) and gives its exit code.
-int RunQuietly(const std::vector<std::string>& argv, const TempDir& scratch) {
-    static int counter = 0;
-    std::string stem = "cmd" + std::to_string(++counter);
-    Process process(argv, scratch.path(), scratch.path() / (stem + ".out"),
-                    scratch.path() / (stem + ".err"));
-    return process.Wait(20s);
-}
+using Process = test::LoggedProcess;
 
 // Three namespaces: the server's, holding a bridge, and one per peer, each
 // joined to the bridge by a veth pair.
 class Lab {
   public:
-    Lab() {
-        std::string stem = "bn" + std::to_string(::getpid()) + "x" + std::to_string(++count_);
-        server_ = stem + "s";
-        alice_ = stem + "a";
-        bob_ = stem + "b";
-    }
-    ~Lab() { Remove(); }
-    Lab(const Lab&) = delete;
-    Lab& operator=(const Lab&) = delete;
-
     // False (with `why`) when namespaces cannot be made here.
     bool Build(std::string& why) {
-        if (::geteuid() != 0) {
-            why = "needs root to create network namespaces";
+        if (!test::NetNamespaces::Available(why)) {
             return false;
         }
-        RemoveLeftovers();
-        const std::vector<std::vector<std::string>> steps = {
-            {"ip", "netns", "add", server_},
-            {"ip", "netns", "add", alice_},
-            {"ip", "netns", "add", bob_},
-            {"ip", "-n", server_, "link", "add", "br0", "type", "bridge"},
-            {"ip", "-n", server_, "addr", "add", std::string(kServerAddress) + "/24", "dev", "br0"},
-            {"ip", "-n", server_, "link", "set", "br0", "up"},
-            {"ip", "link", "add", "eth0", "netns", alice_, "type", "veth", "peer", "name", "ta",
-             "netns", server_},
-            {"ip", "link", "add", "eth0", "netns", bob_, "type", "veth", "peer", "name", "tb",
-             "netns", server_},
-            {"ip", "-n", server_, "link", "set", "ta", "master", "br0", "up"},
-            {"ip", "-n", server_, "link", "set", "tb", "master", "br0", "up"},
-            {"ip", "-n", alice_, "addr", "add", std::string(kAliceAddress) + "/24", "dev", "eth0"},
-            {"ip", "-n", bob_, "addr", "add", std::string(kBobAddress) + "/24", "dev", "eth0"},
-        };
-        for (const auto& step : steps) {
-            if (RunQuietly(step, scratch_) != 0) {
-                why = "cannot build the network namespaces (" + step[0] + " " + step[1] + " " +
-                      step[2] + " ...)";
-                return false;
-            }
-        }
-        for (const auto& ns : {server_, alice_, bob_}) {
-            RunQuietly({"ip", "-n", ns, "link", "set", "lo", "up"}, scratch_);
-        }
-        for (const auto& ns : {alice_, bob_}) {
-            RunQuietly({"ip", "-n", ns, "link", "set", "eth0", "up"}, scratch_);
+        if (!(nets_.Add(server_) && nets_.Add(alice_) && nets_.Add(bob_) &&
+              nets_.Bridge(server_, "br0") &&
+              nets_.Address(server_, "br0", std::string(kServerAddress) + "/24") &&
+              nets_.Link(alice_, "eth0", server_, "ta") &&
+              nets_.Link(bob_, "eth0", server_, "tb") && nets_.Enslave(server_, "ta", "br0") &&
+              nets_.Enslave(server_, "tb", "br0") &&
+              nets_.Address(alice_, "eth0", std::string(kAliceAddress) + "/24") &&
+              nets_.Address(bob_, "eth0", std::string(kBobAddress) + "/24"))) {
+            why = "cannot build the network namespaces (" + nets_.error() + ")";
+            return false;
         }
         return true;
     }
 
     // Limits what bob's side sends, so a transfer takes a while.
     bool SlowBobDown() {
-        return RunQuietly({"tc", "-n", bob_, "qdisc", "add", "dev", "eth0", "root", "tbf", "rate",
-                           "40mbit", "burst", "32kb", "latency", "1s"},
-                          scratch_) == 0;
+        return nets_
+                   .Run(bob_, {"tc", "qdisc", "add", "dev", "eth0", "root", "tbf", "rate", "40mbit",
+                               "burst", "32kb", "latency", "1s"})
+                   .code == 0;
     }
 
     // Paces what bob's side sends without dropping a packet: the queue holds
     // more than any TCP window, so no byte on the link is sent twice, and a
     // burst of a whole offloaded segment keeps it from being cut up.
     bool PaceBob(const std::string& rate) {
-        return RunQuietly({"tc", "-n", bob_, "qdisc", "add", "dev", "eth0", "root", "tbf", "rate",
-                           rate, "burst", "256kb", "limit", "32mb"},
-                          scratch_) == 0;
+        return nets_
+                   .Run(bob_, {"tc", "qdisc", "add", "dev", "eth0", "root", "tbf", "rate", rate,
+                               "burst", "256kb", "limit", "32mb"})
+                   .code == 0;
     }
 
     // The bytes bob's host has sent on its link so far (frames, headers and all), or -1.
     long long BobSentBytes() {
-        std::filesystem::path out = scratch_.path() / "tx_bytes";
-        Process read(In(bob_, {"cat", "/sys/class/net/eth0/statistics/tx_bytes"}), scratch_.path(),
-                     out, scratch_.path() / "tx_bytes.err");
-        if (read.Wait(20s) != 0) {
-            return -1;
-        }
-        std::string text = ReadWholeFile(out);
-        return text.empty() ? -1 : std::stoll(text);
+        auto read = nets_.Run(bob_, {"cat", "/sys/class/net/eth0/statistics/tx_bytes"});
+        return read.code != 0 || read.out.empty() ? -1 : std::stoll(read.out);
     }
 
-    std::vector<std::string> In(const std::string& ns, std::vector<std::string> argv) const {
-        std::vector<std::string> full = {"ip", "netns", "exec", ns};
-        full.insert(full.end(), argv.begin(), argv.end());
-        return full;
+    std::vector<std::string> In(const std::string& role, std::vector<std::string> argv) const {
+        return nets_.In(role, std::move(argv));
     }
     const std::string& server() const { return server_; }
     const std::string& alice() const { return alice_; }
     const std::string& bob() const { return bob_; }
 
   private:
-    // Namespaces of earlier runs whose process died before it could remove them.
-    void RemoveLeftovers() {
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
-            std::string name = entry.path().filename().string();
-            int pid = 0;
-            char rest[8] = {};
-            if (std::sscanf(name.c_str(), "bn%dx%7s", &pid, rest) == 2 && pid > 0 &&
-                ::kill(pid, 0) != 0 && errno == ESRCH) {
-                RunQuietly({"ip", "netns", "del", name}, scratch_);
-            }
-        }
-    }
-
-    void Remove() {
-        for (const auto& ns : {alice_, bob_, server_}) {
-            RunQuietly({"ip", "netns", "del", ns}, scratch_);
-        }
-    }
-
-    static inline int count_ = 0;
-    TempDir scratch_;
-    std::string server_, alice_, bob_;
+    test::NetNamespaces nets_;
+    std::string server_ = "s", alice_ = "a", bob_ = "b";
 };
 
 std::string Sha256Of(const std::filesystem::path& path) {
@@ -477,7 +336,8 @@ TEST_F(PeerEndToEnd, AGetKilledHalfwayContinuesWhereItStopped) {
 }
 
 // Upload slots and limits come from preferences.conf when serve starts and
-// again on SIGHUP, while uploads run; get --limit holds one download back.
+// again on SIGHUP, while uploads run; a download beyond the slots waits in
+// line for the next; get --limit holds one download back.
 TEST_F(PeerEndToEnd, ServeReadsItsPreferencesAgainOnSighup) {
     WriteRandomFile(bob.shared() / "movie.bin", 64u << 20);
     std::ofstream(bob.shared() / "note.txt") << "a short note";
@@ -498,10 +358,17 @@ TEST_F(PeerEndToEnd, ServeReadsItsPreferencesAgainOnSighup) {
     ASSERT_TRUE(
         WaitFor([&] { return Contains(bobServing->Err(), "upload movie.bin to bob"); }, 30s))
         << bobServing->Err() << slow.Err();
-    Result refused = Command(alice, lab.alice(), {"get", "note", "--pick", "1"});
-    EXPECT_EQ(refused.code, 1) << refused.err;
-    EXPECT_TRUE(Contains(refused.out, "Transfer Error...")) << refused.out;
+    // A further download waits in bob's line, which serve counts.
+    Process queued(lab.In(lab.alice(), alice.Program({"get", "note", "--pick", "1"})),
+                   alice.dir.path(), alice.dir.path() / "queued.out",
+                   alice.dir.path() / "queued.err");
+    ASSERT_TRUE(WaitFor([&] { return Contains(queued.Err(), "Queued, position 1..."); }, 30s))
+        << queued.Err();
+    EXPECT_TRUE(WaitFor([&] {
+        return Contains(bobServing->Err(), "brindlenet-peer: 1 waiting\n");
+    })) << bobServing->Err();
 
+    // A second slot goes to the one waiting.
     bob.WritePreferences("upload_slots = 2\n");
     bobServing->Kill(SIGHUP);
     ASSERT_TRUE(WaitFor([&] {
@@ -509,8 +376,7 @@ TEST_F(PeerEndToEnd, ServeReadsItsPreferencesAgainOnSighup) {
                         "preferences read again: 2 upload slots, no upload limit, "
                         "no download limit");
     })) << bobServing->Err();
-    Result served = Command(alice, lab.alice(), {"get", "note", "--pick", "1"});
-    EXPECT_EQ(served.code, 0) << served.err;
+    EXPECT_EQ(queued.Wait(30s), 0) << queued.Err();
     EXPECT_EQ(ReadWholeFile(alice.shared() / "note.txt"), "a short note");
 
     // The held-back download still runs, showing its rate and the time left.

@@ -28,7 +28,7 @@ for size in 16 22 24 32 48 64 128 256; do
 done
 expected[brindlenet]+=" usr/share/icons/hicolor/scalable/apps/brindlenet.svg"
 expected[brindlenet-peer]="usr/bin/brindlenet-peer usr/share/man/man1/brindlenet-peer.1.gz
-usr/lib/systemd/user/brindlenet-peer.service"
+usr/lib/systemd/user/brindlenet-peer.service usr/share/brindlenet/web/index.html"
 expected[brindlenet-directory]="usr/bin/brindlenet-directory
 usr/share/man/man8/brindlenet-directory.8.gz usr/lib/systemd/system/brindlenet-directory.service
 etc/default/brindlenet-directory"
@@ -84,7 +84,7 @@ for program in brindlenet brindlenet-peer brindlenet-directory; do
         fail "$program --help"
     fi
 done
-for command in serve search get send; do
+for command in serve search get send web-password; do
     "$root/usr/bin/brindlenet-peer" "$command" --help >>"$work/brindlenet-peer.help" 2>&1 ||
         fail "brindlenet-peer $command --help"
 done

@@ -50,6 +50,22 @@ TEST_F(ListenerTest, ClosesEveryRequestWordButTheTwoItKnows) {
     EXPECT_EQ(peer->display.count(), 0u);
 }
 
+// "PING\n" is answered "PONG\n" and closed, with no row and no message; a
+// ping cut short or in another spelling is closed unanswered like any word.
+TEST_F(ListenerTest, AnswersAPingWithPongAndCloses) {
+    Start();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"PING\n", "PONG\n"}, {"PING", ""}, {"PING\r\n", ""}, {"ping\n", ""}, {"PING \n", ""},
+    };
+    for (const auto& [request, reply] : cases) {
+        bool closed = false;
+        EXPECT_EQ(Exchange(port(), request, request.back() != '\n', &closed), reply) << request;
+        EXPECT_TRUE(closed) << request;
+    }
+    EXPECT_EQ(peer->listener->uploadRecords().RowCount(), 0u);
+    EXPECT_EQ(peer->display.count(), 0u);
+}
+
 TEST_F(ListenerTest, ShowsAMessageLineExactlyAsReceived) {
     Start();
     EXPECT_EQ(Exchange(port(), "MESSAGE\n<ann> hello\r\nnever read\n"), "");

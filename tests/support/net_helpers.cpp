@@ -28,6 +28,44 @@ Socket ConnectLoopback(int port, int receiveBuffer) {
     return socket;
 }
 
+Socket ConnectLoopbackFrom(const std::string& source, int port, int receiveBuffer) {
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (socket && receiveBuffer > 0) {
+        ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!socket || ::inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+        ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return Socket();
+    }
+    return socket;
+}
+
+std::string QueueRequestText(const std::string& name, long long offset) {
+    return "QUEUE\n" + name + "\nann\nT1\n" + std::to_string(offset) + "\n";
+}
+
+std::vector<std::string> ReadQueueLines(int fd, std::chrono::milliseconds deadline) {
+    std::vector<std::string> lines;
+    const Deadline until = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        std::string line;
+        if (!ReceiveLine(fd, line, until) || line.empty()) {
+            return lines;
+        }
+        lines.push_back(line);
+        if (line == "START\n" || line.back() != '\n') {
+            return lines;
+        }
+    }
+}
+
 bool HasIpv6Loopback() {
     Socket listener;
     int port = 0;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -17,6 +18,17 @@ namespace brindle::test {
 // `receiveBuffer` above zero is set before connecting, so the window offered
 // to the sender stays that small.
 Socket ConnectLoopback(int port, int receiveBuffer = 0);
+
+// The same from the loopback address `source` (such as "127.0.0.2"), so one
+// machine can act as several peers.
+Socket ConnectLoopbackFrom(const std::string& source, int port, int receiveBuffer = 0);
+
+// "QUEUE\n<name>\nann\nT1\n<offset>\n"
+std::string QueueRequestText(const std::string& name, long long offset = 0);
+
+// The answer lines of a queued request, read until "START\n", a close, a
+// failure or `deadline`: everything received, line by line.
+std::vector<std::string> ReadQueueLines(int fd, std::chrono::milliseconds deadline);
 
 // True when this machine can listen and connect on the IPv6 loopback ::1;
 // tests of IPv6 skip themselves without it.

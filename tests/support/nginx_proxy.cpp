@@ -15,7 +15,7 @@ namespace {
 constexpr char kNginx[] = "/usr/sbin/nginx";
 
 std::string Configuration(const std::filesystem::path& folder, int port,
-                          const std::vector<int>& upstreamPorts) {
+                          const std::vector<int>& upstreamPorts, const std::string& alsoListenOn) {
     std::string dir = folder.string();
     std::string text;
     if (RunningAsRoot()) {
@@ -57,8 +57,11 @@ std::string Configuration(const std::filesystem::path& folder, int port,
         "  }\n"
         "  server {\n"
         "    listen 127.0.0.1:" +
-        std::to_string(port) +
-        ";\n"
+        std::to_string(port) + ";\n";
+    if (!alsoListenOn.empty()) {
+        text += "    listen " + alsoListenOn + ":" + std::to_string(port) + ";\n";
+    }
+    text +=
         "    set_real_ip_from 127.0.0.1/32;\n"
         "    real_ip_header X-Forwarded-For;\n"
         "    location / {\n"
@@ -76,14 +79,18 @@ bool NginxProxy::Installed() {
     return ::access(kNginx, X_OK) == 0;
 }
 
-NginxProxy::NginxProxy(const std::filesystem::path& folder, const std::vector<int>& upstreamPorts)
+NginxProxy::NginxProxy(const std::filesystem::path& folder, const std::vector<int>& upstreamPorts,
+                       const std::string& alsoListenOn)
     : folder_(folder) {
     std::error_code ignored;
     std::filesystem::create_directories(folder_, ignored);
     // The port is free when asked; another program may take it first, so try again.
     for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
         int port = FreeLoopbackPort();
-        { std::ofstream(folder_ / "nginx.conf") << Configuration(folder_, port, upstreamPorts); }
+        {
+            std::ofstream(folder_ / "nginx.conf")
+                << Configuration(folder_, port, upstreamPorts, alsoListenOn);
+        }
         ChildProcess::Options output;
         output.output = folder_ / "nginx.out";
         process_ = ChildProcess(

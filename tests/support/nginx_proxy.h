@@ -15,8 +15,10 @@ class NginxProxy {
     // Balances over 127.0.0.1:<each of upstreamPorts>. nginx takes the user's
     // address from the X-Forwarded-For that loopback clients send (as when it
     // sits behind a load balancer of its own) and passes it on, appended to
-    // that header, to the nodes. started() tells whether it runs.
-    NginxProxy(const std::filesystem::path& folder, const std::vector<int>& upstreamPorts);
+    // that header, to the nodes. started() tells whether it runs. With
+    // `alsoListenOn`, it listens on that address too, on the same port.
+    NginxProxy(const std::filesystem::path& folder, const std::vector<int>& upstreamPorts,
+               const std::string& alsoListenOn = "");
     ~NginxProxy();
 
     bool started() const { return port_ > 0; }

@@ -29,7 +29,10 @@ class CertTool {
                 const std::string& dates) {
         std::string text = "cn = \"" + host + "\"\ndns_name = \"" + host + "\"\n";
         if (host == "localhost") {
-            text += "ip_address = \"127.0.0.1\"\nip_address = \"::1\"\n";
+            // Also the directory's addresses in the namespaced internet.
+            text +=
+                "ip_address = \"127.0.0.1\"\nip_address = \"::1\"\n"
+                "ip_address = \"10.200.0.1\"\nip_address = \"fd00:200::1\"\n";
         }
         text += "tls_www_server\nsigning_key\nencryption_key\n" + dates;
         if (!Key(name) || !Template(name, text) ||

@@ -15,7 +15,7 @@ struct CertificatePair {
 
 struct TestCertificates {
     std::filesystem::path authority;   // PEM of the throwaway authority (for SSL_CERT_FILE)
-    CertificatePair server;            // "localhost", 127.0.0.1 and ::1, valid now
+    CertificatePair server;            // "localhost", 127.0.0.1, ::1 (and 10.200.0.1, fd00:200::1)
     CertificatePair renewed;           // the same names, another key: a renewal
     CertificatePair wrongHost;         // valid, but for "elsewhere.example" only
     CertificatePair expired;           // the right names, expired a year ago

@@ -21,17 +21,18 @@
 namespace brindle::test {
 namespace {
 
-// The four fields as the dialog shows them.
+// The fields as the dialog shows them.
 Preferences Fields(const CPreferencesDialog& dialog) {
     Preferences shown;
     shown.uploadSlots = static_cast<std::size_t>(dialog.uploadSlotsSpin()->value());
     shown.uploadLimitKiB = dialog.uploadLimitSpin()->value();
     shown.downloadLimitKiB = dialog.downloadLimitSpin()->value();
     shown.notifications = dialog.notificationsCheck()->isChecked();
+    shown.portMapping = dialog.portMappingCheck()->isChecked();
     return shown;
 }
 
-const Preferences kEdited{3, 0, 250, false};
+const Preferences kEdited{3, 0, 250, false, false};
 
 TEST(PreferencesDialogTest, ShowsTheValuesWithNoLimitForZeroAndTabsTopToBottom) {
     CPreferencesDialog dialog;
@@ -44,8 +45,9 @@ TEST(PreferencesDialogTest, ShowsTheValuesWithNoLimitForZeroAndTabsTopToBottom) 
         EXPECT_TRUE(dialog.okButton()->isDefault());
 
         const std::vector<QWidget*> expected = {
-            dialog.uploadSlotsSpin(),    dialog.uploadLimitSpin(), dialog.downloadLimitSpin(),
-            dialog.notificationsCheck(), dialog.okButton(),        dialog.cancelButton()};
+            dialog.uploadSlotsSpin(),    dialog.uploadLimitSpin(),  dialog.downloadLimitSpin(),
+            dialog.notificationsCheck(), dialog.portMappingCheck(), dialog.okButton(),
+            dialog.cancelButton()};
         std::vector<QWidget*> order;
         QWidget* at = dialog.uploadSlotsSpin();
         do {
@@ -112,6 +114,7 @@ TEST_F(PreferencesWindowTest, OkWritesPreferencesConfAndCancelChangesNothing) {
         dialog.downloadLimitSpin()->selectAll();
         QTest::keyClicks(dialog.downloadLimitSpin(), "250");
         dialog.notificationsCheck()->setChecked(false);
+        dialog.portMappingCheck()->setChecked(false);
         dialog.okButton()->click();
     });
     EXPECT_EQ(*app.preferences(), kEdited);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -258,10 +259,51 @@ TEST_F(WindowFeaturesTest, NotifiesOfMessagesAndEndedDownloadsOnlyWhileOutOfView
     EXPECT_EQ(notes.count(), 3);  // told once
 }
 
+// The status bar's line and tooltip for each kind of status, and the same
+// line as the tray tip's last.
+TEST_F(WindowFixture, ShowsReachabilityInTheStatusBarAndTheTrayTip) {
+    EXPECT_EQ(window->reachabilityLabel(), nullptr);
+    MappingSnapshot upnp;
+    upnp.state = MappingState::Mapped;
+    upnp.method = MappingMethod::Upnp;
+    upnp.externalAddress = "203.0.113.7";
+    MappingSnapshot none;
+    none.state = MappingState::NoRouter;
+    const struct {
+        MappingSnapshot mapping;
+        std::optional<ReachAnswer> probe;
+        const char* line;
+        const char* tipHolds;
+    } cases[] = {
+        {upnp, ReachAnswer::Reachable, "Reachable on port 2000 (UPnP)",
+         "(UPnP, public address 203.0.113.7)"},
+        {none, ReachAnswer::Reachable, "Reachable on port 2000", "other users can download"},
+        {none, ReachAnswer::Unreachable, "Not reachable: other users cannot download from you",
+         "Why: no router answered NAT-PMP or UPnP.\nWhat to do: turn on UPnP or NAT-PMP"},
+        {upnp, ReachAnswer::Unreachable, "Not reachable: other users cannot download from you",
+         "forward TCP port 2000"},
+        {upnp, std::nullopt, "Reachability unknown", "some directory servers do not offer it"},
+    };
+    for (const auto& c : cases) {
+        window->ShowReachability(CombineReachability(c.mapping, c.probe, 2000));
+        ASSERT_NE(window->reachabilityLabel(), nullptr);
+        EXPECT_EQ(window->reachabilityLabel()->text(), c.line);
+        EXPECT_TRUE(window->reachabilityLabel()->toolTip().contains(c.tipHolds))
+            << window->reachabilityLabel()->toolTip().toStdString();
+    }
+    EXPECT_EQ(CSystemTray::TipText("B", 2, 0, 0, "Reachable on port 2000 (UPnP)"),
+              "B\n2 downloading\nReachable on port 2000 (UPnP)");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 0, 0, "Reachability unknown"),
+              "B\nReachability unknown");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 1, 0, ""), "B\n1 uploading");
+}
+
 TEST(TrayTipTest, AddsTheRunningTransfers) {
     EXPECT_EQ(CSystemTray::TipText("B", 0, 0), "B");
     EXPECT_EQ(CSystemTray::TipText("B", 2, 1), "B\n2 downloading, 1 uploading");
     EXPECT_EQ(CSystemTray::TipText("B", 0, 3), "B\n3 uploading");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 1, 3), "B\n1 uploading, 3 waiting");
+    EXPECT_EQ(CSystemTray::TipText("B", 0, 0, 2), "B\n2 waiting");
 }
 
 // --- Sizes ---------------------------------------------------------------------------
