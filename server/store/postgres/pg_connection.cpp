@@ -176,29 +176,158 @@ PgConnection::~PgConnection() {
     PQfinish(connection_);
 }
 
-PgResult PgConnection::Exec(const char* sql, const std::vector<std::string_view>& params) {
-    failure_ = PgFailure::None;
-    error_.clear();
+bool PgConnection::TextParams(const std::vector<std::string_view>& params,
+                              std::vector<std::string>& owned, std::vector<const char*>& values) {
     // Text parameters travel NUL-terminated.
-    std::vector<std::string> owned(params.begin(), params.end());
-    std::vector<const char*> values;
+    owned.assign(params.begin(), params.end());
+    values.clear();
     values.reserve(owned.size());
     for (const std::string& value : owned) {
         if (value.find('\0') != std::string::npos) {
             failure_ = PgFailure::Statement;
             error_ = "a value holds a NUL byte";
-            return nullptr;
+            return false;
         }
         values.push_back(value.c_str());
     }
-    PgResult result(PQexecParams(connection_, sql, static_cast<int>(values.size()), nullptr,
-                                 values.data(), nullptr, nullptr, 0));
+    return true;
+}
+
+PgResult PgConnection::Checked(PgResult result, const char* sql) {
     ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
         return result;
     }
     RecordFailure(result.get(), sql);
     return nullptr;
+}
+
+PgResult PgConnection::Exec(const char* sql, const std::vector<std::string_view>& params) {
+    failure_ = PgFailure::None;
+    error_.clear();
+    std::vector<std::string> owned;
+    std::vector<const char*> values;
+    if (!TextParams(params, owned, values)) {
+        return nullptr;
+    }
+    return Checked(PgResult(PQexecParams(connection_, sql, static_cast<int>(values.size()), nullptr,
+                                         values.data(), nullptr, nullptr, 0)),
+                   sql);
+}
+
+PgResult PgConnection::ExecPrepared(const char* sql, const std::vector<std::string_view>& params) {
+    failure_ = PgFailure::None;
+    error_.clear();
+    std::vector<std::string> owned;
+    std::vector<const char*> values;
+    if (!TextParams(params, owned, values)) {
+        return nullptr;
+    }
+    for (int attempt = 0;; ++attempt) {
+        auto known = prepared_.find(sql);
+        if (known == prepared_.end()) {
+            std::string name = "s" + std::to_string(prepared_.size() + 1);
+            PgResult made(PQprepare(connection_, name.c_str(), sql, 0, nullptr));
+            if (!Checked(std::move(made), sql)) {
+                return nullptr;
+            }
+            known = prepared_.emplace(sql, std::move(name)).first;
+        }
+        PgResult result(PQexecPrepared(connection_, known->second.c_str(),
+                                       static_cast<int>(values.size()), values.data(), nullptr,
+                                       nullptr, 0));
+        const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+        // 26000: the server no longer knows the statement. Every name is then
+        // in doubt; outside a transaction it is safe to prepare again.
+        if (attempt == 0 && state != nullptr && std::string_view(state) == "26000" &&
+            PQtransactionStatus(connection_) == PQTRANS_IDLE) {
+            prepared_.clear();
+            PQclear(PQexec(connection_, "DEALLOCATE ALL"));
+            continue;
+        }
+        return Checked(std::move(result), sql);
+    }
+}
+
+PgResult PgConnection::ExecAlone(std::span<const char* const> setup, const char* sql,
+                                 const std::vector<std::string_view>& params) {
+    failure_ = PgFailure::None;
+    error_.clear();
+    std::vector<std::string> owned;
+    std::vector<const char*> values;
+    if (!TextParams(params, owned, values)) {
+        return nullptr;
+    }
+    if (PQenterPipelineMode(connection_) != 1) {
+        RecordFailure(nullptr, sql);
+        return nullptr;
+    }
+    // BEGIN, the setup, the statement, COMMIT, then one Sync.
+    std::vector<const char*> statements{"BEGIN"};
+    statements.insert(statements.end(), setup.begin(), setup.end());
+    const std::size_t main = statements.size();
+    statements.push_back(sql);
+    statements.push_back("COMMIT");
+    bool sent = true;
+    for (std::size_t i = 0; i < statements.size() && sent; ++i) {
+        bool withParams = i == main;
+        sent = PQsendQueryParams(connection_, statements[i],
+                                 withParams ? static_cast<int>(values.size()) : 0, nullptr,
+                                 withParams ? values.data() : nullptr, nullptr, nullptr, 0) == 1;
+    }
+    sent = sent && PQpipelineSync(connection_) == 1;
+    PgResult rows;
+    bool ok = sent;
+    bool lost = !sent;
+    if (!sent) {
+        RecordFailure(nullptr, sql);
+    }
+    for (std::size_t i = 0; i < statements.size() && !lost; ++i) {
+        PgResult result(PQgetResult(connection_));
+        if (!result) {
+            lost = true;
+            break;
+        }
+        ExecStatusType status = PQresultStatus(result.get());
+        if (status == PGRES_PIPELINE_ABORTED) {
+            ok = false;
+        } else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            if (ok) {
+                RecordFailure(result.get(), statements[i]);
+            }
+            ok = false;
+        } else if (i == main) {
+            rows = std::move(result);
+        } else if (i + 1 == statements.size() &&
+                   std::string_view(PQcmdStatus(result.get())) != "COMMIT") {
+            ok = false;  // COMMIT of a failed transaction answers ROLLBACK
+        }
+        // Each statement's results end with a null one.
+        while (PgResult more{PQgetResult(connection_)}) {
+        }
+    }
+    if (!lost) {
+        PgResult sync(PQgetResult(connection_));
+        lost = !sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC;
+    }
+    if (lost) {
+        if (failure_ == PgFailure::None) {
+            RecordFailure(nullptr, sql);
+        }
+        return nullptr;
+    }
+    PQexitPipelineMode(connection_);
+    if (!ok) {
+        if (failure_ == PgFailure::None) {
+            failure_ = PgFailure::Statement;
+            error_ = std::string("the transaction did not commit (in: ") + sql + ")";
+        }
+        if (PQtransactionStatus(connection_) != PQTRANS_IDLE) {
+            PQclear(PQexec(connection_, "ROLLBACK"));
+        }
+        return nullptr;
+    }
+    return rows;
 }
 
 bool PgConnection::CopyIn(const char* sql, std::string_view data) {
@@ -229,7 +358,8 @@ bool PgConnection::CopyIn(const char* sql, std::string_view data) {
 
 bool PgConnection::Reusable() const {
     return PQstatus(connection_) == CONNECTION_OK &&
-           PQtransactionStatus(connection_) == PQTRANS_IDLE;
+           PQtransactionStatus(connection_) == PQTRANS_IDLE &&
+           PQpipelineStatus(connection_) == PQ_PIPELINE_OFF;
 }
 
 void PgConnection::RecordFailure(const PGresult* result, const char* sql) {
@@ -274,16 +404,22 @@ bool PgTransaction::Commit() {
 }
 
 PgPool::PgPool(Settings settings)
-    : settings_(std::move(settings)), name_(RedactedUri(settings_.uri)) {}
+    : settings_(std::move(settings)), name_(RedactedUri(settings_.uri)) {
+    settings_.reservedForShortWork =
+        std::clamp(settings_.reservedForShortWork, 0, std::max(settings_.maxConnections - 1, 0));
+}
 
 PgPool::~PgPool() = default;
 
-PgPool::Acquired PgPool::Acquire() {
+PgPool::Acquired PgPool::Acquire(bool longWork) {
     Acquired out;
     std::unique_lock<std::mutex> hold(lock_);
     auto deadline = std::chrono::steady_clock::now() + settings_.maxWait;
-    if (!freed_.wait_until(hold, deadline,
-                           [this] { return !idle_.empty() || open_ < settings_.maxConnections; })) {
+    const int longLimit = settings_.maxConnections - settings_.reservedForShortWork;
+    if (!freed_.wait_until(hold, deadline, [&] {
+            return (!longWork || longBusy_ < longLimit) &&
+                   (!idle_.empty() || open_ < settings_.maxConnections);
+        })) {
         out.error = "all " + std::to_string(settings_.maxConnections) + " connections stayed busy";
         out.timedOut = true;
         return out;
@@ -291,6 +427,7 @@ PgPool::Acquired PgPool::Acquire() {
     if (!idle_.empty()) {
         out.connection = std::move(idle_.back());
         idle_.pop_back();
+        longBusy_ += longWork ? 1 : 0;
         return out;
     }
     if (std::chrono::steady_clock::now() < downUntil_) {
@@ -298,6 +435,7 @@ PgPool::Acquired PgPool::Acquire() {
         return out;
     }
     ++open_;
+    longBusy_ += longWork ? 1 : 0;
     hold.unlock();
     std::string error;
     auto connection = PgConnection::Connect(settings_.uri, settings_.readOnly, error);
@@ -308,10 +446,11 @@ PgPool::Acquired PgPool::Acquire() {
     hold.lock();
     if (!connection) {
         --open_;
+        longBusy_ -= longWork ? 1 : 0;
         downUntil_ = std::chrono::steady_clock::now() + settings_.retryAfter;
         lastError_ = error;
         failedSinceConnect_ = true;
-        freed_.notify_one();
+        freed_.notify_all();
         out.error = std::move(error);
         out.connectFailed = true;
         return out;
@@ -322,27 +461,30 @@ PgPool::Acquired PgPool::Acquire() {
     return out;
 }
 
-void PgPool::Release(std::unique_ptr<PgConnection> connection) {
+void PgPool::Release(std::unique_ptr<PgConnection> connection, bool longWork) {
     if (!connection) {
         return;
     }
     std::unique_lock<std::mutex> hold(lock_);
+    longBusy_ -= longWork ? 1 : 0;
     if (connection->Reusable()) {
         idle_.push_back(std::move(connection));
     } else {
         --open_;
     }
-    freed_.notify_one();
+    // Waiters for long and for short work wait for different things.
+    freed_.notify_all();
     hold.unlock();
     // A connection not kept closes here, outside the lock.
 }
 
-void PgPool::Discard(std::unique_ptr<PgConnection> connection) {
+void PgPool::Discard(std::unique_ptr<PgConnection> connection, bool longWork) {
     std::vector<std::unique_ptr<PgConnection>> closing;
     {
         std::lock_guard<std::mutex> hold(lock_);
         closing.swap(idle_);
         open_ -= static_cast<int>(closing.size()) + (connection ? 1 : 0);
+        longBusy_ -= connection && longWork ? 1 : 0;
         failedSinceConnect_ = true;
         freed_.notify_all();
     }

@@ -12,8 +12,10 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace brindle::server {
@@ -61,6 +63,20 @@ class PgConnection {
     [[nodiscard]] bool Run(const char* sql, std::initializer_list<std::string_view> params = {}) {
         return Exec(sql, params) != nullptr;
     }
+    // Exec through a statement prepared once on this connection and kept for
+    // its life: later calls skip parsing and planning. For statements of fixed
+    // text; one the server forgot (DEALLOCATE, DISCARD) is prepared again.
+    [[nodiscard]] PgResult ExecPrepared(const char* sql,
+                                        const std::vector<std::string_view>& params);
+    [[nodiscard]] PgResult ExecPrepared(const char* sql,
+                                        std::initializer_list<std::string_view> params = {}) {
+        return ExecPrepared(sql, std::vector<std::string_view>(params));
+    }
+    // Runs `sql` in a transaction of its own after the `setup` statements
+    // (such as SET LOCAL), all sent at once in one round trip. The rows of
+    // `sql` once committed; null on failure, the transaction rolled back.
+    [[nodiscard]] PgResult ExecAlone(std::span<const char* const> setup, const char* sql,
+                                     const std::vector<std::string_view>& params);
     // Runs a "COPY ... FROM STDIN" statement fed with `data` (COPY text format).
     [[nodiscard]] bool CopyIn(const char* sql, std::string_view data);
 
@@ -74,8 +90,16 @@ class PgConnection {
   private:
     explicit PgConnection(PGconn* connection) : connection_(connection) {}
     void RecordFailure(const PGresult* result, const char* sql);
+    // `params` NUL-terminated in `owned`, their pointers in `values`; false
+    // (the failure recorded) when one holds a NUL byte.
+    bool TextParams(const std::vector<std::string_view>& params, std::vector<std::string>& owned,
+                    std::vector<const char*>& values);
+    // Takes a finished statement's result: kept on success, else recorded.
+    PgResult Checked(PgResult result, const char* sql);
 
     PGconn* connection_;
+    // SQL text to the name of its statement prepared on this connection.
+    std::unordered_map<std::string, std::string> prepared_;
     PgFailure failure_ = PgFailure::None;
     std::string error_;
 };
@@ -99,7 +123,9 @@ class PgTransaction {
 };
 
 // The connections to one database server: idle ones are handed out again, at
-// most `maxConnections` exist at once. After a failed connection attempt the
+// most `maxConnections` exist at once, and long work (searches) holds at most
+// `maxConnections - reservedForShortWork` of them, so short statements
+// (lookups) never queue behind a pool full of long ones. After a failed connection attempt the
 // server is taken as down for `retryAfter`, so a dead server costs callers
 // nothing in the meantime.
 class PgPool {
@@ -108,6 +134,7 @@ class PgPool {
         std::string uri;
         bool readOnly = false;
         int maxConnections = 16;
+        int reservedForShortWork = 0;  // capped at maxConnections - 1
         std::chrono::milliseconds retryAfter{1000};
         std::chrono::milliseconds maxWait{10000};  // for a free connection when all are busy
         // Runs on every new connection before it is handed out (false: refuse it).
@@ -127,12 +154,14 @@ class PgPool {
     PgPool(const PgPool&) = delete;
     PgPool& operator=(const PgPool&) = delete;
 
-    [[nodiscard]] Acquired Acquire();
+    // A connection for long work counts against the long work's share until
+    // it comes back through Release or Discard with the same `longWork`.
+    [[nodiscard]] Acquired Acquire(bool longWork = false);
     // Takes a connection back: kept when Reusable(), else closed.
-    void Release(std::unique_ptr<PgConnection> connection);
+    void Release(std::unique_ptr<PgConnection> connection, bool longWork = false);
     // Closes a connection that was lost, and every idle one with it: they went
     // to the same server and are most likely lost too.
-    void Discard(std::unique_ptr<PgConnection> connection);
+    void Discard(std::unique_ptr<PgConnection> connection, bool longWork = false);
 
     // The URI without its password.
     [[nodiscard]] const std::string& name() const { return name_; }
@@ -143,7 +172,8 @@ class PgPool {
     std::mutex lock_;
     std::condition_variable freed_;
     std::vector<std::unique_ptr<PgConnection>> idle_;
-    int open_ = 0;  // idle and handed out, and attempts under way
+    int open_ = 0;      // idle and handed out, and attempts under way
+    int longBusy_ = 0;  // handed out (or being connected) for long work
     std::chrono::steady_clock::time_point downUntil_{};
     std::string lastError_;
     bool failedSinceConnect_ = false;

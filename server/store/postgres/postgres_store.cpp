@@ -191,25 +191,14 @@ std::string CopyText(std::span<const PublishedFile> files) {
 }
 
 // Runs a planned search on `db`, its hits in `out`. An ordered walk runs in a
-// transaction of its own whose settings keep the planner from a bitmap scan or
-// a sort that would read every match first.
+// transaction of its own, sent in one round trip, whose settings keep the planner from a bitmap
+// scan or a sort that would read every match first.
 StoreStatus RunSearch(PgConnection& db, const SearchPlan& plan, std::vector<SearchHit>& out) {
     out.clear();
-    std::optional<PgTransaction> transaction;
-    if (plan.orderedWalk) {
-        transaction.emplace(db);
-        if (!transaction->began()) {
-            return StoreStatus::Failed;
-        }
-        for (const char* setting : kOrderedWalk) {
-            if (!db.Run(setting)) {
-                return StoreStatus::Failed;
-            }
-        }
-    }
-    PgResult rows = db.Exec(plan.sql.c_str(),
-                            std::vector<std::string_view>(plan.params.begin(), plan.params.end()));
-    if (!rows || (transaction && !transaction->Commit())) {
+    std::vector<std::string_view> params(plan.params.begin(), plan.params.end());
+    PgResult rows = plan.orderedWalk ? db.ExecAlone(kOrderedWalk, plan.sql.c_str(), params)
+                                     : db.Exec(plan.sql.c_str(), params);
+    if (!rows) {
         return StoreStatus::Failed;
     }
     int count = PQntuples(rows.get());
@@ -231,23 +220,27 @@ StoreStatus RunSearch(PgConnection& db, const SearchPlan& plan, std::vector<Sear
 class PostgresStore::Lease {
   public:
     Lease() = default;
-    Lease(PgPool* pool, std::unique_ptr<PgConnection> connection)
-        : pool_(pool), connection_(std::move(connection)) {}
-    Lease(Lease&& other) noexcept : pool_(other.pool_), connection_(std::move(other.connection_)) {}
+    Lease(PgPool* pool, std::unique_ptr<PgConnection> connection, bool longWork)
+        : pool_(pool), connection_(std::move(connection)), longWork_(longWork) {}
+    Lease(Lease&& other) noexcept
+        : pool_(other.pool_),
+          connection_(std::move(other.connection_)),
+          longWork_(other.longWork_) {}
     Lease& operator=(Lease&&) = delete;
     ~Lease() {
         if (connection_) {
-            pool_->Release(std::move(connection_));
+            pool_->Release(std::move(connection_), longWork_);
         }
     }
     explicit operator bool() const { return connection_ != nullptr; }
     PgConnection& connection() { return *connection_; }
     PgPool& pool() { return *pool_; }
-    void Discard() { pool_->Discard(std::move(connection_)); }
+    void Discard() { pool_->Discard(std::move(connection_), longWork_); }
 
   private:
     PgPool* pool_ = nullptr;
     std::unique_ptr<PgConnection> connection_;
+    bool longWork_ = false;
 };
 
 PostgresStore::PostgresStore(Options options) : options_(std::move(options)) {
@@ -270,6 +263,7 @@ std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& primaryUri
         pool.uri = uri;
         pool.readOnly = readOnly;
         pool.maxConnections = store->options_.maxConnections;
+        pool.reservedForShortWork = store->options_.maxConnections / 4;
         pool.retryAfter = store->options_.retryAfterFailure;
         pool.maxWait = store->options_.maxWaitForConnection;
         if (!readOnly) {
@@ -317,9 +311,9 @@ void PostgresStore::Report(const std::string& line) {
     options_.log(text);
 }
 
-PostgresStore::Lease PostgresStore::Acquire(ReadFreshness freshness) {
-    auto take = [this](PgPool& pool) -> Lease {
-        PgPool::Acquired acquired = pool.Acquire();
+PostgresStore::Lease PostgresStore::Acquire(ReadFreshness freshness, bool longWork) {
+    auto take = [this, longWork](PgPool& pool) -> Lease {
+        PgPool::Acquired acquired = pool.Acquire(longWork);
         if (acquired.reconnected) {
             reconnects_.fetch_add(1, std::memory_order_relaxed);
         }
@@ -329,7 +323,7 @@ PostgresStore::Lease PostgresStore::Acquire(ReadFreshness freshness) {
             }
             return {};
         }
-        return {&pool, std::move(acquired.connection)};
+        return {&pool, std::move(acquired.connection), longWork};
     };
     if (freshness == ReadFreshness::MayLag && !replicas_.empty()) {
         unsigned first = nextReplica_.fetch_add(1, std::memory_order_relaxed);
@@ -343,9 +337,10 @@ PostgresStore::Lease PostgresStore::Acquire(ReadFreshness freshness) {
 }
 
 StoreStatus PostgresStore::Run(ReadFreshness freshness,
-                               const std::function<StoreStatus(PgConnection&)>& work) {
+                               const std::function<StoreStatus(PgConnection&)>& work,
+                               bool longWork) {
     for (int attempt = 0;; ++attempt) {
-        Lease lease = Acquire(freshness);
+        Lease lease = Acquire(freshness, longWork);
         if (!lease) {
             return StoreStatus::Unavailable;
         }
@@ -381,7 +376,7 @@ StoreStatus PostgresStore::FindUser(std::string_view userName, UserRecord& out,
         return StoreStatus::NotFound;  // a name that cannot be stored
     }
     return Run(freshness, [&](PgConnection& db) {
-        PgResult row = db.Exec(kFindUser, {userName});
+        PgResult row = db.ExecPrepared(kFindUser, {userName});
         if (!row) {
             return StoreStatus::Failed;
         }
@@ -408,7 +403,7 @@ StoreStatus PostgresStore::Register(const Registration& registration) {
         // A second look finds the user a registration elsewhere created (and
         // committed) while the insert waited for it.
         for (int look = 0; look < 2 && userId.empty(); ++look) {
-            PgResult found = db.Exec(kLockUser, {registration.userName});
+            PgResult found = db.ExecPrepared(kLockUser, {registration.userName});
             if (!found) {
                 return StoreStatus::Failed;
             }
@@ -418,8 +413,8 @@ StoreStatus PostgresStore::Register(const Registration& registration) {
                 }
                 userId = PQgetvalue(found.get(), 0, 0);
             } else if (look == 0) {
-                PgResult inserted =
-                    db.Exec(kInsertUser, {registration.userName, registration.passwordHash});
+                PgResult inserted = db.ExecPrepared(
+                    kInsertUser, {registration.userName, registration.passwordHash});
                 if (!inserted) {
                     return StoreStatus::Failed;
                 }
@@ -432,7 +427,7 @@ StoreStatus PostgresStore::Register(const Registration& registration) {
         if (userId.empty()) {
             return StoreStatus::Conflict;
         }
-        if (!db.Run(kUpdateUser, {userId, registration.connection, registration.ip}) ||
+        if (!db.ExecPrepared(kUpdateUser, {userId, registration.connection, registration.ip}) ||
             (registration.files.size() >= kLargeList && !db.Run(kSortMemory)) ||
             (!staged.empty() && !db.CopyIn(kStage, staged)) ||
             !db.Run(newUser ? kPublishStaged : kApplyStaged, {userId})) {
@@ -447,14 +442,14 @@ StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view pa
         return StoreStatus::NotFound;
     }
     return Run(ReadFreshness::Latest, [&](PgConnection& db) {
-        PgResult updated = db.Exec(kLogOut, {userName, passwordHash});
+        PgResult updated = db.ExecPrepared(kLogOut, {userName, passwordHash});
         if (!updated) {
             return StoreStatus::Failed;
         }
         if (std::string_view(PQcmdTuples(updated.get())) != "0") {
             return StoreStatus::Ok;
         }
-        PgResult exists = db.Exec(kUserExists, {userName});
+        PgResult exists = db.ExecPrepared(kUserExists, {userName});
         if (!exists) {
             return StoreStatus::Failed;
         }
@@ -472,7 +467,8 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
     if (!plan) {
         return StoreStatus::Ok;
     }
-    return Run(ReadFreshness::MayLag, [&](PgConnection& db) { return RunSearch(db, *plan, out); });
+    return Run(
+        ReadFreshness::MayLag, [&](PgConnection& db) { return RunSearch(db, *plan, out); }, true);
 }
 
 std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
@@ -488,26 +484,29 @@ std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
         sampling_ = true;
     }
     std::shared_ptr<TrigramSample> fresh;
-    StoreStatus sampled = Run(ReadFreshness::MayLag, [&](PgConnection& db) {
-        PgResult size = db.Exec(kTableSize);
-        if (!size) {
-            return StoreStatus::Failed;
-        }
-        double rows = std::strtod(PQgetvalue(size.get(), 0, 0), nullptr);
-        double percent = rows > kSampleNames ? 100.0 * kSampleNames / rows : 100.0;
-        std::string percentText = std::to_string(percent);
-        PgResult names = db.Exec(kSampleNamesQuery, {percentText});
-        if (!names) {
-            return StoreStatus::Failed;
-        }
-        fresh = std::make_shared<TrigramSample>(rows > 0 ? rows : PQntuples(names.get()));
-        for (int row = 0; row < PQntuples(names.get()); ++row) {
-            fresh->Add(
-                std::string_view(PQgetvalue(names.get(), row, 0),
-                                 static_cast<std::size_t>(PQgetlength(names.get(), row, 0))));
-        }
-        return StoreStatus::Ok;
-    });
+    StoreStatus sampled = Run(
+        ReadFreshness::MayLag,
+        [&](PgConnection& db) {
+            PgResult size = db.Exec(kTableSize);
+            if (!size) {
+                return StoreStatus::Failed;
+            }
+            double rows = std::strtod(PQgetvalue(size.get(), 0, 0), nullptr);
+            double percent = rows > kSampleNames ? 100.0 * kSampleNames / rows : 100.0;
+            std::string percentText = std::to_string(percent);
+            PgResult names = db.Exec(kSampleNamesQuery, {percentText});
+            if (!names) {
+                return StoreStatus::Failed;
+            }
+            fresh = std::make_shared<TrigramSample>(rows > 0 ? rows : PQntuples(names.get()));
+            for (int row = 0; row < PQntuples(names.get()); ++row) {
+                fresh->Add(
+                    std::string_view(PQgetvalue(names.get(), row, 0),
+                                     static_cast<std::size_t>(PQgetlength(names.get(), row, 0))));
+            }
+            return StoreStatus::Ok;
+        },
+        true);
     std::lock_guard<std::mutex> hold(sampleLock_);
     sampling_ = false;
     sampledAt_ = now;  // a failed sample is not tried again at once either

@@ -24,8 +24,10 @@ class PgPool;
 class PostgresStore : public DirectoryStore {
   public:
     struct Options {
-        int maxConnections = 16;  // per database server; more callers wait
-        LogSink log;              // database failures; standard error when empty
+        // Per database server; more callers wait. A quarter of them are kept
+        // for lookups and other short statements: searches use the rest.
+        int maxConnections = 16;
+        LogSink log;  // database failures; standard error when empty
         // After a failed connection attempt a server counts as down this long:
         // requests meanwhile fail (or go elsewhere) without trying again.
         std::chrono::milliseconds retryAfterFailure{1000};
@@ -62,12 +64,14 @@ class PostgresStore : public DirectoryStore {
 
     class Lease;
     // A connection to a replica (round robin) when the read may lag and one
-    // can be had, else to the primary.
-    Lease Acquire(ReadFreshness freshness);
+    // can be had, else to the primary. `longWork` (searches) leaves each
+    // server's reserve of connections to short statements.
+    Lease Acquire(ReadFreshness freshness, bool longWork);
     // Runs `work` on a pooled connection. A lost connection is discarded and
     // the work runs once more on a fresh one (every piece of work is one
     // idempotent transaction); Unavailable when no connection can be had.
-    StoreStatus Run(ReadFreshness freshness, const std::function<StoreStatus(PgConnection&)>& work);
+    StoreStatus Run(ReadFreshness freshness, const std::function<StoreStatus(PgConnection&)>& work,
+                    bool longWork = false);
     // Counts a database failure and logs it, at most one line a second.
     void Report(const std::string& line);
 

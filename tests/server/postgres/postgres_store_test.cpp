@@ -279,6 +279,96 @@ TEST_F(PostgresStoreTest, ABrokenConnectionHandedBackFreesItsPlace) {
     EXPECT_TRUE(next.connection->Run("SELECT 1")) << next.connection->error();
 }
 
+// A connection keeps its prepared statements; one whose server forgot them
+// prepares them again, and a store whose connections were ended by the server
+// prepares them on the new ones it makes.
+TEST_F(PostgresStoreTest, PreparedStatementsArePreparedAgainWhenForgotten) {
+    std::string error;
+    auto connection = PgConnection::Connect(backend_->uri(), false, error);
+    ASSERT_TRUE(connection) << error;
+    constexpr char kNext[] = "SELECT $1::int + 1";
+    for (const char* forget : {"", "DEALLOCATE ALL", "DISCARD ALL"}) {
+        SCOPED_TRACE(forget);
+        if (*forget != '\0') {
+            ASSERT_TRUE(connection->Run(forget)) << connection->error();
+        }
+        for (const char* value : {"1", "41"}) {
+            PgResult row = connection->ExecPrepared(kNext, {value});
+            ASSERT_TRUE(row) << connection->error();
+            EXPECT_EQ(std::stoi(PQgetvalue(row.get(), 0, 0)), std::stoi(value) + 1);
+        }
+    }
+
+    auto store = Open(backend_->uri());
+    ASSERT_TRUE(store);
+    ASSERT_EQ(Publish(*store, "ann", {}), StoreStatus::Ok);
+    UserRecord user;
+    ASSERT_EQ(store->FindUser("ann", user), StoreStatus::Ok);
+    ASSERT_TRUE(cluster().Query(kDatabase,
+                                "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                                " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+    EXPECT_EQ(store->FindUser("ann", user), StoreStatus::Ok);
+    EXPECT_EQ(store->LogOut("ann", "h-ann"), StoreStatus::Ok);
+    EXPECT_EQ(store->FindUser("ann", user), StoreStatus::Ok);
+    EXPECT_FALSE(user.loggedIn);
+}
+
+// A statement sent with its transaction at once: its rows once committed; a
+// failure rolls the transaction back and leaves the connection fit for reuse.
+TEST_F(PostgresStoreTest, StatementAloneInATransactionCommitsOrRollsBack) {
+    std::string error;
+    auto connection = PgConnection::Connect(backend_->uri(), false, error);
+    ASSERT_TRUE(connection) << error;
+    const char* const setup[] = {"SET LOCAL enable_seqscan = off"};
+    PgResult row =
+        connection->ExecAlone(setup, "SELECT current_setting('enable_seqscan'), $1::int", {"7"});
+    ASSERT_TRUE(row) << connection->error();
+    EXPECT_STREQ(PQgetvalue(row.get(), 0, 0), "off");
+    EXPECT_STREQ(PQgetvalue(row.get(), 0, 1), "7");
+    EXPECT_TRUE(connection->Reusable());
+
+    EXPECT_FALSE(connection->ExecAlone(setup, "SELECT 1 / $1::int", {"0"}));
+    EXPECT_EQ(connection->failure(), PgFailure::Statement);
+    EXPECT_NE(connection->error().find("division by zero"), std::string::npos)
+        << connection->error();
+    EXPECT_TRUE(connection->Reusable());
+    row = connection->Exec("SELECT current_setting('enable_seqscan')");
+    ASSERT_TRUE(row) << connection->error();
+    EXPECT_STREQ(PQgetvalue(row.get(), 0, 0), "on");
+}
+
+// Long work never takes the connections kept for short statements.
+TEST_F(PostgresStoreTest, LongWorkLeavesTheReserveToShortStatements) {
+    PgPool::Settings settings;
+    settings.uri = backend_->uri();
+    settings.maxConnections = 3;
+    settings.reservedForShortWork = 1;
+    settings.maxWait = std::chrono::milliseconds(200);
+    PgPool pool(settings);
+    std::vector<std::unique_ptr<PgConnection>> held;
+    for (int i = 0; i < 2; ++i) {
+        PgPool::Acquired acquired = pool.Acquire(true);
+        ASSERT_TRUE(acquired.connection) << acquired.error;
+        held.push_back(std::move(acquired.connection));
+    }
+    PgPool::Acquired refused = pool.Acquire(true);
+    EXPECT_FALSE(refused.connection);
+    EXPECT_TRUE(refused.timedOut);
+    PgPool::Acquired shortWork = pool.Acquire(false);
+    ASSERT_TRUE(shortWork.connection) << shortWork.error;
+    pool.Release(std::move(shortWork.connection));
+    // The idle reserve connection is still not long work's to take.
+    EXPECT_FALSE(pool.Acquire(true).connection);
+    pool.Release(std::move(held.back()), true);
+    held.pop_back();
+    PgPool::Acquired again = pool.Acquire(true);
+    EXPECT_TRUE(again.connection) << again.error;
+    pool.Release(std::move(again.connection), true);
+    for (auto& connection : held) {
+        pool.Release(std::move(connection), true);
+    }
+}
+
 // The database raises a failure once, on the first change to a user. What the
 // store does shows how the failure was sorted: a serialization failure or a
 // deadlock runs the work again on the same connection, a lost connection
