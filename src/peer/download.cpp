@@ -145,25 +145,49 @@ std::size_t DownloadRecord::PacedReceive(TransferPacer& pacer, char* data, std::
     return got.count;
 }
 
-DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part) {
-    const auto stop = [this] { return IsCancelRequested(); };
-    std::optional<std::string> digest = part.Digest(stop);
-    std::string request = std::string(kResumeRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
-                          ownerConnection_ + "\n" + std::to_string(part.length()) + "\n";
-    if (!digest || !Connect(request)) {
+std::string DownloadRecord::RequestText(const char* word, long long offset) const {
+    return std::string(word) + remoteName_ + "\n" + ownerUserName_ + "\n" + ownerConnection_ +
+           "\n" + std::to_string(offset) + "\n";
+}
+
+DownloadRecord::ProofResult DownloadRecord::ProveKeptPart(const PartFile& part,
+                                                          const std::string& digest) {
+    if (!Connect(RequestText(kResumeRequest, part.length()))) {
         return ProofResult::Failed;
     }
     std::string line;
     if (!ReceiveLine(socketFd(), line)) {
-        // A peer that does not know the form closes at its first line (a
-        // reset when the other lines are still unread).
+        // A peer that does not know the form, or has no free slot, closes at
+        // its first line (a reset when the other lines are still unread).
         return line.empty() && !IsCancelRequested() ? ProofResult::Refused : ProofResult::Failed;
     }
+    return CheckProofLine(line, digest);
+}
+
+DownloadRecord::ProofResult DownloadRecord::CheckProofLine(const std::string& line,
+                                                           const std::string& digest) const {
     if (line.empty() || line.back() != '\n') {
         return ProofResult::Failed;
     }
-    return line == ResumeProofLine(fileLength_, *digest) ? ProofResult::Resume
-                                                         : ProofResult::Changed;
+    return line == ResumeProofLine(fileLength_, digest) ? ProofResult::Resume
+                                                        : ProofResult::Changed;
+}
+
+DownloadRecord::ProofResult DownloadRecord::ProveKeptPartInLine(const PartFile& part,
+                                                                const std::string& digest) {
+    switch (WaitInLine(RequestText(kQueuedResumeRequest, part.length()))) {
+        case QueueResult::Started:
+            break;
+        case QueueResult::Refused:
+            return ProofResult::Refused;
+        case QueueResult::Failed:
+            return ProofResult::Failed;
+    }
+    std::string line;
+    if (!ReceiveLine(socketFd(), line)) {
+        return ProofResult::Failed;
+    }
+    return CheckProofLine(line, digest);
 }
 
 void DownloadRecord::DownloadFile() {
@@ -201,7 +225,18 @@ bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
     // keeping and no more than the file, and the peer proves its file starts
     // with exactly those bytes; otherwise the whole file is received again.
     if (part.length() > kMinKeptPartBytes && part.length() <= fileLength_) {
-        switch (ProveKeptPart(part)) {
+        std::optional<std::string> digest = part.Digest([this] { return IsCancelRequested(); });
+        if (!digest) {
+            return false;
+        }
+        ProofResult proof = ProveKeptPart(part, *digest);
+        // A busy sharer closes RESUME too: the kept part then waits in its
+        // line, and a sharer without that form is asked as before.
+        if (proof == ProofResult::Refused && options_.queueRequests) {
+            CloseSocket();
+            proof = ProveKeptPartInLine(part, *digest);
+        }
+        switch (proof) {
             case ProofResult::Resume:
                 resumed = true;
                 resumedAt_ = part.length();
@@ -215,7 +250,7 @@ bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
         }
     }
     if (options_.queueRequests) {
-        switch (WaitInLine()) {
+        switch (WaitInLine(RequestText(kQueueRequest, 0))) {
             case QueueResult::Started:
                 return true;
             case QueueResult::Refused:
@@ -230,9 +265,7 @@ bool DownloadRecord::Request(const PartFile& part, bool& resumed) {
     return Connect(request);
 }
 
-DownloadRecord::QueueResult DownloadRecord::WaitInLine() {
-    std::string request = std::string(kQueueRequest) + remoteName_ + "\n" + ownerUserName_ + "\n" +
-                          ownerConnection_ + "\n0\n";
+DownloadRecord::QueueResult DownloadRecord::WaitInLine(const std::string& request) {
     if (!Connect(request)) {
         return QueueResult::Failed;
     }

@@ -71,10 +71,17 @@ class DownloadRecord : public TransferRecord {
     // Receives up to `want` bytes as the limits allow; 0 when the peer closed,
     // the socket failed or the download was cancelled while it waited.
     std::size_t PacedReceive(TransferPacer& pacer, char* data, std::size_t want);
-    ProofResult ProveKeptPart(const PartFile& part);
-    // Asks for the whole file in the sharer's line and waits for its turn,
+    // The request lines of `word` for this file with `offset` on the fifth line.
+    std::string RequestText(const char* word, long long offset) const;
+    // Asks the peer to prove that its file starts with the kept part, whose
+    // digest is `digest`; Refused when it closed without a line.
+    ProofResult ProveKeptPart(const PartFile& part, const std::string& digest);
+    // The same, waiting in the sharer's line for a slot first.
+    ProofResult ProveKeptPartInLine(const PartFile& part, const std::string& digest);
+    ProofResult CheckProofLine(const std::string& line, const std::string& digest) const;
+    // Sends a queued `request` and waits for its turn in the sharer's line,
     // showing the position; Refused when the peer closed without a line.
-    QueueResult WaitInLine();
+    QueueResult WaitInLine(const std::string& request);
     // Sends the request: the kept part's continuation (`resumed`) when the
     // peer proves it, otherwise the whole file. False when none could be made.
     bool Request(const PartFile& part, bool& resumed);

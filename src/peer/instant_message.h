@@ -37,6 +37,12 @@ inline constexpr char kResumeRequest[] = "RESUME\n";
 // the unknown first line, sending nothing.
 inline constexpr char kQueueRequest[] = "QUEUE\n";
 inline constexpr char kQueueStartLine[] = "START\n";
+// A RESUME that waits in line: the five lines of "RESUME\n" with this first
+// line, the offset being the kept part's length. The sharer answers like
+// "QUEUE\n", and once a slot is free sends kQueueStartLine, then the same
+// proof line and bytes as "RESUME\n". A peer without it closes at the
+// unknown first line, sending nothing.
+inline constexpr char kQueuedResumeRequest[] = "QUEUERESUME\n";
 inline constexpr char kQueuePositionWord[] = "POSITION ";
 
 // "POSITION <n>\n": `position` requests are served before this one, plus one.

@@ -81,6 +81,7 @@ struct PeerListener::QueuedRequest {
     std::string userName;
     std::string connectionText;
     long long offset = 0;
+    bool proveStart = false;  // "QUEUERESUME": the proof line follows the start
     std::string requester;
     std::size_t position = 0;  // the position last worked out (0: none yet)
     SteadyTime nextLine{};     // when the position is sent (again)
@@ -99,7 +100,7 @@ struct PeerListener::Connection {
     std::string connectionText;
     bool ranged = false;      // "GETRANGE" or "RESUME": an offset line follows the connection text
     bool proveStart = false;  // "RESUME": the bytes before the offset are proved first
-    bool queued = false;      // "QUEUE": waits in line when no slot is free
+    bool queued = false;      // "QUEUE" or "QUEUERESUME": waits in line when no slot is free
 };
 
 PeerListener::PeerListener(IMessageDisplay& messageView, IMessageBox& messages,
@@ -336,9 +337,10 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
                 connection.stage = Stage::MessageLine;
                 return false;
             }
-            if (!closed && line == kQueueRequest) {
+            if (!closed && (line == kQueueRequest || line == kQueuedResumeRequest)) {
                 connection.ranged = true;
                 connection.queued = true;
+                connection.proveStart = line == kQueuedResumeRequest;
                 connection.stage = Stage::FileName;
                 return false;
             }
@@ -469,7 +471,7 @@ void PeerListener::Enqueue(Connection& connection, long long offset) {
         if (slot) {
             Launch(std::move(connection.fileName), std::move(connection.userName),
                    std::move(connection.connectionText), std::move(connection.socket),
-                   std::move(slot), offset, false, requester, kQueueStartLine);
+                   std::move(slot), offset, connection.proveStart, requester, kQueueStartLine);
             return;
         }
     }
@@ -482,6 +484,7 @@ void PeerListener::Enqueue(Connection& connection, long long offset) {
     entry.userName = std::move(connection.userName);
     entry.connectionText = std::move(connection.connectionText);
     entry.offset = offset;
+    entry.proveStart = connection.proveStart;
     entry.requester = std::move(requester);
     queue_.push_back(std::move(entry));
     queueChanged_ = true;
@@ -561,7 +564,7 @@ void PeerListener::ServeQueue(SteadyTime now) {
         if (slot) {
             Launch(std::move(next.fileName), std::move(next.userName),
                    std::move(next.connectionText), std::move(next.socket), std::move(slot),
-                   next.offset, false, next.requester, kQueueStartLine);
+                   next.offset, next.proveStart, next.requester, kQueueStartLine);
             queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(order.front()));
             queueChanged_ = true;
             continue;

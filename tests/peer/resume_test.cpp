@@ -368,9 +368,9 @@ TEST(ResumeRequest, ProvesTheBytesBeforeTheOffset) {
     test::PeerHarness peer;
     peer.Share("a.txt", "0123456789");
     ASSERT_TRUE(peer.StartListener());
-    auto ask = [&](const std::string& offset) {
+    auto ask = [&](const std::string& offset, const std::string& word = "RESUME") {
         Socket socket = test::ConnectLoopback(peer.port());
-        EXPECT_TRUE(SendAll(socket.fd(), "RESUME\na.txt\nann\nT1\n" + offset + "\n"));
+        EXPECT_TRUE(SendAll(socket.fd(), word + "\na.txt\nann\nT1\n" + offset + "\n"));
         return test::ReadUntilClosed(socket.fd(), 10s);
     };
     const std::string four = ask("4");
@@ -381,6 +381,9 @@ TEST(ResumeRequest, ProvesTheBytesBeforeTheOffset) {
     EXPECT_NE(ask("5").substr(0, 67), four.substr(0, 67));
     EXPECT_EQ(ask("11"), "");
     EXPECT_EQ(ask("x"), "");
+    // In line, the same answer follows the start.
+    EXPECT_EQ(ask("4", "QUEUERESUME"), "START\n" + four);
+    EXPECT_EQ(ask("11", "QUEUERESUME"), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -10,9 +10,11 @@
 #include <ostream>
 #include <set>
 
+#include "peer/part_file.h"
 #include "peer/transfer_limits.h"
 #include "peer_fixture.h"
 #include "support/net_helpers.h"
+#include "support/partial_downloads.h"
 #include "support/scripted_server.h"
 
 namespace brindle {
@@ -218,6 +220,80 @@ TEST_F(QueueTest, TwoThousandRequestsFromOneAddressHitTheCap) {
         closed += test::WaitForReply(socket.fd(), 0ms) == test::PeerReply::Closed ? 1 : 0;
     }
     EXPECT_EQ(closed, kFlood - cap);
+}
+
+// A download with a kept part, while the one slot is taken: it waits in line
+// and then continues its part, or starts over when the sharer's file no
+// longer starts with the kept bytes.
+struct KeptPartCase {
+    const char* name;
+    bool changed;
+};
+
+void PrintTo(const KeptPartCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class QueuedResumeTest : public QueueTest, public ::testing::WithParamInterface<KeptPartCase> {};
+
+TEST_P(QueuedResumeTest, WaitsThenContinuesOnlyAProvedPart) {
+    constexpr long long kLength = 256 * 1024;
+    constexpr long long kKept = kLength / 2;
+    const std::string content = test::PatternBytes(kLength, 11);
+    std::string shared = content;
+    if (GetParam().changed) {
+        shared[100] ^= 1;
+    }
+    sharer.Share("kept.bin", shared);
+    test::TempDir into;
+    test::WritePartialDownload(into.path(), "me", "kept.bin", kLength, content.substr(0, kKept));
+    TransferTable table;
+    ThreadGroup threads;
+    auto download = test::StartLoopbackDownload(sharer.port(), "kept.bin", kLength, into, table,
+                                                threads, QueueOptions(nullptr));
+    ASSERT_TRUE(download);
+    ASSERT_TRUE(WaitFor([&] { return download->Cell(kColumnStatus) == "Queued, position 1..."; }));
+    blocker.reset();  // the slot frees
+    ASSERT_TRUE(WaitFor([&] { return download->IsFinished(); }, 20s));
+    threads.JoinAll();
+    EXPECT_EQ(download->Cell(kColumnStatus), kStatusComplete);
+    EXPECT_TRUE(test::ReadWholeFile(into.path() / "kept.bin") == shared);
+    EXPECT_EQ(download->resumedAt(), GetParam().changed ? -1 : kKept);
+    EXPECT_TRUE(test::PartialEntries(into.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QueuedResumeTest,
+                         ::testing::Values(KeptPartCase{"SameFile", false},
+                                           KeptPartCase{"ChangedFile", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A peer that knows QUEUE but not the queued resume closes it at once; the
+// kept part is given up and the whole file asked for in line, as before.
+TEST(QueuedDownloadTest, FallsBackToTheWholeFileWhenThePeerClosesQueuedResume) {
+    constexpr long long kLength = 128 * 1024;
+    const std::string content = test::PatternBytes(kLength, 4);
+    test::LockedText words;
+    test::ScriptedServer peer([&](int fd) {
+        std::string first = test::ReadLines(fd, 1);
+        words.Set(words.Get() + first);
+        if (first == "QUEUE\n") {
+            test::ReadLines(fd, 4);
+            static_cast<void>(SendAll(fd, "START\n" + content));
+        }
+    });
+    test::TempDir into;
+    test::WritePartialDownload(into.path(), "me", "f.bin", kLength,
+                               content.substr(0, kMinKeptPartBytes + 1));
+    TransferTable table;
+    ThreadGroup threads;
+    auto download = test::StartLoopbackDownload(peer.port(), "f.bin", kLength, into, table, threads,
+                                                QueueOptions(nullptr));
+    ASSERT_TRUE(download);
+    ASSERT_TRUE(WaitFor([&] { return download->IsFinished(); }));
+    threads.JoinAll();
+    EXPECT_EQ(download->Cell(kColumnStatus), kStatusComplete);
+    EXPECT_TRUE(test::ReadWholeFile(into.path() / "f.bin") == content);
+    EXPECT_EQ(words.Get(), "RESUME\nQUEUERESUME\nQUEUE\n");
 }
 
 // Three downloads through one slot and a slow upload limit: each waits its
