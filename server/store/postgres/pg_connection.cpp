@@ -224,18 +224,12 @@ PgResult PgConnection::ExecPrepared(const char* sql, const std::vector<std::stri
         return nullptr;
     }
     for (int attempt = 0;; ++attempt) {
-        auto known = prepared_.find(sql);
-        if (known == prepared_.end()) {
-            std::string name = "s" + std::to_string(prepared_.size() + 1);
-            PgResult made(PQprepare(connection_, name.c_str(), sql, 0, nullptr));
-            if (!Checked(std::move(made), sql)) {
-                return nullptr;
-            }
-            known = prepared_.emplace(sql, std::move(name)).first;
+        const std::string* name = PreparedName(sql);
+        if (name == nullptr) {
+            return nullptr;
         }
-        PgResult result(PQexecPrepared(connection_, known->second.c_str(),
-                                       static_cast<int>(values.size()), values.data(), nullptr,
-                                       nullptr, 0));
+        PgResult result(PQexecPrepared(connection_, name->c_str(), static_cast<int>(values.size()),
+                                       values.data(), nullptr, nullptr, 0));
         const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
         // 26000: the server no longer knows the statement. Every name is then
         // in doubt; outside a transaction it is safe to prepare again.
@@ -249,8 +243,21 @@ PgResult PgConnection::ExecPrepared(const char* sql, const std::vector<std::stri
     }
 }
 
+const std::string* PgConnection::PreparedName(const char* sql) {
+    auto known = prepared_.find(sql);
+    if (known == prepared_.end()) {
+        std::string name = "s" + std::to_string(prepared_.size() + 1);
+        PgResult made(PQprepare(connection_, name.c_str(), sql, 0, nullptr));
+        if (!Checked(std::move(made), sql)) {
+            return nullptr;
+        }
+        known = prepared_.emplace(sql, std::move(name)).first;
+    }
+    return &known->second;
+}
+
 PgResult PgConnection::ExecAlone(std::span<const char* const> setup, const char* sql,
-                                 const std::vector<std::string_view>& params) {
+                                 const std::vector<std::string_view>& params, bool prepared) {
     failure_ = PgFailure::None;
     error_.clear();
     std::vector<std::string> owned;
@@ -258,6 +265,28 @@ PgResult PgConnection::ExecAlone(std::span<const char* const> setup, const char*
     if (!TextParams(params, owned, values)) {
         return nullptr;
     }
+    for (int attempt = 0;; ++attempt) {
+        const std::string* name = nullptr;
+        if (prepared && (name = PreparedName(sql)) == nullptr) {
+            return nullptr;
+        }
+        PgResult rows = ExecAloneOnce(setup, sql, values, name);
+        // A statement the server forgot (26000) is prepared again, once.
+        if (rows || name == nullptr || attempt > 0 || failure_ != PgFailure::Statement ||
+            !forgotten_) {
+            return rows;
+        }
+        prepared_.clear();
+        PQclear(PQexec(connection_, "DEALLOCATE ALL"));
+        failure_ = PgFailure::None;
+        error_.clear();
+    }
+}
+
+PgResult PgConnection::ExecAloneOnce(std::span<const char* const> setup, const char* sql,
+                                     const std::vector<const char*>& values,
+                                     const std::string* prepared) {
+    forgotten_ = false;
     if (PQenterPipelineMode(connection_) != 1) {
         RecordFailure(nullptr, sql);
         return nullptr;
@@ -271,6 +300,12 @@ PgResult PgConnection::ExecAlone(std::span<const char* const> setup, const char*
     bool sent = true;
     for (std::size_t i = 0; i < statements.size() && sent; ++i) {
         bool withParams = i == main;
+        if (withParams && prepared != nullptr) {
+            sent =
+                PQsendQueryPrepared(connection_, prepared->c_str(), static_cast<int>(values.size()),
+                                    values.data(), nullptr, nullptr, 0) == 1;
+            continue;
+        }
         sent = PQsendQueryParams(connection_, statements[i],
                                  withParams ? static_cast<int>(values.size()) : 0, nullptr,
                                  withParams ? values.data() : nullptr, nullptr, nullptr, 0) == 1;
@@ -294,6 +329,8 @@ PgResult PgConnection::ExecAlone(std::span<const char* const> setup, const char*
         } else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             if (ok) {
                 RecordFailure(result.get(), statements[i]);
+                const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+                forgotten_ = i == main && state != nullptr && std::string_view(state) == "26000";
             }
             ok = false;
         } else if (i == main) {

@@ -75,8 +75,12 @@ class PgConnection {
     // Runs `sql` in a transaction of its own after the `setup` statements
     // (such as SET LOCAL), all sent at once in one round trip. The rows of
     // `sql` once committed; null on failure, the transaction rolled back.
+    // With `prepared`, `sql` is prepared once on this connection (as
+    // ExecPrepared) and its plan kept with it when the setup asks the server
+    // for a generic plan.
     [[nodiscard]] PgResult ExecAlone(std::span<const char* const> setup, const char* sql,
-                                     const std::vector<std::string_view>& params);
+                                     const std::vector<std::string_view>& params,
+                                     bool prepared = false);
     // Runs a "COPY ... FROM STDIN" statement fed with `data` (COPY text format).
     [[nodiscard]] bool CopyIn(const char* sql, std::string_view data);
 
@@ -96,12 +100,18 @@ class PgConnection {
                     std::vector<const char*>& values);
     // Takes a finished statement's result: kept on success, else recorded.
     PgResult Checked(PgResult result, const char* sql);
+    // The name of `sql` prepared on this connection, preparing it first when
+    // needed; null (the failure recorded) when that fails.
+    const std::string* PreparedName(const char* sql);
+    PgResult ExecAloneOnce(std::span<const char* const> setup, const char* sql,
+                           const std::vector<const char*>& values, const std::string* prepared);
 
     PGconn* connection_;
     // SQL text to the name of its statement prepared on this connection.
     std::unordered_map<std::string, std::string> prepared_;
     PgFailure failure_ = PgFailure::None;
     std::string error_;
+    bool forgotten_ = false;  // the last ExecAloneOnce's statement was unknown to the server
 };
 
 // BEGIN on construction, ROLLBACK on destruction unless Commit() succeeded.

@@ -94,7 +94,11 @@ constexpr char kTableSize[] =
     "SELECT reltuples::float8 FROM pg_class WHERE oid = 'files'::regclass";
 constexpr char kSampleNamesQuery[] =
     "SELECT lower(name COLLATE \"C\") FROM files TABLESAMPLE SYSTEM ($1::float8) LIMIT 50000";
+// The walk's plan depends on none of its parameters: it is made once per
+// connection (generic) and kept with the prepared statement, saving about 2 ms
+// of planning a search.
 const char* const kOrderedWalk[] = {
+    "SET LOCAL plan_cache_mode = force_generic_plan",
     "SET LOCAL enable_seqscan = off",
     "SET LOCAL enable_bitmapscan = off",
     "SET LOCAL enable_sort = off",
@@ -196,7 +200,7 @@ std::string CopyText(std::span<const PublishedFile> files) {
 StoreStatus RunSearch(PgConnection& db, const SearchPlan& plan, std::vector<SearchHit>& out) {
     out.clear();
     std::vector<std::string_view> params(plan.params.begin(), plan.params.end());
-    PgResult rows = plan.orderedWalk ? db.ExecAlone(kOrderedWalk, plan.sql.c_str(), params)
+    PgResult rows = plan.orderedWalk ? db.ExecAlone(kOrderedWalk, plan.sql.c_str(), params, true)
                                      : db.Exec(plan.sql.c_str(), params);
     if (!rows) {
         return StoreStatus::Failed;

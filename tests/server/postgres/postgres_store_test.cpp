@@ -297,6 +297,21 @@ TEST_F(PostgresStoreTest, PreparedStatementsArePreparedAgainWhenForgotten) {
             ASSERT_TRUE(row) << connection->error();
             EXPECT_EQ(std::stoi(PQgetvalue(row.get(), 0, 0)), std::stoi(value) + 1);
         }
+        // The same, prepared and sent with its transaction at once.
+        if (*forget != '\0') {
+            ASSERT_TRUE(connection->Run(forget)) << connection->error();
+        }
+        const char* const generic[] = {"SET LOCAL plan_cache_mode = force_generic_plan"};
+        for (const char* value : {"2", "9"}) {
+            PgResult row = connection->ExecAlone(generic, kNext, {value}, true);
+            ASSERT_TRUE(row) << connection->error();
+            EXPECT_EQ(std::stoi(PQgetvalue(row.get(), 0, 0)), std::stoi(value) + 1);
+        }
+        PgResult plans = connection->Exec(
+            "SELECT generic_plans FROM pg_prepared_statements WHERE statement = $1", {kNext});
+        ASSERT_TRUE(plans) << connection->error();
+        ASSERT_EQ(PQntuples(plans.get()), 1);
+        EXPECT_GE(std::stoi(PQgetvalue(plans.get(), 0, 0)), 2);  // planned once, kept
     }
 
     auto store = Open(backend_->uri());
