@@ -66,8 +66,7 @@ QString CSystemTray::TipText(const QString& base, int downloading, int uploading
 QString CSystemTray::TipText(const QString& base, int downloading, int uploading, int waiting,
                              const QString& lastLine) {
     const QString tip = TipText(base, downloading, uploading, waiting);
-    return lastLine.isEmpty() ? tip : tip + QLatin1Char('
-') + lastLine;
+    return lastLine.isEmpty() ? tip : tip + QLatin1Char('\n') + lastLine;
 }
 
 void CSystemTray::SetLastLine(const QString& line) {
