@@ -19,8 +19,12 @@ PeerOptions WithAppLimits(CShareApp& app, PeerOptions options) {
 }  // namespace
 
 bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView, const PeerOptions& options) {
-    app.SetPeerListener(std::make_unique<PeerListener>(
-        messageView, app.messageBox(), app.sharedFilesHolder(), WithAppLimits(app, options)));
+    PeerOptions listening = WithAppLimits(app, options);
+    if (!listening.pushTokens) {
+        listening.pushTokens = app.pushTokens();
+    }
+    app.SetPeerListener(std::make_unique<PeerListener>(messageView, app.messageBox(),
+                                                       app.sharedFilesHolder(), listening));
     app.SetCloseListener([&app] {
         if (app.peerListener() != nullptr) {
             app.peerListener()->CloseListeningSocket();
@@ -31,8 +35,16 @@ bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView, const PeerO
 
 StartDownloadResult StartDownloadOfResult(CShareApp& app, const SearchResultsTable& results,
                                           int selectedRow, const PeerOptions& options) {
+    PeerOptions downloading = WithAppLimits(app, options);
+    // A sharer that cannot be connected to is asked to connect out to the
+    // application's listener instead.
+    if (!downloading.pushConnect && app.peerListener() != nullptr) {
+        downloading.pushConnect = [&app](const std::string& owner, const std::string& name) {
+            return app.AskForPush(owner, name, kPushAnswerLimit);
+        };
+    }
     DownloadStarter starter{app.downloadRecords(), app.downloadThreads(), app.messageBox(),
-                            app.settings()->sharedDirectory, WithAppLimits(app, options)};
+                            app.settings()->sharedDirectory, std::move(downloading)};
     return StartDownloadRecord(starter, results, selectedRow);
 }
 
@@ -58,9 +70,14 @@ MessageResult SendMessageFromApp(CShareApp& app, IMessageDisplay& display,
                                  const std::string& recipient, const std::string& text,
                                  const PeerOptions& options) {
     auto settings = app.settings();
-    MessageContext context{*settings, app.messageBox(), display,
+    MessageContext context{*settings,
+                           app.messageBox(),
+                           display,
                            [&app](const std::string& user) { return app.LookupUserIp(user); },
-                           options};
+                           options,
+                           [&app](const std::string& user, const std::string& line) {
+                               return app.SendRelayedMessage(user, line) == RelayResult::Sent;
+                           }};
     return SendMessageToPeer(context, recipient, text);
 }
 

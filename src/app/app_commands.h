@@ -4,6 +4,7 @@
 // them to the peer-level step that does the work.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -22,6 +23,9 @@ namespace brindle {
 // window goes on without it.
 bool StartPeerListener(CShareApp& app, IMessageDisplay& messageView,
                        const PeerOptions& options = {});
+
+// How long a download waits for a sharer it asked to push.
+inline constexpr std::chrono::seconds kPushAnswerLimit{30};
 
 // Starts the download of result row `selectedRow` into the application's
 // download table and shared directory.

@@ -204,6 +204,26 @@ LookupResult CShareApp::LookupUserIp(const std::string& userName) {
     return brindle::LookupUserIp(Context(*settings), userName);
 }
 
+RelayResult CShareApp::SendRelayedMessage(const std::string& target, const std::string& text) {
+    auto settings = settings_.Get();
+    return brindle::SendRelayedMessage(Context(*settings), target, text);
+}
+
+Socket CShareApp::AskForPush(const std::string& owner, const std::string& fileName,
+                             std::chrono::milliseconds deadline) {
+    const std::string token = pushTokens_->Issue();
+    if (token.empty()) {
+        return Socket();
+    }
+    {
+        auto settings = settings_.Get();
+        if (brindle::RequestPush(Context(*settings), owner, fileName, token) != RelayResult::Sent) {
+            return pushTokens_->Await(token, PushTokens::Clock::now());  // spends the token
+        }
+    }
+    return pushTokens_->Await(token, PushTokens::Clock::now() + deadline);
+}
+
 void CShareApp::RunSearch(const SearchQuery& query, SearchResultsTable& table) {
     auto settings = settings_.Get();
     brindle::RunSearch(Context(*settings), query, table);

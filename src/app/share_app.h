@@ -12,8 +12,10 @@
 #include "base/settings.h"
 #include "base/ui_ports.h"
 #include "directory/directory_client.h"
+#include "directory/push_requests.h"
 #include "directory/search.h"
 #include "peer/peer_listener.h"
+#include "peer/push_tokens.h"
 #include "peer/thread_group.h"
 #include "peer/transfer_limits.h"
 #include "peer/transfer_record.h"
@@ -92,6 +94,10 @@ class CShareApp {
     // True only on the reply "OK\n"; exit signs off whatever the reply.
     bool UnregisterFromServer();
     [[nodiscard]] LookupResult LookupUserIp(const std::string& userName);
+    // `text` to `target` through the directory, for a user who cannot be
+    // connected to but waits there.
+    [[nodiscard]] RelayResult SendRelayedMessage(const std::string& target,
+                                                 const std::string& text);
     void RunSearch(const SearchQuery& query, SearchResultsTable& table);
 
     // onCheckReachable with the current settings (up to the request limits
@@ -136,6 +142,15 @@ class CShareApp {
     PeerListener* peerListener() const { return peerListener_.get(); }
     void SetPeerListener(std::unique_ptr<PeerListener> listener);
 
+    // The tokens of the pushes asked for; the peer listener hands the
+    // sharers' connections to them.
+    const std::shared_ptr<PushTokens>& pushTokens() const { return pushTokens_; }
+    // Asks `owner` through the directory to connect here for `fileName` and
+    // waits up to `deadline` for that connection; an invalid socket when the
+    // directory refused or nobody came.
+    [[nodiscard]] Socket AskForPush(const std::string& owner, const std::string& fileName,
+                                    std::chrono::milliseconds deadline);
+
   private:
     DirectoryContext Context(const AppSettings& settings);
     void PublishPreferences(const Preferences& values);
@@ -148,6 +163,7 @@ class CShareApp {
     PreferencesHolder preferences_;
     std::function<void(const Preferences&)> preferencesChanged_;
     std::shared_ptr<TransferLimits> transferLimits_ = std::make_shared<TransferLimits>();
+    std::shared_ptr<PushTokens> pushTokens_ = std::make_shared<PushTokens>();
     SharedFilesHolder sharedFiles_;
     RegistrationState registration_;
     RequestTimeouts timeouts_{};

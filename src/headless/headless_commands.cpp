@@ -462,7 +462,7 @@ struct PushListener {
             return Socket();
         }
         // A sharer that never connects is given up after 30 s.
-        Socket socket = tokens->Await(token, PushTokens::Clock::now() + std::chrono::seconds(30));
+        Socket socket = tokens->Await(token, PushTokens::Clock::now() + environment.pushDeadline);
         if (!socket) {
             console.Err(std::string(kHeadlessProgramName) + ": neither you nor " + owner +
                         " can accept connections\n");

@@ -43,6 +43,9 @@ struct HeadlessEnvironment {
     // When serve keeps a request waiting at the directory for pushes and
     // messages (BRINDLENET_PUSH_WAIT: auto, always or never).
     PushWaitMode pushWait = PushWaitMode::Auto;
+    // How long get waits for a sharer it asked to push before giving up
+    // (BRINDLENET_PUSH_DEADLINE, in seconds).
+    std::chrono::seconds pushDeadline{30};
     // web-password reads the password from here; echo is turned off when
     // `inputFd` is a terminal.
     std::istream* input = nullptr;

@@ -107,6 +107,16 @@ int HeadlessMain(int argc, char** argv) {
             return 2;
         }
     }
+    if (const char* deadline = std::getenv("BRINDLENET_PUSH_DEADLINE"); deadline != nullptr) {
+        char* end = nullptr;
+        const long seconds = std::strtol(deadline, &end, 10);
+        if (end == deadline || *end != '\0' || seconds < 1 || seconds > 3600) {
+            std::cerr << kHeadlessProgramName
+                      << ": BRINDLENET_PUSH_DEADLINE must be a number of seconds, 1 to 3600\n";
+            return 2;
+        }
+        environment.pushDeadline = std::chrono::seconds(seconds);
+    }
     // Downloads wait in a busy sharer's line instead of failing.
     environment.peer.queueRequests = true;
     TakeStopSignals(command.kind, environment);

@@ -120,6 +120,11 @@ bool DownloadRecord::Connect(const std::string& request) {
         }
         Socket pushed = options_.pushConnect(ownerUserName_, remoteName_);
         if (!pushed || IsCancelRequested()) {
+            if (!pushed && !IsCancelRequested()) {
+                UpdateRow([](TransferRow& row) {
+                    row.failure = TransferFailure::NeitherAcceptsConnections;
+                });
+            }
             return false;
         }
         AdoptSocket(std::move(pushed));

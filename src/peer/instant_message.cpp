@@ -64,6 +64,10 @@ MessageResult SendMessageToPeer(const MessageContext& context, const std::string
         case LookupResult::Kind::Address: {
             std::string line = BuildMessageLine(context.settings.userName, text);
             result = DeliverMessageLine(found.address, line, context.options);
+            if (result == MessageResult::ConnectFailed && context.relay &&
+                context.relay(recipient, text)) {
+                result = MessageResult::Sent;
+            }
             if (result == MessageResult::Sent) {
                 context.display.AppendLine(line);
             }

@@ -80,10 +80,15 @@ struct MessageContext {
     // The directory server's answer for a user.
     std::function<LookupResult(const std::string&)> lookupUserIp;
     PeerOptions options;
+    // Sends the text through the directory to a user who cannot be connected
+    // to but waits there; true when the directory took it. May stay empty.
+    std::function<bool(const std::string& recipient, const std::string& text)> relay;
 };
 
 // Looks the recipient up, sends the message and shows the line in the
-// sender's own display; every failure is shown in a message box.
+// sender's own display; every failure is shown in a message box. When the
+// recipient's port cannot be connected to (refused or timed out), the
+// message goes through the relay instead, if there is one.
 MessageResult SendMessageToPeer(const MessageContext& context, const std::string& recipient,
                                 const std::string& text);
 

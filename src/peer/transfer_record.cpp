@@ -175,6 +175,9 @@ void TransferRecord::Finish(TransferStatus status) {
             row.rateKiBps = 0.0;
             row.percent = 100.0;
         }
+        if (status != TransferStatus::Error) {
+            row.failure = TransferFailure::None;  // a later attempt got through
+        }
         row.status = status;
     });
 }

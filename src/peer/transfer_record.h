@@ -47,6 +47,15 @@ enum class TransferStatus {
     Queued,  // waiting in the sharer's line; the row holds the position
 };
 
+// Why a row ended in Error, where more is known than the status says; the
+// front end words it.
+enum class TransferFailure {
+    None,
+    // The sharer could not be connected to, and did not connect out to us
+    // when asked through the directory.
+    NeitherAcceptsConnections,
+};
+
 // The Status cell text of `status`; a queued row shows FormatStatus instead.
 const char* StatusText(TransferStatus status);
 
@@ -71,6 +80,7 @@ struct TransferRow {
     TransferStatus status = TransferStatus::Connecting;
     // While Queued: the position in the sharer's line.
     long long queuePosition = 0;
+    TransferFailure failure = TransferFailure::None;
 
     bool operator==(const TransferRow&) const = default;
 };

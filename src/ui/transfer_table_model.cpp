@@ -111,6 +111,17 @@ long long TotalBytes(const TransferRow& row) {
     return ParseByteCount(*row.listedTotal).value_or(-1);
 }
 
+// The tooltip's words for why a row ended in Error; empty when nothing more is known.
+QString FailureText(const TransferRow& row) {
+    switch (row.failure) {
+        case TransferFailure::NeitherAcceptsConnections:
+            return QStringLiteral("Neither you nor %1 can accept connections.").arg(ToQ(row.user));
+        case TransferFailure::None:
+            break;
+    }
+    return {};
+}
+
 QVariant SortValue(const TransferRow& row, const QString& text, int column) {
     switch (column) {
         case kColumnSize:
@@ -145,6 +156,12 @@ QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
                 .arg(text, ReadableSize(row.row.done), ReadableSize(total));
         }
         return text + QStringLiteral(" bytes");
+    }
+    if (role == Qt::ToolTipRole && index.column() == kColumnStatus &&
+        row.row.status == TransferStatus::Error) {
+        if (const QString reason = FailureText(row.row); !reason.isEmpty()) {
+            return text + QStringLiteral("\n") + reason;
+        }
     }
     return text;
 }

@@ -162,9 +162,8 @@ TEST_P(DirectoryServerFaults, UserSeesTheFailureAndNothingHangs) {
             options.requestTimeout = 1s;
             RecordingDisplay display;
             auto settings = a.app->settings();
-            MessageContext context{
-                *settings, a.messages, display,
-                [&](const std::string& user) { return a.app->LookupUserIp(user); }, options};
+            auto lookup = [&](const std::string& user) { return a.app->LookupUserIp(user); };
+            MessageContext context{*settings, a.messages, display, lookup, options, {}};
             EXPECT_NE(SendMessageToPeer(context, "bob", "hello"), MessageResult::Sent);
             auto texts = a.messages.texts();
             ASSERT_EQ(texts.size(), 1u);
@@ -301,9 +300,8 @@ TEST_P(DirectoryServerErrorReplies, AreFailuresNotAnswers) {
             options.requestTimeout = 1s;
             RecordingDisplay display;
             auto settings = a.app->settings();
-            MessageContext context{
-                *settings, a.messages, display,
-                [&](const std::string& user) { return a.app->LookupUserIp(user); }, options};
+            auto lookup = [&](const std::string& user) { return a.app->LookupUserIp(user); };
+            MessageContext context{*settings, a.messages, display, lookup, options, {}};
             EXPECT_NE(SendMessageToPeer(context, "bob", "hello"), MessageResult::Sent);
             EXPECT_EQ(a.messages.texts(),
                       std::vector<std::string>{"Unable to lookup user bob's IP address."});

@@ -189,6 +189,36 @@ class PeerEndToEnd : public ::testing::Test {
         return {code, process.Out(), process.Err()};
     }
 
+    // Drops (or refuses, with `verdict` "reject with tcp reset") every
+    // incoming connection to port 2000 in bob's namespace; why not, when
+    // nftables cannot be used here.
+    std::string WallOffBob(const std::string& verdict = "drop") {
+        for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
+                 {"nft", "add", "table", "inet", "wall"},
+                 {"nft", "add", "chain", "inet", "wall", "in",
+                  "{ type filter hook input priority 0 ; }"},
+                 {"nft", "add", "rule", "inet", "wall", "in", "tcp", "dport", "2000", verdict}}) {
+            Process rule(lab.In(lab.bob(), step), serverHome.path(), serverHome.path() / "nft.out",
+                         serverHome.path() / "nft.err");
+            if (rule.Wait(20s) != 0) {
+                return rule.Err().empty() ? "nft failed" : rule.Err();
+            }
+        }
+        return "";
+    }
+    // bob's serve, waiting at the directory for pushes and messages.
+    std::unique_ptr<Process> ServeWaiting() {
+        std::vector<std::string> serve = bob.Program({"serve"});
+        serve.insert(serve.begin() + 2, "BRINDLENET_PUSH_WAIT=always");
+        auto process =
+            std::make_unique<Process>(lab.In(lab.bob(), serve), bob.dir.path(),
+                                      bob.dir.path() / "serve.out", bob.dir.path() / "serve.err");
+        EXPECT_TRUE(
+            WaitFor([&] { return Contains(process->Err(), "Registred with server!"); }, 20s))
+            << process->Err();
+        return process;
+    }
+
     std::vector<std::string> SharedNames(const PeerHome& home) const {
         return test::EntriesButKey(home.shared());
     }
@@ -395,16 +425,8 @@ TEST_F(PeerEndToEnd, ServeReadsItsPreferencesAgainOnSighup) {
 // bob's host drops every incoming connection to port 2000: alice's download
 // reaches him through a push, his waiting request at the directory.
 TEST_F(PeerEndToEnd, AFirewalledSharerIsServedThroughAPush) {
-    for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
-             {"nft", "add", "table", "inet", "wall"},
-             {"nft", "add", "chain", "inet", "wall", "in",
-              "{ type filter hook input priority 0 ; }"},
-             {"nft", "add", "rule", "inet", "wall", "in", "tcp", "dport", "2000", "drop"}}) {
-        Process rule(lab.In(lab.bob(), step), serverHome.path(), serverHome.path() / "nft.out",
-                     serverHome.path() / "nft.err");
-        if (rule.Wait(20s) != 0) {
-            GTEST_SKIP() << "nftables not usable here: " << rule.Err();
-        }
+    if (std::string why = WallOffBob(); !why.empty()) {
+        GTEST_SKIP() << "nftables not usable here: " << why;
     }
     WriteRandomFile(bob.shared() / "walled.bin", 4u << 20);
     // alice registers once: the directory sends bob to the address it knows.
@@ -413,12 +435,8 @@ TEST_F(PeerEndToEnd, AFirewalledSharerIsServedThroughAPush) {
         aliceServing->Kill(SIGTERM);
         ASSERT_EQ(aliceServing->Wait(20s), 0) << aliceServing->Err();
     }
-    std::vector<std::string> serve = bob.Program({"serve"});
-    serve.insert(serve.begin() + 2, "BRINDLENET_PUSH_WAIT=always");
-    Process bobServing(lab.In(lab.bob(), serve), bob.dir.path(), bob.dir.path() / "serve.out",
-                       bob.dir.path() / "serve.err");
-    ASSERT_TRUE(WaitFor([&] { return Contains(bobServing.Err(), "Registred with server!"); }, 20s))
-        << bobServing.Err();
+    auto waiting = ServeWaiting();
+    Process& bobServing = *waiting;
 
     auto start = std::chrono::steady_clock::now();
     Result get = Command(alice, lab.alice(), {"get", "walled", "--pick", "1"});
@@ -428,6 +446,34 @@ TEST_F(PeerEndToEnd, AFirewalledSharerIsServedThroughAPush) {
     EXPECT_EQ(Sha256Of(alice.shared() / "walled.bin").size(), 64u);
     bobServing.Kill(SIGTERM);
     EXPECT_EQ(bobServing.Wait(20s), 0) << bobServing.Err();
+}
+
+// A message to the firewalled bob goes through his waiting request; his
+// reply reaches alice directly.
+TEST_F(PeerEndToEnd, MessagesReachAFirewalledUserThroughTheDirectory) {
+    if (std::string why = WallOffBob("reject with tcp reset"); !why.empty()) {
+        GTEST_SKIP() << "nftables not usable here: " << why;
+    }
+    auto aliceServing = Serve(alice, lab.alice());
+    auto bobServing = ServeWaiting();
+    // The first message may come before bob's first request waits: the
+    // directory then says so and alice sends again.
+    Result toBob;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            toBob = Command(alice, lab.alice(), {"send", "bob", "over the wall"}, 20s);
+            return toBob.code == 0;
+        },
+        20s))
+        << toBob.out << toBob.err;
+    EXPECT_EQ(toBob.out, "<alice> over the wall\n");
+    EXPECT_TRUE(WaitFor([&] { return Contains(bobServing->Out(), "<alice> over the wall\n"); }))
+        << bobServing->Out() << bobServing->Err();
+    Result toAlice = Command(bob, lab.bob(), {"send", "alice", "back at you"});
+    EXPECT_EQ(toAlice.code, 0) << toAlice.err;
+    EXPECT_TRUE(WaitFor([&] { return Contains(aliceServing->Out(), "<bob> back at you\n"); }));
+    bobServing->Kill(SIGTERM);
+    EXPECT_EQ(bobServing->Wait(20s), 0) << bobServing->Err();
 }
 
 TEST(PeerProgramOverTls, PrintsWhyTheCertificateWasRefused) {

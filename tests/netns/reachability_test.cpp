@@ -358,5 +358,87 @@ TEST_F(Reachability, HostileProbes) {
     EXPECT_EQ(ConnectsOn(HomeRouters::kRouter2), before);
 }
 
+// A sharer the probe found unreachable waits at the directory for pushes.
+// Once a push for it is answered "OK" it is waiting, and later pushes are
+// kept for it between two of its requests.
+class PushAcrossNat : public Reachability {
+  protected:
+    PushAcrossNat() : Reachability(true) {}
+
+    // Serves `sharer` in the second home (NAT without UPnP), in auto mode,
+    // until it is found unreachable and waits for pushes.
+    LoggedProcess& ServeUnreachable(const PeerHome& sharer) {
+        LoggedProcess& serve = Serve(sharer, HomeRouters::kHome2);
+        EXPECT_TRUE(Contains(ReachableLine(serve), "reachable: no (")) << serve.Err();
+        // A watcher on the internet asks for pushes nobody answers (nothing
+        // listens at its address) until one is taken.
+        EXPECT_EQ(Register(HomeRouters::kInternet, "watcher"), "OK\n");
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                return Post(HomeRouters::kInternet,
+                            "event=onRequestPush&userName=watcher&password=pw-watcher&target=" +
+                                sharer.user + "&file=none&token=" + std::string(32, 'a')) == "OK\n";
+            },
+            10s))
+            << serve.Err();
+        return serve;
+    }
+    // The fetcher's registered address is its router's; `get` run later
+    // listens for the push on the same port.
+    void RegisterFetcher(const PeerHome& fetcher) {
+        fetcher.WritePreferences("port_mapping = false\n");
+        LoggedProcess& serve = Serve(fetcher, HomeRouters::kHome1);
+        serve.Kill(SIGTERM);
+        ASSERT_EQ(serve.Wait(20s), 0) << serve.Err();
+    }
+};
+
+// The sharer behind the router without UPnP cannot be connected to; the
+// other home, whose router forwards port 2000, gets the file byte-exact
+// through a push.
+TEST_F(PushAcrossNat, ASharerBehindNatIsServedThroughAPush) {
+    StartDirectory();
+    PeerHome sharer("walled", Url(HomeRouters::kInternetAddress));
+    PeerHome fetcher("fetcher", Url(HomeRouters::kInternetAddress));
+    std::string content = test::PatternBytes(3u << 20, 11);
+    std::ofstream(sharer.shared() / "film.bin", std::ios::binary) << content;
+    RegisterFetcher(fetcher);
+    auto forward = routers.Upnpc(
+        HomeRouters::kHome1,
+        {"-e", "fetcher", "-a", HomeRouters::kHome1Address, "2000", "2000", "TCP", "3600"});
+    ASSERT_EQ(forward.code, 0) << forward.out << forward.err;
+    LoggedProcess& serve = ServeUnreachable(sharer);
+
+    auto started = std::chrono::steady_clock::now();
+    auto get = Command(fetcher, HomeRouters::kHome1, {"get", "film", "--pick", "1"});
+    ASSERT_EQ(get.code, 0) << get.out << get.err << serve.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+    EXPECT_TRUE(ReadWholeFile(fetcher.shared() / "film.bin") == content);
+}
+
+// Neither home can be connected to: get asks for the push, the sharer's
+// connection is refused at the fetcher's router, and get ends with the
+// reason once its deadline for the push has passed.
+TEST_F(PushAcrossNat, BothSidesWalledEndsWithTheReason) {
+    StartDirectory();
+    PeerHome sharer("walled", Url(HomeRouters::kInternetAddress));
+    PeerHome fetcher("fetcher", Url(HomeRouters::kInternetAddress));
+    std::ofstream(sharer.shared() / "film.bin", std::ios::binary)
+        << test::PatternBytes(1u << 20, 5);
+    RegisterFetcher(fetcher);
+    LoggedProcess& serve = ServeUnreachable(sharer);
+
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> argv = fetcher.Program({"get", "film", "--pick", "1"});
+    argv.insert(argv.begin() + 3, "BRINDLENET_PUSH_DEADLINE=3");
+    auto get = routers.nets().Run(HomeRouters::kHome1, argv, 30s, fetcher.dir.path());
+    EXPECT_NE(get.code, 0) << get.out << get.err;
+    EXPECT_NE(get.code, -1) << "get hung";
+    EXPECT_TRUE(Contains(get.err, "neither you nor walled can accept connections"))
+        << get.out << get.err << serve.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+    EXPECT_FALSE(std::filesystem::exists(fetcher.shared() / "film.bin"));
+}
+
 }  // namespace
 }  // namespace brindle

@@ -17,15 +17,19 @@ class MessageTest : public ::testing::Test {
         settings.serverUrl = "http://dir.example:8080/x";
     }
 
-    MessageResult Send(const LookupResult& lookupReply, const std::string& text, int port) {
+    MessageResult Send(const LookupResult& lookupReply, const std::string& text, int port,
+                       std::function<bool(const std::string&, const std::string&)> relay = {}) {
         PeerOptions options = test::LoopbackOptions();
         options.port = port;
-        MessageContext context{settings, messages, display,
+        MessageContext context{settings,
+                               messages,
+                               display,
                                [&](const std::string& user) {
                                    askedFor.push_back(user);
                                    return lookupReply;
                                },
-                               options};
+                               options,
+                               std::move(relay)};
         return SendMessageToPeer(context, "bob", text);
     }
 
@@ -98,6 +102,44 @@ TEST(MessageFailureTextTest, SendFailuresKeepTheirWording) {
     EXPECT_EQ(MessageFailureText(MessageResult::LineFailed, "bob", "10.0.0.2", ""),
               "Unable send a message to 10.0.0.2!");
     EXPECT_EQ(MessageFailureText(MessageResult::Sent, "bob", "10.0.0.2", ""), "");
+}
+
+// Only a refused connection sends the message through the directory; what
+// the directory refuses is shown as the connect failure.
+TEST_F(MessageTest, ARefusedConnectionFallsBackToTheRelay) {
+    int unused = 0;
+    {
+        test::ScriptedServer gone([](int) {});
+        unused = gone.port();
+    }
+    std::vector<std::string> relayed;
+    auto relay = [&](bool takes) {
+        return [&relayed, takes](const std::string& user, const std::string& text) {
+            relayed.push_back(user + ":" + text);
+            return takes;
+        };
+    };
+    EXPECT_EQ(Send(test::LookupAddress("127.0.0.1"), "through", unused, relay(true)),
+              MessageResult::Sent);
+    EXPECT_EQ(relayed, std::vector<std::string>{"bob:through"});
+    EXPECT_EQ(display.lines(), std::vector<std::string>{"<me> through\n"});
+    EXPECT_TRUE(messages.shown().empty());
+
+    EXPECT_EQ(Send(test::LookupAddress("127.0.0.1"), "refused", unused, relay(false)),
+              MessageResult::ConnectFailed);
+    EXPECT_EQ(relayed.size(), 2u);
+    EXPECT_EQ(messages.shown(), (std::vector<test::FakeMessageBox::Shown>{
+                                    {"Unable to connecto to ip 127.0.0.1!", MessageIcon::None}}));
+
+    // Reached directly, or not logged in: the relay is not asked.
+    test::PeerHarness recipient;
+    ASSERT_TRUE(recipient.StartListener());
+    EXPECT_EQ(Send(test::LookupAddress("127.0.0.1"), "direct", recipient.port(), relay(true)),
+              MessageResult::Sent);
+    EXPECT_EQ(Send(test::kLookupNotLoggedIn, "away", unused, relay(true)),
+              MessageResult::NotLoggedIn);
+    EXPECT_EQ(relayed.size(), 2u);
+    EXPECT_EQ(display.count(), 2u);
 }
 
 TEST_F(MessageTest, TheRecipientSeesALongLineCutWhileTheSenderSeesItWhole) {

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "peer/push_waiter.h"
 #include "peer_fixture.h"
 #include "support/net_helpers.h"
+#include "support/scripted_server.h"
 
 namespace brindle {
 namespace {
@@ -118,6 +120,7 @@ TEST_F(PushTransfer, ADownloadThatCannotConnectGetsTheFileByteExact) {
     ASSERT_TRUE(record);
     ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 15s));
     EXPECT_EQ(record->status(), TransferStatus::Complete);
+    EXPECT_EQ(record->Row().failure, TransferFailure::None);
     EXPECT_EQ(pushes, 1);
     EXPECT_TRUE(answered);
     EXPECT_EQ(test::ReadWholeFile(into.path() / "walled.bin"), contents);
@@ -136,7 +139,39 @@ TEST_F(PushTransfer, ANameNotSharedIsNotAnsweredAndTheDownloadFails) {
     ASSERT_TRUE(record);
     ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 15s));
     EXPECT_EQ(record->status(), TransferStatus::Error);
+    EXPECT_EQ(record->Row().failure, TransferFailure::NeitherAcceptsConnections);
     EXPECT_FALSE(answered);
+}
+
+// A downloader that takes the sharer's connection but never asks for the file
+// is given up as any silent connection is, at the request time limit.
+TEST_F(PushTransfer, APushTheDownloaderNeverUsesIsGivenUp) {
+    auto options = test::LoopbackOptions();
+    options.requestTimeout = 300ms;
+    test::PeerHarness quick(options);
+    ASSERT_TRUE(quick.StartListener());
+    quick.Share("walled.bin", "abc");
+    std::mutex lock;
+    std::optional<std::string> received;
+    test::ScriptedServer silent([&](int fd) {
+        std::string bytes = test::ReadUntilClosed(fd, 10s);
+        std::lock_guard<std::mutex> hold(lock);
+        received = bytes;
+    });
+    const std::string token = tokens->Issue();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(AnswerPush({"127.0.0.1", token, "walled.bin"}, *quick.listener, quick.files,
+                           silent.port(), 5s));
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            std::lock_guard<std::mutex> hold(lock);
+            return received.has_value();
+        },
+        5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(*received, "PUSH\n" + token + "\n");
+    EXPECT_EQ(quick.listener->uploadRecords().RowCount(), 0u);
 }
 
 TEST_F(PushTransfer, TheListenerClosesConnectionsWithUnknownTokens) {

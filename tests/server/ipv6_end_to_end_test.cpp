@@ -127,10 +127,8 @@ TEST_P(Ipv6EndToEnd, RegisterFindDownloadAndMessageOverIpv6) {
     EXPECT_EQ(brindle::test::ReadWholeFile(bob.shared.path() / "song.mp3"), contents);
 
     // A message from ann reaches bob's listener at the address the lookup gives.
-    MessageContext context{
-        ann.settings, ann.messages, ann.display,
-        [&](const std::string& user) { return LookupUserIp(ann.Context(), user); },
-        ann.Toward(bob)};
+    auto lookup = [&](const std::string& user) { return LookupUserIp(ann.Context(), user); };
+    MessageContext context{ann.settings, ann.messages, ann.display, lookup, ann.Toward(bob), {}};
     EXPECT_EQ(SendMessageToPeer(context, "bob", "hello over six"), MessageResult::Sent);
     ASSERT_TRUE(WaitFor([&] { return !bob.display.lines().empty(); }));
     EXPECT_EQ(bob.display.lines(), std::vector<std::string>{"<ann> hello over six\n"});

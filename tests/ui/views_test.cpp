@@ -135,6 +135,24 @@ TEST(ListToolTipsTest, EveryCellOfTheTransferAndResultsListsShowsItsWholeText) {
     EXPECT_EQ(results.index(0, 1).data(Qt::ToolTipRole).toString(), "3100000 bytes (2.96 MiB)");
 }
 
+// A download that neither side could connect for gives the reason in its
+// Status tooltip; another error row only its status.
+TEST(ListToolTipsTest, AFailedPushGivesItsReasonInTheStatusTooltip) {
+    ViewOverTable transfers;
+    transfers.Add("walled.bin")->UpdateRow([](TransferRow& row) {
+        row.status = TransferStatus::Error;
+        row.failure = TransferFailure::NeitherAcceptsConnections;
+    });
+    transfers.Add("plain.bin")->SetStatus(TransferStatus::Error);
+    transfers.model.Refresh();
+    auto tip = [&](int row) {
+        return transfers.model.index(row, kColumnStatus).data(Qt::ToolTipRole).toString();
+    };
+    EXPECT_EQ(transfers.Cell(0, kColumnStatus), kStatusError);
+    EXPECT_EQ(tip(0), QString(kStatusError) + "\nNeither you nor bob can accept connections.");
+    EXPECT_EQ(tip(1), kStatusError);
+}
+
 // A pointer resting on a row selects it (hover selection), a moment later.
 TEST(ReportViewTest, ARestingPointerSelectsItsRow) {
     ViewOverTable v;
