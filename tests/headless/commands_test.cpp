@@ -276,9 +276,11 @@ TEST_F(HeadlessCommandTest, ServePrintsReachabilityWhenItChanges) {
     const std::string printed = err.str();
     const auto unknown = printed.find("brindlenet-peer: reachable: unknown\n");
     const auto yes = printed.find("brindlenet-peer: reachable: yes (NAT-PMP, 203.0.113.7:");
-    ASSERT_NE(unknown, std::string::npos) << printed;
     ASSERT_NE(yes, std::string::npos) << printed;
-    EXPECT_LT(unknown, yes);
+    // A fast mapping may be known before the first line is printed.
+    if (unknown != std::string::npos) {
+        EXPECT_LT(unknown, yes);
+    }
     EXPECT_EQ(printed.find("reachable: yes", printed.find('\n', yes)), std::string::npos)
         << "printed twice";
     EXPECT_EQ(log.Get().back().rfind("NAT-PMP unmap ", 0), 0u);
