@@ -13,6 +13,7 @@ PushRelay::PushRelay(PushRelayOptions options) : options_(options) {}
 
 PushRelay::Waited PushRelay::Wait(const std::string& user, Answer answer) {
     Answer replaced;
+    Answer answerNow;
     std::string line;
     Waited outcome = Waited::Parked;
     {
@@ -36,6 +37,7 @@ PushRelay::Waited PushRelay::Wait(const std::string& user, Answer answer) {
                 line = std::move(box.queued.front().line);
                 box.queued.pop_front();
                 outcome = Waited::Answered;
+                answerNow = std::move(answer);
             } else {
                 box.answer = std::move(answer);
                 box.since = now;
@@ -46,8 +48,8 @@ PushRelay::Waited PushRelay::Wait(const std::string& user, Answer answer) {
     if (replaced) {
         replaced(kNone);
     }
-    if (outcome == Waited::Answered) {
-        answer(line);
+    if (answerNow) {
+        answerNow(line);
     }
     return outcome;
 }

@@ -261,47 +261,12 @@ std::string ServeReachabilityLine(const ReachabilityStatus& status) {
     return "reachable: unknown";
 }
 
-int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
-                    Console& console, CShareApp& app) {
-    const std::string name = kHeadlessProgramName;
-    const bool web = !command.webAddress.empty();
-    const std::string passwordHash =
-        web ? ReadPreferencesValue(environment.preferencesPath, kWebPasswordHashKey) : "";
-    if (web && passwordHash.empty()) {
-        console.Err(name + ": --web needs a password first: run '" + name +
-                    " web-password', which keeps its hash in " + environment.preferencesPath +
-                    "\n");
-        return 1;
-    }
-    ConsoleMessageDisplay display(console);
-    // With the web page the message lines are kept for it as well.
-    WebMessageLog messageLog(&display);
-    IMessageDisplay& messageView = web ? static_cast<IMessageDisplay&>(messageLog) : display;
-    app.BeginStartUp();
-    // The slots and limits hold from the first request on.
-    LoadPreferences(app, console);
-    // Peers can connect from here on, before the settings are loaded.
-    if (!StartPeerListener(app, messageView, environment.peer)) {
-        return 1;
-    }
-    // Port mapping and the probe start before the registration, which asks
-    // for the first probe.
-    ReachabilityOptions reachability = environment.reachability;
-    reachability.port = app.peerListener()->port();
-    app.StartReachability(std::move(reachability), {});
-    if (!app.LoadSettingsAndRegister()) {
-        console.Err(IncompleteConfigText(environment.configPath));
-        app.peerListener()->CloseListeningSocket();
-        return 1;
-    }
-    console.Err(std::string(kHeadlessProgramName) + ": serving " +
-                std::to_string(app.sharedFiles()->size()) + " files of " +
-                app.settings()->sharedDirectory + " on port " +
-                std::to_string(app.peerListener()->port()) + "\n");
-    console.Err(std::string(kHeadlessProgramName) + ": " + LimitsText(*app.preferences()) + "\n");
-    // Pushes and messages through the directory, for a peer others cannot
-    // connect to. In auto mode SetReachable(false) on the waiter, once a
-    // reachability check found this peer unreachable, starts the waiting.
+namespace {
+
+// The push waiter's work in serve: waiting at the directory, answering a
+// push with a connection of our own, showing messages relayed to us.
+PushWaiter::Hooks ServePushHooks(CShareApp& app, const HeadlessEnvironment& environment,
+                                 IMessageDisplay& messageView) {
     PushWaiter::Hooks hooks;
     hooks.wait = [&app, &environment] {
         std::shared_ptr<const AppSettings> settings = app.settings();
@@ -318,38 +283,48 @@ int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& e
     hooks.message = [&messageView](const std::string& from, const std::string& text) {
         messageView.AppendLine(BuildMessageLine(from, text));
     };
-    PushWaiter pushWaiter(environment.pushWait, std::move(hooks));
-    pushWaiter.Start();
-    std::unique_ptr<WebApi> api;
-    std::unique_ptr<WebServer> server;
-    if (web) {
-        WebServerOptions serverOptions;
-        // The parser has checked the address.
-        (void)ParseWebAddress(command.webAddress, serverOptions.address, serverOptions.port);
-        serverOptions.tlsCertificateFile = command.webTlsCertificate;
-        serverOptions.tlsKeyFile = command.webTlsKey;
-        WebApiOptions apiOptions;
-        apiOptions.hosts = command.webHosts;
-        apiOptions.boundAddress = serverOptions.address;
-        apiOptions.tls = serverOptions.tls();
-        apiOptions.passwordHash = passwordHash;
-        apiOptions.peer = environment.peer;
-        apiOptions.pageFile = environment.webPageFile;
-        apiOptions.log = [&console, name](const std::string& line) {
-            console.Err(name + ": " + line + "\n");
-        };
-        api = std::make_unique<WebApi>(app, messageLog, std::move(apiOptions));
-        server = std::make_unique<WebServer>(
-            serverOptions,
-            [raw = api.get()](const WebRequest& request) { return raw->Handle(request); });
-        std::string error;
-        if (!server->Start(error)) {
-            console.Err(name + ": web page: " + error + "\n");
-            app.ExitApplication();
-            return 1;
-        }
-        console.Err(name + ": web page on " + WebUrl(*server) + "\n");
+    return hooks;
+}
+
+// Starts the web page of serve --web; false (the reason printed) when it cannot.
+bool StartWebPage(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                  Console& console, CShareApp& app, WebMessageLog& messageLog,
+                  const std::string& passwordHash, std::unique_ptr<WebApi>& api,
+                  std::unique_ptr<WebServer>& server) {
+    const std::string name = kHeadlessProgramName;
+    WebServerOptions serverOptions;
+    // The parser has checked the address.
+    (void)ParseWebAddress(command.webAddress, serverOptions.address, serverOptions.port);
+    serverOptions.tlsCertificateFile = command.webTlsCertificate;
+    serverOptions.tlsKeyFile = command.webTlsKey;
+    WebApiOptions apiOptions;
+    apiOptions.hosts = command.webHosts;
+    apiOptions.boundAddress = serverOptions.address;
+    apiOptions.tls = serverOptions.tls();
+    apiOptions.passwordHash = passwordHash;
+    apiOptions.peer = environment.peer;
+    apiOptions.pageFile = environment.webPageFile;
+    apiOptions.log = [&console, name](const std::string& line) {
+        console.Err(name + ": " + line + "\n");
+    };
+    api = std::make_unique<WebApi>(app, messageLog, std::move(apiOptions));
+    server = std::make_unique<WebServer>(
+        serverOptions,
+        [raw = api.get()](const WebRequest& request) { return raw->Handle(request); });
+    std::string error;
+    if (!server->Start(error)) {
+        console.Err(name + ": web page: " + error + "\n");
+        return false;
     }
+    console.Err(name + ": web page on " + WebUrl(*server) + "\n");
+    return true;
+}
+
+// Serve's main loop until asked to stop: upload rows, the waiting count and
+// the reachability line as they change, preferences read again on request.
+void ServeUntilStopped(const HeadlessEnvironment& environment, Console& console, CShareApp& app,
+                       PushWaiter& pushWaiter, WebServer* server) {
+    const std::string name = kHeadlessProgramName;
     UploadReporter reporter(console);
     // Requests waiting in the line have no upload row; their count is told
     // whenever it changes.
@@ -401,10 +376,65 @@ int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& e
         reporter.Report(app.peerListener()->uploadRecords());
         reportWaiting();
     }
+    reporter.Report(app.peerListener()->uploadRecords());
+}
+
+}  // namespace
+
+int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& environment,
+                    Console& console, CShareApp& app) {
+    const std::string name = kHeadlessProgramName;
+    const bool web = !command.webAddress.empty();
+    const std::string passwordHash =
+        web ? ReadPreferencesValue(environment.preferencesPath, kWebPasswordHashKey) : "";
+    if (web && passwordHash.empty()) {
+        console.Err(name + ": --web needs a password first: run '" + name +
+                    " web-password', which keeps its hash in " + environment.preferencesPath +
+                    "\n");
+        return 1;
+    }
+    ConsoleMessageDisplay display(console);
+    // With the web page the message lines are kept for it as well.
+    WebMessageLog messageLog(&display);
+    IMessageDisplay& messageView = web ? static_cast<IMessageDisplay&>(messageLog) : display;
+    app.BeginStartUp();
+    // The slots and limits hold from the first request on.
+    LoadPreferences(app, console);
+    // Peers can connect from here on, before the settings are loaded.
+    if (!StartPeerListener(app, messageView, environment.peer)) {
+        return 1;
+    }
+    // Port mapping and the probe start before the registration, which asks
+    // for the first probe.
+    ReachabilityOptions reachability = environment.reachability;
+    reachability.port = app.peerListener()->port();
+    app.StartReachability(std::move(reachability), {});
+    if (!app.LoadSettingsAndRegister()) {
+        console.Err(IncompleteConfigText(environment.configPath));
+        app.peerListener()->CloseListeningSocket();
+        return 1;
+    }
+    console.Err(std::string(kHeadlessProgramName) + ": serving " +
+                std::to_string(app.sharedFiles()->size()) + " files of " +
+                app.settings()->sharedDirectory + " on port " +
+                std::to_string(app.peerListener()->port()) + "\n");
+    console.Err(std::string(kHeadlessProgramName) + ": " + LimitsText(*app.preferences()) + "\n");
+    // Pushes and messages through the directory, for a peer others cannot
+    // connect to. In auto mode SetReachable(false) on the waiter, once a
+    // reachability check found this peer unreachable, starts the waiting.
+    PushWaiter pushWaiter(environment.pushWait, ServePushHooks(app, environment, messageView));
+    pushWaiter.Start();
+    std::unique_ptr<WebApi> api;
+    std::unique_ptr<WebServer> server;
+    if (web &&
+        !StartWebPage(command, environment, console, app, messageLog, passwordHash, api, server)) {
+        app.ExitApplication();
+        return 1;
+    }
+    ServeUntilStopped(environment, console, app, pushWaiter, server.get());
     if (server) {
         server->Stop();
     }
-    reporter.Report(app.peerListener()->uploadRecords());
     // Signing off ends the request waiting at the directory.
     app.ExitApplication();
     pushWaiter.Stop();

@@ -93,7 +93,7 @@ ssize_t ReadStream(void* cls, std::uint64_t, char* buffer, std::size_t max) {
         }
     }
     const std::size_t count = std::min(max, state->pending.size() - state->offset);
-    std::memcpy(buffer, state->pending.data() + state->offset, count);
+    std::copy_n(state->pending.data() + state->offset, count, buffer);
     state->offset += count;
     return static_cast<ssize_t>(count);
 }
@@ -150,9 +150,11 @@ class WebCredentials {
     WebCredentials(const WebCredentials&) = delete;
     WebCredentials& operator=(const WebCredentials&) = delete;
 
-    gnutls_pcert_st* chain() const { return const_cast<gnutls_pcert_st*>(chain_.data()); }
-    unsigned chainLength() const { return static_cast<unsigned>(chain_.size()); }
-    gnutls_privkey_t key() const { return key_; }
+    [[nodiscard]] gnutls_pcert_st* chain() const {
+        return const_cast<gnutls_pcert_st*>(chain_.data());
+    }
+    [[nodiscard]] unsigned chainLength() const { return static_cast<unsigned>(chain_.size()); }
+    [[nodiscard]] gnutls_privkey_t key() const { return key_; }
 
   private:
     WebCredentials() = default;

@@ -53,7 +53,7 @@ struct WebServerOptions {
     std::string tlsCertificateFile;
     std::string tlsKeyFile;
     unsigned maxConnections = 64;
-    std::size_t maxBodyBytes = 64 * 1024;
+    std::size_t maxBodyBytes = std::size_t{64} * 1024;
     [[nodiscard]] bool tls() const { return !tlsCertificateFile.empty(); }
 };
 

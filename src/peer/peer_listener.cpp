@@ -179,20 +179,9 @@ void PeerListener::Run(int listenFd, int wakeFd, int adoptFd) {
         // A connection whose request did not arrive in time is closed unanswered.
         std::erase_if(pending, [&](const Connection& c) { return c.deadline <= now; });
         pendingCount_ = pending.size();
-        // A queued peer sends nothing more: a readable socket is a close (or a
-        // peer breaking the exchange), and the entry leaves the line.
         if (!queue_.empty() && now >= nextSweep) {
             nextSweep = now + kQueueSweep;
-            queued.clear();
-            for (const auto& entry : queue_) {
-                queued.push_back({entry.socket.fd(), POLLIN, 0});
-            }
-            if (::poll(queued.data(), queued.size(), 0) > 0) {
-                std::size_t i = 0;
-                std::erase_if(queue_,
-                              [&](const QueuedRequest&) { return queued[i++].revents != 0; });
-                queueChanged_ = true;
-            }
+            SweepQueue(queued);
         }
         ServeQueue(now);
 
@@ -240,21 +229,39 @@ void PeerListener::Run(int listenFd, int wakeFd, int adoptFd) {
             AcceptAll(listenFd, pending, pauseUntil);
         }
         if ((watched[3].revents & POLLIN) != 0) {
-            char drained[64];
-            [[maybe_unused]] ssize_t ignored = ::read(adoptFd, drained, sizeof drained);
-            std::vector<Socket> sockets;
-            {
-                std::lock_guard<std::mutex> hold(adoptLock_);
-                sockets.swap(adopted_);
-            }
-            for (auto& socket : sockets) {
-                Connection connection;
-                connection.socket = std::move(socket);
-                connection.deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
-                if (!ReadLines(connection)) {
-                    pending.push_back(std::move(connection));
-                }
-            }
+            TakeAdopted(adoptFd, pending);
+        }
+    }
+}
+
+// A queued peer sends nothing more: a readable socket is a close (or a peer
+// breaking the exchange), and the entry leaves the line.
+void PeerListener::SweepQueue(std::vector<pollfd>& queued) {
+    queued.clear();
+    for (const auto& entry : queue_) {
+        queued.push_back({entry.socket.fd(), POLLIN, 0});
+    }
+    if (::poll(queued.data(), queued.size(), 0) > 0) {
+        std::size_t i = 0;
+        std::erase_if(queue_, [&](const QueuedRequest&) { return queued[i++].revents != 0; });
+        queueChanged_ = true;
+    }
+}
+
+void PeerListener::TakeAdopted(int adoptFd, std::deque<Connection>& pending) {
+    char drained[64];
+    [[maybe_unused]] ssize_t ignored = ::read(adoptFd, drained, sizeof drained);
+    std::vector<Socket> sockets;
+    {
+        std::lock_guard<std::mutex> hold(adoptLock_);
+        sockets.swap(adopted_);
+    }
+    for (auto& socket : sockets) {
+        Connection connection;
+        connection.socket = std::move(socket);
+        connection.deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
+        if (!ReadLines(connection)) {
+            pending.push_back(std::move(connection));
         }
     }
 }
@@ -325,6 +332,41 @@ bool PeerListener::ReadLines(Connection& connection) {
     }
 }
 
+// The request's first line: which kind of exchange follows. True when the
+// connection is done with here.
+bool PeerListener::TakeWord(Connection& connection, const std::string& line, bool closed) {
+    using Stage = Connection::Stage;
+    if (!closed && line == kMessageRequest) {
+        connection.stage = Stage::MessageLine;
+        return false;
+    }
+    if (!closed && (line == kQueueRequest || line == kQueuedResumeRequest)) {
+        connection.ranged = true;
+        connection.queued = true;
+        connection.proveStart = line == kQueuedResumeRequest;
+        connection.stage = Stage::FileName;
+        return false;
+    }
+    if (!closed && (line == kFileRequest || line == kRangedFileRequest || line == kResumeRequest)) {
+        connection.ranged = line != kFileRequest;
+        connection.proveStart = line == kResumeRequest;
+        connection.stage = Stage::FileName;
+        return false;
+    }
+    if (!closed && line == kPingRequest) {
+        // A fresh socket's buffer takes the five bytes at once.
+        static_cast<void>(
+            SendAll(connection.socket.fd(), std::string(kPongReply),
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+        return true;
+    }
+    if (!closed && line == kPushRequest && options_.pushTokens) {
+        connection.stage = Stage::PushToken;
+        return false;
+    }
+    return true;  // any other word: closed, nothing sent
+}
+
 // Acts on a finished line (or on the end of the connection when `closed`).
 // True when the connection is done with here.
 bool PeerListener::TakeLine(Connection& connection, bool closed) {
@@ -333,36 +375,7 @@ bool PeerListener::TakeLine(Connection& connection, bool closed) {
     connection.line.clear();
     switch (connection.stage) {
         case Stage::Word:
-            if (!closed && line == kMessageRequest) {
-                connection.stage = Stage::MessageLine;
-                return false;
-            }
-            if (!closed && (line == kQueueRequest || line == kQueuedResumeRequest)) {
-                connection.ranged = true;
-                connection.queued = true;
-                connection.proveStart = line == kQueuedResumeRequest;
-                connection.stage = Stage::FileName;
-                return false;
-            }
-            if (!closed &&
-                (line == kFileRequest || line == kRangedFileRequest || line == kResumeRequest)) {
-                connection.ranged = line != kFileRequest;
-                connection.proveStart = line == kResumeRequest;
-                connection.stage = Stage::FileName;
-                return false;
-            }
-            if (!closed && line == kPingRequest) {
-                // A fresh socket's buffer takes the five bytes at once.
-                static_cast<void>(
-                    SendAll(connection.socket.fd(), std::string(kPongReply),
-                            std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
-                return true;
-            }
-            if (!closed && line == kPushRequest && options_.pushTokens) {
-                connection.stage = Stage::PushToken;
-                return false;
-            }
-            return true;  // any other word: closed, nothing sent
+            return TakeWord(connection, line, closed);
         case Stage::PushToken:
             // The connection a sharer opened for a download of ours: handed
             // to that download when the token is one it waits for, else closed.

@@ -8,6 +8,8 @@
 // (no thread of its own) and is told its position until its turn comes.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -74,7 +76,10 @@ class PeerListener {
     void AcceptAll(int listenFd, std::deque<Connection>& pending,
                    std::chrono::steady_clock::time_point& pauseUntil);
     bool ReadLines(Connection& connection);
+    void SweepQueue(std::vector<pollfd>& queued);
+    void TakeAdopted(int adoptFd, std::deque<Connection>& pending);
     bool TakeLine(Connection& connection, bool closed);
+    bool TakeWord(Connection& connection, const std::string& line, bool closed);
     void StartUpload(Connection& connection, long long offset);
     // The QUEUE branch: starts at once when a slot is free and nobody waits,
     // otherwise joins the line (or is closed when the line is full).

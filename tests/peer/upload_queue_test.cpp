@@ -90,7 +90,11 @@ class QueueTest : public ::testing::Test {
         blocker = test::ConnectLoopbackFrom("127.0.0.9", sharer.port(), 4096);
         ASSERT_TRUE(blocker.valid());
         ASSERT_TRUE(SendAll(blocker.fd(), test::QueueRequestText(kBig)));
-        ASSERT_TRUE(WaitFor([&] { return sharer.listener->runningUploads() == 1; }));
+        // The slot is taken before the worker adds the upload's row.
+        ASSERT_TRUE(WaitFor([&] {
+            return sharer.listener->runningUploads() == 1 &&
+                   sharer.listener->uploadRecords().RowCount() == 1;
+        }));
     }
 
     // A queued request from `source`; its first answer is read.

@@ -324,10 +324,10 @@ PgResult PgConnection::ExecAloneOnce(std::span<const char* const> setup, const c
             break;
         }
         ExecStatusType status = PQresultStatus(result.get());
-        if (status == PGRES_PIPELINE_ABORTED) {
-            ok = false;
-        } else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            if (ok) {
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            // The first error is the one to report; statements after it are
+            // only aborted.
+            if (ok && status != PGRES_PIPELINE_ABORTED) {
                 RecordFailure(result.get(), statements[i]);
                 const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
                 forgotten_ = i == main && state != nullptr && std::string_view(state) == "26000";
