@@ -195,6 +195,13 @@ EventDispatcher::EventDispatcher(DirectoryStore& store, PasswordHasher& hasher,
                                  DirectoryLimits limits)
     : store_(store), hasher_(hasher), limits_(limits), relay_(limits.push) {
     randombytes_buf(digestKey_.data(), digestKey_.size());
+    store_.OnForwardedLine([this](const std::string& userName, std::string line) {
+        static_cast<void>(relay_.Deliver(userName, std::move(line)));
+    });
+}
+
+EventDispatcher::~EventDispatcher() {
+    store_.OnForwardedLine(nullptr);
 }
 
 EventReply EventDispatcher::Handle(const EventRequest& request) {
@@ -474,6 +481,9 @@ EventReply EventDispatcher::WaitForPush(const FormData& fields) {
     if (auto refused = Authenticate(userName, FieldOr(fields, "password"), user)) {
         return std::move(*refused);
     }
+    // Pushes asked for on other nodes find this one.
+    const PushRelayOptions& push = relay_.options();
+    store_.NoteWaiting(userName, push.waitTimeout + push.queueKeep);
     EventReply reply = Reply(200, "", "waiting");
     reply.waitFor = std::string(userName);
     return reply;
@@ -511,7 +521,7 @@ EventReply EventDispatcher::RequestPush(const FormData& fields) {
     // at a third party.
     std::string line =
         "PUSH " + requester.ip + " " + std::string(token) + " " + std::string(file) + "\n";
-    return SentReply(relay_.Send(userName, std::string(target), std::move(line)), "push");
+    return HandToWaiting(userName, std::string(target), line, "push");
 }
 
 EventReply EventDispatcher::SendMessage(const FormData& fields) {
@@ -526,7 +536,16 @@ EventReply EventDispatcher::SendMessage(const FormData& fields) {
         return BadRequest("BAD-REQUEST", "message empty, too long or holding a line break");
     }
     std::string line = "MESSAGE " + NameWord(userName) + " " + std::string(text) + "\n";
-    return SentReply(relay_.Send(userName, std::string(target), std::move(line)), "message");
+    return HandToWaiting(userName, std::string(target), line, "message");
+}
+
+EventReply EventDispatcher::HandToWaiting(std::string_view from, const std::string& target,
+                                          const std::string& line, const std::string& what) {
+    PushRelay::Sent sent = relay_.Send(from, target, line);
+    if (sent == PushRelay::Sent::NotWaiting && store_.ForwardToWaitingNode(target, line)) {
+        return Reply(200, "OK\n", "OK, " + what + " forwarded to another node");
+    }
+    return SentReply(sent, what);
 }
 
 }  // namespace brindle::server

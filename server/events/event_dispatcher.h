@@ -51,6 +51,9 @@ struct EventReply {
 class EventDispatcher {
   public:
     EventDispatcher(DirectoryStore& store, PasswordHasher& hasher, DirectoryLimits limits = {});
+    ~EventDispatcher();
+    EventDispatcher(const EventDispatcher&) = delete;
+    EventDispatcher& operator=(const EventDispatcher&) = delete;
 
     EventReply Handle(const EventRequest& request);
 
@@ -74,6 +77,10 @@ class EventDispatcher {
     EventReply WaitForPush(const FormData& fields);
     EventReply RequestPush(const FormData& fields);
     EventReply SendMessage(const FormData& fields);
+    // Hands a push or message line to `target`'s waiting request here, or to
+    // the node it waits on.
+    EventReply HandToWaiting(std::string_view from, const std::string& target,
+                             const std::string& line, const std::string& what);
     // Checks the password of a user (and that it is logged in, unless not
     // required); the refusal when it is wrong or the user is not logged in.
     std::optional<EventReply> Authenticate(std::string_view userName, std::string_view password,

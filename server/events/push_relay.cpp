@@ -57,6 +57,7 @@ PushRelay::Waited PushRelay::Wait(const std::string& user, Answer answer) {
 PushRelay::Sent PushRelay::Send(std::string_view from, const std::string& target,
                                 std::string line) {
     Answer answer;
+    Sent sent = Sent::NotWaiting;
     {
         std::lock_guard<std::mutex> hold(lock_);
         auto now = Clock::now();
@@ -68,25 +69,46 @@ PushRelay::Sent PushRelay::Send(std::string_view from, const std::string& target
             return Sent::RateLimited;
         }
         ++window.count;  // every attempt counts, delivered or not
-        auto found = boxes_.find(target);
-        if (found == boxes_.end()) {
+        sent = HandOver(target, line, answer, now);
+    }
+    if (answer) {
+        answer(line);
+    }
+    return sent;
+}
+
+PushRelay::Sent PushRelay::Deliver(const std::string& target, std::string line) {
+    Answer answer;
+    Sent sent = Sent::NotWaiting;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        sent = HandOver(target, line, answer, Clock::now());
+    }
+    if (answer) {
+        answer(line);
+    }
+    return sent;
+}
+
+PushRelay::Sent PushRelay::HandOver(const std::string& target, std::string& line, Answer& answer,
+                                    Clock::time_point now) {
+    auto found = boxes_.find(target);
+    if (found == boxes_.end()) {
+        return Sent::NotWaiting;
+    }
+    Mailbox& box = found->second;
+    if (!box.answer) {
+        // Between two waiting requests: kept for the next one, when the last
+        // one was recent enough for another to be on its way.
+        if (now - box.lastWait > options_.waitTimeout + options_.queueKeep ||
+            box.queued.size() >= options_.maxQueuedPerUser) {
             return Sent::NotWaiting;
         }
-        Mailbox& box = found->second;
-        if (!box.answer) {
-            // Between two waiting requests: kept for the next one, when the
-            // last one was recent enough for another to be on its way.
-            if (now - box.lastWait > options_.waitTimeout + options_.queueKeep ||
-                box.queued.size() >= options_.maxQueuedPerUser) {
-                return Sent::NotWaiting;
-            }
-            box.queued.push_back(Queued{std::move(line), now});
-            return Sent::Queued;
-        }
-        answer = std::exchange(box.answer, nullptr);
-        --waiting_;
+        box.queued.push_back(Queued{std::move(line), now});
+        return Sent::Queued;
     }
-    answer(line);
+    answer = std::exchange(box.answer, nullptr);
+    --waiting_;
     return Sent::Delivered;
 }
 

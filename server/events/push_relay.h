@@ -49,6 +49,10 @@ class PushRelay {
     // when the target waited lately and is between two requests.
     Sent Send(std::string_view from, const std::string& target, std::string line);
 
+    // Send for a line another node of the same directory forwarded: not
+    // counted against any sender; dropped when `target` does not wait here.
+    Sent Deliver(const std::string& target, std::string line);
+
     // Answers "NONE\n" to the requests waiting longer than the timeout and
     // drops stale queued lines and rate counters.
     void ExpireDue(Clock::time_point now = Clock::now());
@@ -76,6 +80,11 @@ class PushRelay {
         Clock::time_point start{};
         std::size_t count = 0;
     };
+
+    // Under the lock: hands `line` to the target's waiting request (moved to
+    // `answer`, to be called once the lock is let go) or queues it.
+    Sent HandOver(const std::string& target, std::string& line, Answer& answer,
+                  Clock::time_point now);
 
     PushRelayOptions options_;
     mutable std::mutex lock_;

@@ -301,8 +301,8 @@ bool DirectoryHttpServer::Start(std::string& error) {
         return false;
     }
     port_ = BoundPort(fd);
-    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
-                         MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_ALLOW_SUSPEND_RESUME |
+                         MHD_USE_ITC | MHD_USE_ERROR_LOG;
     if (ipv6) {
         flags |= MHD_USE_DUAL_STACK;
     }
@@ -651,7 +651,7 @@ bool DirectoryHttpServer::ServeAdmin(MHD_Connection* connection, PendingRequest&
                   : Respond(connection, request, 503, "unavailable\n", "/healthz",
                             "unavailable (database unreachable)");
     }
-    std::string text = metrics_.Render(up, store.Statistics());
+    std::string text = metrics_.Render(up, store.Statistics(), dispatcher_.relay().waiting());
     return Respond(connection, request, 200, text, "/metrics",
                    std::to_string(text.size()) + " bytes", "text/plain; version=0.0.4");
 }

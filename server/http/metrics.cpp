@@ -83,7 +83,8 @@ void ServerMetrics::ObserveDuration(double seconds) {
                            std::memory_order_relaxed);
 }
 
-std::string ServerMetrics::Render(bool databaseUp, const StoreStatistics& store) const {
+std::string ServerMetrics::Render(bool databaseUp, const StoreStatistics& store,
+                                  std::size_t waitingForPush) const {
     std::string out;
     Describe(out, "brindlenet_requests_total", "counter",
              "Directory requests by event and by how they ended.");
@@ -120,6 +121,9 @@ std::string ServerMetrics::Render(bool databaseUp, const StoreStatistics& store)
                  "Files published by the users logged in now.");
         Sample(out, "brindlenet_files_published", "", std::to_string(store.filesPublished));
     }
+    Describe(out, "brindlenet_waiting_for_push", "gauge",
+             "Waiting requests of users that cannot accept connections, held now.");
+    Sample(out, "brindlenet_waiting_for_push", "", std::to_string(waitingForPush));
     Describe(out, "brindlenet_database_errors_total", "counter",
              "Failed database statements and lost connections.");
     Sample(out, "brindlenet_database_errors_total", "", std::to_string(store.databaseErrors));

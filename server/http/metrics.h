@@ -32,7 +32,8 @@ class ServerMetrics {
 
     // The whole exposition, store figures included (`databaseUp` from
     // DirectoryStore::Reachable, `store` from DirectoryStore::Statistics).
-    [[nodiscard]] std::string Render(bool databaseUp, const StoreStatistics& store) const;
+    [[nodiscard]] std::string Render(bool databaseUp, const StoreStatistics& store,
+                                     std::size_t waitingForPush) const;
 
   private:
     static constexpr std::size_t kEvents = 5;

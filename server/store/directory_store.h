@@ -4,7 +4,9 @@
 // groups, PostgreSQL shared by several server nodes for large networks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -109,6 +111,22 @@ class DirectoryStore {
     [[nodiscard]] virtual bool Reachable() = 0;
 
     [[nodiscard]] virtual StoreStatistics Statistics() = 0;
+
+    // Nodes sharing one database pass each other the pushes and messages for
+    // users waiting on another node. A store of one node does nothing here.
+    // Notes that `userName` keeps its waiting request on this node for `keep`.
+    virtual void NoteWaiting(std::string_view /*userName*/, std::chrono::milliseconds /*keep*/) {}
+    // Hands `line` to the node where `userName` waits, when that is another
+    // node; false when it waits on none.
+    [[nodiscard]] virtual bool ForwardToWaitingNode(std::string_view /*userName*/,
+                                                    std::string_view /*line*/) {
+        return false;
+    }
+    // Lines other nodes forwarded to users waiting here go to `sink`, on a
+    // thread of the store's; null stops them, and once it returns no call
+    // of the earlier sink is under way.
+    using ForwardedLine = std::function<void(const std::string& userName, std::string line)>;
+    virtual void OnForwardedLine(ForwardedLine /*sink*/) {}
 };
 
 }  // namespace brindle::server

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -98,6 +99,44 @@ TEST_F(DirectoryClusterTest, NodesOnOneDatabaseAreOneDirectoryAndOutliveEachOthe
     ASSERT_EQ(Post(b.port(), RegistrationBody("bob", "pw", "", {{"song.ogg", 3}})).body, "OK\n");
     EXPECT_EQ(Search(b.port(), "song", "ann"), "1\nsong.ogg\nbob\n\n3\n127.0.0.1\n");
     EXPECT_EQ(Get(b.port(), "/healthz").body, "ok\n");
+}
+
+// A waiting request of `user`, answered on a thread of its own.
+std::future<HttpReply> WaitAt(int port, const std::string& user) {
+    return std::async(std::launch::async, [port, user] {
+        return Post(port, "event=onWaitForPush&userName=" + user + "&password=pw");
+    });
+}
+
+TEST_F(DirectoryClusterTest, PushesAndMessagesReachAUserWaitingOnAnotherNode) {
+    DirectoryNode& a = StartNode({"--push-wait", "10"});
+    DirectoryNode& b = StartNode({"--push-wait", "10"});
+    ASSERT_TRUE(a.started() && b.started());
+    ASSERT_EQ(Post(a.port(), RegistrationBody("ann", "pw", "DSL", {})).body, "OK\n");
+    ASSERT_EQ(Post(b.port(), RegistrationBody("bob", "pw", "DSL", {{"song.mp3", 5}})).body, "OK\n");
+    const std::string token(32, 'a');
+    const std::string push =
+        "event=onRequestPush&userName=ann&password=pw&target=bob"
+        "&file=song.mp3&token=" +
+        token;
+    // Waiting nowhere: said so, whichever node is asked.
+    EXPECT_EQ(Post(a.port(), push).body, "NOT-WAITING\n");
+
+    struct Case {
+        std::string request;
+        std::string line;
+    };
+    for (const Case& c :
+         {Case{push, "PUSH 127.0.0.1 " + token + " song.mp3\n"},
+          Case{"event=onSendMessage&userName=ann&password=pw&target=bob&text=hi there",
+               "MESSAGE ann hi there\n"}}) {
+        std::future<HttpReply> waiting = WaitAt(b.port(), "bob");
+        ASSERT_TRUE(WaitFor([&] { return Metric(b.port(), "brindlenet_waiting_for_push") == 1; }));
+        EXPECT_EQ(Post(a.port(), c.request).body, "OK\n");
+        ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(waiting.get().body, c.line);
+    }
+    EXPECT_NE(a.logText().find("forwarded to another node"), std::string::npos);
 }
 
 // What one request of the load got: a right answer, a clean refusal while the

@@ -1,10 +1,13 @@
 #include "server/store/postgres/postgres_store.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <random>
 #include <span>
 
 #include "server/store/postgres/pg_connection.h"
+#include "server/store/postgres/pg_notify_listener.h"
 #include "server/store/postgres/search_plan.h"
 
 namespace brindle::server {
@@ -107,6 +110,24 @@ constexpr char kStatistics[] =
     "SELECT (SELECT count(*) FROM users WHERE logged_in),"
     " (SELECT count(*) FROM files AS f JOIN users AS u ON u.id = f.user_id WHERE u.logged_in)";
 
+// Where users keep their waiting request: rows of nodes that stopped simply
+// run out. Unlogged: lost in a crash with the waiting requests themselves.
+constexpr char kCreateWaiters[] =
+    "CREATE UNLOGGED TABLE IF NOT EXISTS push_waiters("
+    "  name text PRIMARY KEY,"
+    "  node text NOT NULL,"
+    "  until timestamptz NOT NULL)";
+constexpr char kNoteWaiting[] =
+    "INSERT INTO push_waiters(name, node, until)"
+    " VALUES($1, $2, now() + $3::bigint * interval '1 millisecond')"
+    " ON CONFLICT (name) DO UPDATE SET node = excluded.node, until = excluded.until";
+constexpr char kPushChannel[] = "brindlenet_push";
+// A notification for the node the user waits on, when that is another node:
+// "NODE\nUSER\nLINE".
+constexpr char kForward[] =
+    "SELECT pg_notify('brindlenet_push', node || E'\\n' || $1::text || E'\\n' || $2::text)"
+    " FROM push_waiters WHERE name = $1 AND node <> $3 AND until > now()";
+
 bool PrepareWriter(PgConnection& connection) {
     return connection.Run(kCreateStaging);
 }
@@ -147,11 +168,22 @@ bool EnsureSchema(PgConnection& db, std::string& error) {
             }
         }
     }
-    if (!transaction.Commit()) {
+    if (!db.Run(kCreateWaiters) || !transaction.Commit()) {
         error = db.error();
         return false;
     }
     return true;
+}
+
+std::string RandomNodeId() {
+    std::random_device source;
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(source()));
+        id += part;
+    }
+    return id;
 }
 
 bool HasNul(std::string_view text) {
@@ -258,10 +290,78 @@ PostgresStore::PostgresStore(Options options) : options_(std::move(options)) {
 
 PostgresStore::~PostgresStore() = default;
 
+void PostgresStore::NoteWaiting(std::string_view userName, std::chrono::milliseconds keep) {
+    if (HasNul(userName)) {
+        return;
+    }
+    const std::string milliseconds = std::to_string(keep.count());
+    // At worst a push asked for on another node is answered NOT-WAITING.
+    static_cast<void>(Run(ReadFreshness::Latest, [&](PgConnection& db) {
+        return db.ExecPrepared(kNoteWaiting, {userName, nodeId_, milliseconds})
+                   ? StoreStatus::Ok
+                   : StoreStatus::Failed;
+    }));
+}
+
+bool PostgresStore::ForwardToWaitingNode(std::string_view userName, std::string_view line) {
+    if (HasNul(userName) || HasNul(line)) {
+        return false;
+    }
+    bool forwarded = false;
+    StoreStatus status = Run(ReadFreshness::Latest, [&](PgConnection& db) {
+        PgResult rows = db.ExecPrepared(kForward, {userName, line, nodeId_});
+        if (!rows) {
+            return StoreStatus::Failed;
+        }
+        forwarded = PQntuples(rows.get()) > 0;
+        return StoreStatus::Ok;
+    });
+    return status == StoreStatus::Ok && forwarded;
+}
+
+void PostgresStore::OnForwardedLine(ForwardedLine sink) {
+    std::unique_ptr<PgNotifyListener> stopped;
+    PgNotifyListener* listening = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(sinkLock_);
+        sink_ = std::move(sink);
+        if (!sink_) {
+            stopped = std::move(notifier_);
+        } else if (!notifier_) {
+            PgNotifyListener::Settings settings{
+                primaryUri_, kPushChannel, options_.retryAfterFailure,
+                [this](const std::string& line) { Report(primary_->name() + ": " + line); }};
+            notifier_ = std::make_unique<PgNotifyListener>(
+                std::move(settings),
+                [this](const std::string& payload) { TakeForwarded(payload); });
+            listening = notifier_.get();
+        }
+    }
+    if (listening != nullptr) {
+        static_cast<void>(listening->WaitFirstAttempt(std::chrono::seconds(10)));
+    }
+    // Joined with the lock let go: its thread takes the lock for each line.
+}
+
+void PostgresStore::TakeForwarded(const std::string& payload) {
+    std::size_t node = payload.find('\n');
+    std::size_t user = node == std::string::npos ? node : payload.find('\n', node + 1);
+    if (user == std::string::npos ||
+        std::string_view(payload).substr(0, node) != std::string_view(nodeId_)) {
+        return;  // another node's, or not ours at all
+    }
+    std::lock_guard<std::mutex> hold(sinkLock_);
+    if (sink_) {
+        sink_(payload.substr(node + 1, user - node - 1), payload.substr(user + 1));
+    }
+}
+
 std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& primaryUri,
                                                    const std::vector<std::string>& replicaUris,
                                                    std::string& error, Options options) {
     std::unique_ptr<PostgresStore> store(new PostgresStore(std::move(options)));
+    store->primaryUri_ = primaryUri;
+    store->nodeId_ = RandomNodeId();
     auto settings = [&](const std::string& uri, bool readOnly) {
         PgPool::Settings pool;
         pool.uri = uri;

@@ -20,6 +20,7 @@ namespace brindle::server {
 
 class PgConnection;
 class PgPool;
+class PgNotifyListener;
 
 class PostgresStore : public DirectoryStore {
   public:
@@ -58,6 +59,11 @@ class PostgresStore : public DirectoryStore {
     StoreStatus Search(const SearchRequest& request, std::vector<SearchHit>& out) override;
     bool Reachable() override;
     StoreStatistics Statistics() override;
+    void NoteWaiting(std::string_view userName, std::chrono::milliseconds keep) override;
+    bool ForwardToWaitingNode(std::string_view userName, std::string_view line) override;
+    // Returns once lines from other nodes arrive, or once a first attempt to
+    // listen for them failed (the listener keeps trying).
+    void OnForwardedLine(ForwardedLine sink) override;
 
   private:
     explicit PostgresStore(Options options);
@@ -92,6 +98,15 @@ class PostgresStore : public DirectoryStore {
     std::mutex logLock_;
     std::chrono::steady_clock::time_point lastLogged_{};
     long long unlogged_ = 0;
+
+    // Forwarding between nodes: each names itself with a random id in the
+    // table of waiting users, and picks its own lines from the channel.
+    void TakeForwarded(const std::string& payload);
+    std::string primaryUri_;
+    std::string nodeId_;
+    std::mutex sinkLock_;
+    ForwardedLine sink_;
+    std::unique_ptr<PgNotifyListener> notifier_;  // last: stops before the rest goes
 };
 
 }  // namespace brindle::server
