@@ -1,10 +1,10 @@
 // The directory on PostgreSQL: searches over a million files, registration of
-// 100,000 files over HTTP, 200 clients on two nodes sharing one database, and
-// the lag of a read replica. Each part starts a throwaway cluster of its own
+// 100,000 files over HTTP, 200 clients on two nodes sharing one database, the
+// lag of a read replica, and a push crossing nodes. Each part starts a throwaway cluster of its own
 // (PostgreSQL's programs are run as the postgres user when run as root) and
 // prints its figures beside a reference measured in the same run.
 //
-//   directory_postgres_bench [--sqlite] [search] [register] [load] [lag]
+//   directory_postgres_bench [--sqlite] [search] [register] [load] [lag] [push]
 //
 // runs the parts named (all when none is), each in about half a minute on two cores.
 #include <signal.h>
@@ -32,6 +32,8 @@ const Part kParts[] = {
     {"load", "200 clients on two nodes sharing one database, beside one SQLite node", RunLoadPart},
     {"lag", "replica lag: registration to a search through the replica finding it",
      RunReplicaLagPart},
+    {"push", "a push crossing nodes, beside one asked for on the node the user waits on",
+     RunPushPart},
 };
 
 void PrintUsage() {

@@ -63,5 +63,6 @@ int RunSearchPart(const PartOptions& options);
 int RunRegisterPart(const PartOptions& options);
 int RunLoadPart(const PartOptions& options);
 int RunReplicaLagPart(const PartOptions& options);
+int RunPushPart(const PartOptions& options);
 
 }  // namespace brindle::server::bench

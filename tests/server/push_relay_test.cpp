@@ -82,6 +82,12 @@ TEST(PushRelay, FloodsAreLimitedPerSenderAndTheLineIsBounded) {
     EXPECT_EQ(relay.Send("mallory", "carol", "x\n"), PushRelay::Sent::RateLimited);
     // Others are not held back by one sender's flood.
     EXPECT_EQ(relay.Send("ann", "bob", "x\n"), PushRelay::Sent::NotWaiting);
+    // A line another node forwarded was counted there; here it is handed over
+    // if its user waits here, and dropped otherwise.
+    ASSERT_EQ(relay.Wait("carol", carol.answer()), PushRelay::Waited::Parked);
+    EXPECT_EQ(relay.Deliver("carol", "y\n"), PushRelay::Sent::Delivered);
+    EXPECT_EQ(carol.bodies.back(), "y\n");
+    EXPECT_EQ(relay.Deliver("dave", "y\n"), PushRelay::Sent::NotWaiting);
     relay.ReleaseAll();
     EXPECT_EQ(relay.waiting(), 0u);
 }
