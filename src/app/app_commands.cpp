@@ -39,8 +39,9 @@ StartDownloadResult StartDownloadOfResult(CShareApp& app, const SearchResultsTab
     // A sharer that cannot be connected to is asked to connect out to the
     // application's listener instead.
     if (!downloading.pushConnect && app.peerListener() != nullptr) {
-        downloading.pushConnect = [&app](const std::string& owner, const std::string& name) {
-            return app.AskForPush(owner, name, kPushAnswerLimit);
+        downloading.pushConnect = [&app](const std::string& owner, const std::string& name,
+                                         const PeerOptions::Cancelled& cancelled) {
+            return app.AskForPush(owner, name, kPushAnswerLimit, cancelled);
         };
     }
     DownloadStarter starter{app.downloadRecords(), app.downloadThreads(), app.messageBox(),

@@ -210,7 +210,8 @@ RelayResult CShareApp::SendRelayedMessage(const std::string& target, const std::
 }
 
 Socket CShareApp::AskForPush(const std::string& owner, const std::string& fileName,
-                             std::chrono::milliseconds deadline) {
+                             std::chrono::milliseconds deadline,
+                             const std::function<bool()>& cancelled) {
     const std::string token = pushTokens_->Issue();
     if (token.empty()) {
         return Socket();
@@ -221,7 +222,7 @@ Socket CShareApp::AskForPush(const std::string& owner, const std::string& fileNa
             return pushTokens_->Await(token, PushTokens::Clock::now());  // spends the token
         }
     }
-    return pushTokens_->Await(token, PushTokens::Clock::now() + deadline);
+    return pushTokens_->Await(token, PushTokens::Clock::now() + deadline, cancelled);
 }
 
 void CShareApp::RunSearch(const SearchQuery& query, SearchResultsTable& table) {

@@ -146,10 +146,11 @@ class CShareApp {
     // sharers' connections to them.
     const std::shared_ptr<PushTokens>& pushTokens() const { return pushTokens_; }
     // Asks `owner` through the directory to connect here for `fileName` and
-    // waits up to `deadline` for that connection; an invalid socket when the
-    // directory refused or nobody came.
+    // waits up to `deadline` for that connection, or until `cancelled`; an
+    // invalid socket when the directory refused or nobody came.
     [[nodiscard]] Socket AskForPush(const std::string& owner, const std::string& fileName,
-                                    std::chrono::milliseconds deadline);
+                                    std::chrono::milliseconds deadline,
+                                    const std::function<bool()>& cancelled = {});
 
   private:
     DirectoryContext Context(const AppSettings& settings);

@@ -483,7 +483,8 @@ struct PushListener {
         listening = listener->Start();
     }
 
-    Socket Connect(const std::string& owner, const std::string& name) {
+    Socket Connect(const std::string& owner, const std::string& name,
+                   const PeerOptions::Cancelled& cancelled) {
         std::string token = tokens->Issue();
         std::shared_ptr<const AppSettings> settings = app.settings();
         NullProgressFactory noProgress;
@@ -492,8 +493,9 @@ struct PushListener {
             return Socket();
         }
         // A sharer that never connects is given up after 30 s.
-        Socket socket = tokens->Await(token, PushTokens::Clock::now() + environment.pushDeadline);
-        if (!socket) {
+        Socket socket =
+            tokens->Await(token, PushTokens::Clock::now() + environment.pushDeadline, cancelled);
+        if (!socket && !cancelled()) {
             console.Err(std::string(kHeadlessProgramName) + ": neither you nor " + owner +
                         " can accept connections\n");
         }
@@ -539,8 +541,9 @@ int RunGetCommand(const HeadlessCommand& command, const HeadlessEnvironment& env
     // when the peer port is free, and serves nothing else.
     PushListener push(app, environment, console);
     options.pushTokens = push.tokens;
-    options.pushConnect = [&push](const std::string& owner, const std::string& name) {
-        return push.Connect(owner, name);
+    options.pushConnect = [&push](const std::string& owner, const std::string& name,
+                                  const PeerOptions::Cancelled& cancelled) {
+        return push.Connect(owner, name, cancelled);
     };
     StartDownloadResult started = StartDownloadOfResult(app, table, row, options);
     if (started == StartDownloadResult::Declined) {

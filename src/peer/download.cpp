@@ -118,7 +118,8 @@ bool DownloadRecord::Connect(const std::string& request) {
         if (IsCancelRequested() || !options_.pushConnect) {
             return false;
         }
-        Socket pushed = options_.pushConnect(ownerUserName_, remoteName_);
+        Socket pushed = options_.pushConnect(ownerUserName_, remoteName_,
+                                             [this] { return IsCancelRequested(); });
         if (!pushed || IsCancelRequested()) {
             if (!pushed && !IsCancelRequested()) {
                 UpdateRow([](TransferRow& row) {

@@ -63,8 +63,11 @@ struct PeerOptions {
     std::shared_ptr<PushTokens> pushTokens;
     // A download that cannot connect to its sharer asks for this: a
     // connection the sharer opened to us instead (see PushTokens), or an
-    // invalid socket. None: the download fails as it is.
-    std::function<Socket(const std::string& ownerUserName, const std::string& remoteName)>
+    // invalid socket, soon after `cancelled` turns true. None: the download
+    // fails as it is.
+    using Cancelled = std::function<bool()>;
+    std::function<Socket(const std::string& ownerUserName, const std::string& remoteName,
+                         const Cancelled& cancelled)>
         pushConnect;
 };
 

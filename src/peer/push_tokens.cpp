@@ -31,14 +31,20 @@ std::string PushTokens::Issue() {
     return token;
 }
 
-Socket PushTokens::Await(const std::string& token, Clock::time_point deadline) {
+Socket PushTokens::Await(const std::string& token, Clock::time_point deadline,
+                         const std::function<bool()>& stop) {
+    // How often `stop` is asked: a cancelled download ends within this.
+    constexpr std::chrono::milliseconds kStopCheck{100};
     std::unique_lock<std::mutex> hold(lock_);
     auto found = expected_.find(token);
     if (found == expected_.end()) {
         return Socket();
     }
     auto until = std::min(deadline, found->second.expires);
-    arrived_.wait_until(hold, until, [&] { return expected_.at(token).handed; });
+    auto handed = [&] { return expected_.at(token).handed; };
+    while (!handed() && Clock::now() < until && !(stop && stop())) {
+        arrived_.wait_until(hold, std::min(until, Clock::now() + kStopCheck), handed);
+    }
     Socket socket = std::move(expected_.at(token).arrived);
     expected_.erase(token);
     return socket;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -26,9 +27,11 @@ class PushTokens {
     // from now on; "" when no random bytes could be had.
     [[nodiscard]] std::string Issue();
     // Waits for the connection of `token` until `deadline` or the token's
-    // expiry, whichever is first. The token is spent either way; an invalid
+    // expiry, whichever is first, or until `stop` (asked a few times a
+    // second) says to give up. The token is spent either way; an invalid
     // socket when none came.
-    [[nodiscard]] Socket Await(const std::string& token, Clock::time_point deadline);
+    [[nodiscard]] Socket Await(const std::string& token, Clock::time_point deadline,
+                               const std::function<bool()>& stop = {});
     // The listener's side: true when `token` is expected and unexpired, and
     // its waiter takes `socket`; false (the socket closed) otherwise.
     bool Hand(std::string_view token, Socket socket);

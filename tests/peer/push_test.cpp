@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -109,7 +110,8 @@ TEST_F(PushTransfer, ADownloadThatCannotConnectGetsTheFileByteExact) {
     sharer.Share("walled.bin", contents);
     auto options = test::LoopbackOptions();
     int pushes = 0;
-    options.pushConnect = [&](const std::string& owner, const std::string& name) {
+    options.pushConnect = [&](const std::string& owner, const std::string& name,
+                              const PeerOptions::Cancelled&) {
         ++pushes;
         EXPECT_EQ(owner, "me");
         return Push(name);
@@ -131,7 +133,8 @@ TEST_F(PushTransfer, ADownloadThatCannotConnectGetsTheFileByteExact) {
 TEST_F(PushTransfer, ANameNotSharedIsNotAnsweredAndTheDownloadFails) {
     awaitFor = 500ms;
     auto options = test::LoopbackOptions();
-    options.pushConnect = [&](const std::string&, const std::string& name) {
+    options.pushConnect = [&](const std::string&, const std::string& name,
+                              const PeerOptions::Cancelled&) {
         return Push(name);  // the order carries a name the sharer does not have
     };
     auto record = test::StartLoopbackDownload(RefusingPort(), "absent.bin", 10, into, table,
@@ -141,6 +144,25 @@ TEST_F(PushTransfer, ANameNotSharedIsNotAnsweredAndTheDownloadFails) {
     EXPECT_EQ(record->status(), TransferStatus::Error);
     EXPECT_EQ(record->Row().failure, TransferFailure::NeitherAcceptsConnections);
     EXPECT_FALSE(answered);
+}
+
+TEST_F(PushTransfer, ACancelEndsTheWaitForAPushThatNeverComes) {
+    auto options = test::LoopbackOptions();
+    std::atomic<bool> asked{false};
+    options.pushConnect = [&](const std::string&, const std::string&,
+                              const PeerOptions::Cancelled& cancelled) {
+        asked = true;
+        return tokens->Await(tokens->Issue(), PushTokens::Clock::now() + 60s, cancelled);
+    };
+    auto record = test::StartLoopbackDownload(RefusingPort(), "walled.bin", 10, into, table,
+                                              threads, options);
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(test::WaitFor([&] { return asked.load(); }, 15s));
+    auto cancelledAt = std::chrono::steady_clock::now();
+    record->RequestCancel();
+    ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, 5s);
+    EXPECT_EQ(record->Cell(kColumnStatus), "Canceled...");
 }
 
 // A downloader that takes the sharer's connection but never asks for the file
