@@ -16,6 +16,7 @@
 #include "headless/web_server.h"
 #include "peer/download.h"
 #include "peer/instant_message.h"
+#include "peer/push_handover.h"
 #include "peer/push_responder.h"
 #include "peer/push_tokens.h"
 #include "peer/transfer_record.h"
@@ -424,6 +425,10 @@ int RunServeCommand(const HeadlessCommand& command, const HeadlessEnvironment& e
     // reachability check found this peer unreachable, starts the waiting.
     PushWaiter pushWaiter(environment.pushWait, ServePushHooks(app, environment, messageView));
     pushWaiter.Start();
+    // A get of this user run meanwhile cannot listen on our port: its pushes
+    // come here and are passed on to it.
+    PushHandover handover(app.pushTokens(), app.peerListener()->port());
+    static_cast<void>(handover.Start());
     std::unique_ptr<WebApi> api;
     std::unique_ptr<WebServer> server;
     if (web &&
@@ -485,17 +490,27 @@ struct PushListener {
 
     Socket Connect(const std::string& owner, const std::string& name,
                    const PeerOptions::Cancelled& cancelled) {
-        std::string token = tokens->Issue();
         std::shared_ptr<const AppSettings> settings = app.settings();
         NullProgressFactory noProgress;
         DirectoryContext context{*settings, quiet, noProgress, environment.requestTimeouts};
-        if (token.empty() || RequestPush(context, owner, name, token) != RelayResult::Sent) {
-            return Socket();
-        }
+        bool asked = false;
+        auto request = [&](const std::string& token) {
+            asked = !token.empty() && RequestPush(context, owner, name, token) == RelayResult::Sent;
+            return asked;
+        };
         // A sharer that never connects is given up after 30 s.
-        Socket socket =
-            tokens->Await(token, PushTokens::Clock::now() + environment.pushDeadline, cancelled);
-        if (!socket && !cancelled()) {
+        const auto deadline = PushTokens::Clock::now() + environment.pushDeadline;
+        Socket socket;
+        if (listening) {
+            const std::string token = tokens->Issue();
+            if (request(token)) {
+                socket = tokens->Await(token, deadline, cancelled);
+            }
+        } else {
+            // A serve of ours holds the port: the push comes through it.
+            socket = AwaitPushThroughServe(environment.peer.port, request, deadline, cancelled);
+        }
+        if (!socket && asked && !cancelled()) {
             console.Err(std::string(kHeadlessProgramName) + ": neither you nor " + owner +
                         " can accept connections\n");
         }

@@ -384,25 +384,30 @@ class PushAcrossNat : public Reachability {
         return serve;
     }
     // The fetcher's registered address is its router's; `get` run later
-    // listens for the push on the same port.
-    void RegisterFetcher(const PeerHome& fetcher) {
+    // listens for the push on the same port, or takes it through the
+    // fetcher's serve when that keeps running.
+    void RegisterFetcher(const PeerHome& fetcher, bool keepServing = false) {
         fetcher.WritePreferences("port_mapping = false\n");
         LoggedProcess& serve = Serve(fetcher, HomeRouters::kHome1);
-        serve.Kill(SIGTERM);
-        ASSERT_EQ(serve.Wait(20s), 0) << serve.Err();
+        if (!keepServing) {
+            serve.Kill(SIGTERM);
+            ASSERT_EQ(serve.Wait(20s), 0) << serve.Err();
+        }
     }
 };
 
+class PushToFetcher : public PushAcrossNat, public ::testing::WithParamInterface<bool> {};
+
 // The sharer behind the router without UPnP cannot be connected to; the
 // other home, whose router forwards port 2000, gets the file byte-exact
-// through a push.
-TEST_F(PushAcrossNat, ASharerBehindNatIsServedThroughAPush) {
+// through a push, with or without its own serve holding port 2000.
+TEST_P(PushToFetcher, ASharerBehindNatIsServedThroughAPush) {
     StartDirectory();
     PeerHome sharer("walled", Url(HomeRouters::kInternetAddress));
     PeerHome fetcher("fetcher", Url(HomeRouters::kInternetAddress));
     std::string content = test::PatternBytes(3u << 20, 11);
     std::ofstream(sharer.shared() / "film.bin", std::ios::binary) << content;
-    RegisterFetcher(fetcher);
+    RegisterFetcher(fetcher, GetParam());
     auto forward = routers.Upnpc(
         HomeRouters::kHome1,
         {"-e", "fetcher", "-a", HomeRouters::kHome1Address, "2000", "2000", "TCP", "3600"});
@@ -415,6 +420,9 @@ TEST_F(PushAcrossNat, ASharerBehindNatIsServedThroughAPush) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
     EXPECT_TRUE(ReadWholeFile(fetcher.shared() / "film.bin") == content);
 }
+
+INSTANTIATE_TEST_SUITE_P(Fetcher, PushToFetcher, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "BesideItsServe" : "Alone"; });
 
 // Neither home can be connected to: get asks for the push, the sharer's
 // connection is refused at the fetcher's router, and get ends with the

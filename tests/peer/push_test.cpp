@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "peer/download.h"
+#include "peer/push_handover.h"
 #include "peer/push_responder.h"
 #include "peer/push_tokens.h"
 #include "peer/push_waiter.h"
@@ -163,6 +164,49 @@ TEST_F(PushTransfer, ACancelEndsTheWaitForAPushThatNeverComes) {
     ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, 5s);
     EXPECT_EQ(record->Cell(kColumnStatus), "Canceled...");
+}
+
+// A second program of the downloader's user cannot listen on the port the
+// downloader's listener holds; the listener's program passes the push on.
+TEST_F(PushTransfer, APushComesThroughTheProgramHoldingThePort) {
+    const std::string contents = test::PatternBytes(200000, 9);
+    sharer.Share("walled.bin", contents);
+    // Nothing holds the channel yet: no hand-over, and no push asked for.
+    bool asked = false;
+    auto ask = [&](const std::string&) { return asked = true; };
+    EXPECT_FALSE(
+        AwaitPushThroughServe(downloader->port(), ask, std::chrono::steady_clock::now() + 5s, {}));
+    EXPECT_FALSE(asked);
+
+    PushHandover handover(tokens, downloader->port());
+    ASSERT_TRUE(handover.Start());
+    PushHandover second(tokens, downloader->port());
+    EXPECT_FALSE(second.Start());  // one holder per port
+    std::thread answer;
+    auto options = test::LoopbackOptions();
+    options.pushConnect = [&](const std::string&, const std::string& name,
+                              const PeerOptions::Cancelled& cancelled) {
+        auto request = [&](const std::string& token) {
+            answer = std::thread([&, order = PushOrder{"127.0.0.1", token, name}] {
+                answered =
+                    AnswerPush(order, *sharer.listener, sharer.files, downloader->port(), 5s);
+            });
+            return true;
+        };
+        return AwaitPushThroughServe(downloader->port(), request,
+                                     std::chrono::steady_clock::now() + 10s, cancelled);
+    };
+    auto record = test::StartLoopbackDownload(RefusingPort(), "walled.bin",
+                                              static_cast<long long>(contents.size()), into, table,
+                                              threads, options);
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(test::WaitFor([&] { return record->IsFinished(); }, 15s));
+    if (answer.joinable()) {
+        answer.join();
+    }
+    EXPECT_EQ(record->status(), TransferStatus::Complete);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(test::ReadWholeFile(into.path() / "walled.bin"), contents);
 }
 
 // A downloader that takes the sharer's connection but never asks for the file
