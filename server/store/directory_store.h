@@ -126,7 +126,7 @@ class DirectoryStore {
     // thread of the store's; null stops them, and once it returns no call
     // of the earlier sink is under way.
     using ForwardedLine = std::function<void(const std::string& userName, std::string line)>;
-    virtual void OnForwardedLine(ForwardedLine /*sink*/) {}
+    virtual void OnForwardedLine(const ForwardedLine& /*sink*/) {}
 };
 
 }  // namespace brindle::server

@@ -319,12 +319,12 @@ bool PostgresStore::ForwardToWaitingNode(std::string_view userName, std::string_
     return status == StoreStatus::Ok && forwarded;
 }
 
-void PostgresStore::OnForwardedLine(ForwardedLine sink) {
+void PostgresStore::OnForwardedLine(const ForwardedLine& sink) {
     std::unique_ptr<PgNotifyListener> stopped;
     PgNotifyListener* listening = nullptr;
     {
         std::lock_guard<std::mutex> hold(sinkLock_);
-        sink_ = std::move(sink);
+        sink_ = sink;
         if (!sink_) {
             stopped = std::move(notifier_);
         } else if (!notifier_) {

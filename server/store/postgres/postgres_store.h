@@ -63,7 +63,7 @@ class PostgresStore : public DirectoryStore {
     bool ForwardToWaitingNode(std::string_view userName, std::string_view line) override;
     // Returns once lines from other nodes arrive, or once a first attempt to
     // listen for them failed (the listener keeps trying).
-    void OnForwardedLine(ForwardedLine sink) override;
+    void OnForwardedLine(const ForwardedLine& sink) override;
 
   private:
     explicit PostgresStore(Options options);
