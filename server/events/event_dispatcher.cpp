@@ -380,20 +380,10 @@ EventReply EventDispatcher::Search(const FormData& fields) {
 }
 
 EventReply EventDispatcher::CheckReachable(const FormData& fields, const EventRequest& request) {
-    std::string_view userName = FieldOr(fields, "userName");
     UserRecord user;
-    StoreStatus found = store_.FindUser(userName, user, ReadFreshness::Latest);
-    if (found == StoreStatus::NotFound) {
-        return Reply(200, "NOT-REGISTERED\n", "NOT-REGISTERED");
-    }
-    if (found != StoreStatus::Ok) {
-        return StoreError(found, "store lookup failed");
-    }
-    if (!hasher_.Verify(user.passwordHash, FieldOr(fields, "password"))) {
-        return Reply(200, "BAD-PASSWORD\n", "BAD-PASSWORD");
-    }
-    if (!user.loggedIn) {
-        return Reply(200, "NOT-LOGGED-IN\n", "NOT-LOGGED-IN");
+    if (auto refused =
+            Authenticate(FieldOr(fields, "userName"), FieldOr(fields, "password"), user)) {
+        return std::move(*refused);
     }
     // Only the request's own address is ever connected to, never one named
     // in the request.
