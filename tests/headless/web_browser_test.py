@@ -33,10 +33,16 @@ def run(*args, **kwargs):
 
 
 def wait_for(predicate, what, deadline=20):
+    # The page redraws its tables as progress comes in: an element found just
+    # before a redraw is gone when read, and the next look finds the new one.
+    from selenium.common.exceptions import StaleElementReferenceException
     end = time.monotonic() + deadline
     while time.monotonic() < end:
-        if predicate():
-            return
+        try:
+            if predicate():
+                return
+        except StaleElementReferenceException:
+            pass
         time.sleep(0.05)
     raise AssertionError("timed out waiting for " + what)
 
