@@ -28,6 +28,23 @@ bool AbstractAddress(const std::string& name, sockaddr_un& address, socklen_t& l
     return true;
 }
 
+// One byte with room for one descriptor beside it, as sent and received.
+struct DescriptorMessage {
+    explicit DescriptorMessage(char first) : byte(first) {
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+
+    char byte;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+};
+
 }  // namespace
 
 Socket ListenLocal(const std::string& name) {
@@ -65,22 +82,15 @@ bool PeerIsSameUser(int channel) {
 }
 
 bool SendDescriptor(int channel, int fd) {
-    char byte = 'S';
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    DescriptorMessage message('S');
+    cmsghdr* header = CMSG_FIRSTHDR(&message.header);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
     ssize_t sent = 0;
     do {
-        sent = ::sendmsg(channel, &message, MSG_NOSIGNAL);
+        sent = ::sendmsg(channel, &message.header, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent == 1;
 }
@@ -106,19 +116,12 @@ Socket ReceiveDescriptor(int channel, Deadline deadline, const std::function<boo
             break;
         }
     }
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    DescriptorMessage message(0);
     ssize_t got = 0;
     do {
-        got = ::recvmsg(channel, &message, MSG_CMSG_CLOEXEC);
+        got = ::recvmsg(channel, &message.header, MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
-    cmsghdr* header = got == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
+    cmsghdr* header = got == 1 ? CMSG_FIRSTHDR(&message.header) : nullptr;
     if (header == nullptr || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS ||
         header->cmsg_len != CMSG_LEN(sizeof(int))) {
         return Socket();

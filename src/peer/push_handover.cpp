@@ -1,6 +1,5 @@
 #include "peer/push_handover.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -32,23 +31,17 @@ PushHandover::PushHandover(std::shared_ptr<PushTokens> tokens, int port)
 
 PushHandover::~PushHandover() {
     stopping_ = true;
-    if (wake_[1] >= 0) {
-        const char byte = 0;
-        [[maybe_unused]] ssize_t ignored = ::write(wake_[1], &byte, 1);
+    if (wakeWrite_) {
+        static_cast<void>(WriteAll(wakeWrite_.fd(), "", 1));
     }
     if (thread_.joinable()) {
         thread_.join();
     }
     callers_.Shutdown();
-    for (int fd : wake_) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
 }
 
 bool PushHandover::Start() {
-    if (!tokens_ || ::pipe2(wake_, O_CLOEXEC) != 0) {
+    if (!tokens_ || !OpenPipe(wakeRead_, wakeWrite_)) {
         return false;
     }
     listening_ = ListenLocal(name_);
@@ -61,7 +54,7 @@ bool PushHandover::Start() {
 
 void PushHandover::Run() {
     for (;;) {
-        pollfd watched[2] = {{listening_.fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd watched[2] = {{listening_.fd(), POLLIN, 0}, {wakeRead_.fd(), POLLIN, 0}};
         if (::poll(watched, 2, -1) < 0 && errno != EINTR) {
             return;
         }

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/file_handle.h"
 #include "net/socket.h"
 #include "peer/push_tokens.h"
 #include "peer/thread_group.h"
@@ -41,7 +42,8 @@ class PushHandover {
     std::shared_ptr<PushTokens> tokens_;
     std::string name_;
     Socket listening_;
-    int wake_[2] = {-1, -1};
+    FileHandle wakeRead_;
+    FileHandle wakeWrite_;
     std::atomic<bool> stopping_{false};
     ThreadGroup callers_;
     std::thread thread_;

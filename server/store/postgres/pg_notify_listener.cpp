@@ -1,6 +1,5 @@
 #include "server/store/postgres/pg_notify_listener.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,7 +15,7 @@ PgNotifyListener::PgNotifyListener(Settings settings, Payload payload)
     if (!settings_.log) {
         settings_.log = StderrLogSink();
     }
-    if (::pipe2(wake_, O_CLOEXEC) != 0) {
+    if (!OpenPipe(wakeRead_, wakeWrite_)) {
         settings_.log("push forwarding: no wake pipe; other nodes' pushes are not received");
         return;
     }
@@ -28,17 +27,11 @@ PgNotifyListener::~PgNotifyListener() {
         std::lock_guard<std::mutex> hold(lock_);
         stopping_ = true;
     }
-    if (wake_[1] >= 0) {
-        const char byte = 0;
-        [[maybe_unused]] ssize_t ignored = ::write(wake_[1], &byte, 1);
+    if (wakeWrite_) {
+        static_cast<void>(WriteAll(wakeWrite_.fd(), "", 1));
     }
     if (thread_.joinable()) {
         thread_.join();
-    }
-    for (int fd : wake_) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
     }
 }
 
@@ -68,7 +61,7 @@ void PgNotifyListener::Run() {
 }
 
 bool PgNotifyListener::Pause(std::chrono::milliseconds limit) {
-    pollfd wake{wake_[0], POLLIN, 0};
+    pollfd wake{wakeRead_.fd(), POLLIN, 0};
     int ready = ::poll(&wake, 1, static_cast<int>(limit.count()));
     std::lock_guard<std::mutex> hold(lock_);
     return ready == 0 && !stopping_;
@@ -91,7 +84,7 @@ void PgNotifyListener::ListenOnce() {
     SetListening(true);
     PGconn* connection = db->get();
     for (;;) {
-        pollfd watched[2] = {{PQsocket(connection), POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd watched[2] = {{PQsocket(connection), POLLIN, 0}, {wakeRead_.fd(), POLLIN, 0}};
         int ready = ::poll(watched, 2, -1);
         if (ready < 0 && errno == EINTR) {
             continue;

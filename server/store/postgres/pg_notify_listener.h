@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "base/file_handle.h"
 #include "server/log_sink.h"
 
 namespace brindle::server {
@@ -46,7 +47,8 @@ class PgNotifyListener {
 
     Settings settings_;
     Payload payload_;
-    int wake_[2] = {-1, -1};
+    FileHandle wakeRead_;
+    FileHandle wakeWrite_;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     bool listening_ = false;
