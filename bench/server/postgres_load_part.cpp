@@ -2,10 +2,17 @@
 // sharing one PostgreSQL database (clients alternate between them), beside
 // one node on SQLite under the same load in the same run. Each node is a
 // DirectoryHttpServer with its own store, as two brindlenet-directory
-// processes would have.
+// processes would have. Then the same again while a user registers 20 times a
+// second, each registration making every node search the database afresh.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -23,6 +30,7 @@ constexpr int kFilesPerUser = 500;
 constexpr int kClients = 200;
 constexpr double kWarmUpSeconds = 2;
 constexpr double kSeconds = 10;
+constexpr auto kChurnInterval = std::chrono::milliseconds(50);
 
 // A node: its own store on the shared database, its dispatcher and HTTP front.
 struct Node {
@@ -48,16 +56,94 @@ bool StartNode(const BenchDatabase& database, PasswordHasher& hasher, Node& node
     return false;
 }
 
+// While it lives, a user of 50 files registers every kChurnInterval through
+// the nodes in turn, one of its files renamed each time.
+class Churn {
+  public:
+    explicit Churn(const std::vector<Node>& nodes) {
+        thread_ = std::thread([this, &nodes] {
+            std::unique_lock<std::mutex> hold(lock_);
+            for (long round = 0; !stop_; ++round) {
+                std::vector<std::string> names;
+                for (int i = 0; i < 50; ++i) {
+                    names.push_back("newcomer\\song " + std::to_string(i == 0 ? round : i) +
+                                    ".mp3");
+                }
+                std::vector<PublishedFile> files;
+                for (const std::string& name : names) {
+                    files.push_back({name, 1});
+                }
+                DirectoryStore& store =
+                    *nodes[static_cast<std::size_t>(round) % nodes.size()].store;
+                ++(store.Register({"newcomer", "hash", "DSL", "127.0.0.9", files}) ==
+                           StoreStatus::Ok
+                       ? registered_
+                       : failures_);
+                wake_.wait_for(hold, kChurnInterval, [this] { return stop_; });
+            }
+        });
+    }
+    ~Churn() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Churn(const Churn&) = delete;
+    Churn& operator=(const Churn&) = delete;
+    // Read once the load has ended; the counts then move little.
+    [[nodiscard]] long long registered() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return registered_;
+    }
+    [[nodiscard]] long long failures() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return failures_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    long long registered_ = 0;
+    long long failures_ = 0;
+    std::thread thread_;
+};
+
 // A warm-up, not counted, then the measured run.
-LoadOutcome Measure(const std::vector<Node>& nodes, const char* label) {
+LoadOutcome Measure(const std::vector<Node>& nodes, const char* label, bool churn) {
     std::vector<int> ports;
     for (const Node& node : nodes) {
         ports.push_back(node.server->port());
     }
+    std::optional<Churn> writes;
+    if (churn) {
+        writes.emplace(nodes);
+    }
     RunLoad(ports, kClients, kWarmUpSeconds, kUsers);
     LoadOutcome outcome = RunLoad(ports, kClients, kSeconds, kUsers);
+    if (writes) {
+        outcome.failures += writes->failures();
+    }
     PrintLoadRow(label, outcome);
+    if (writes) {
+        std::printf("  (%lld registrations in %.0f s)\n", writes->registered(),
+                    kWarmUpSeconds + kSeconds);
+    }
     return outcome;
+}
+
+bool Compare(const char* sharedLabel, const LoadOutcome& measured, const LoadOutcome& sqlite) {
+    std::printf(
+        "%s / SQLite one node: throughput %.2fx, median %.2fx, p99 %.2fx, lookups' median "
+        "%.2fx; failures %lld and %lld (must be 0)\n",
+        sharedLabel, measured.RequestsPerSecond() / sqlite.RequestsPerSecond(),
+        Median(measured.latencies) / Median(sqlite.latencies),
+        Percentile(measured.latencies, 0.99) / Percentile(sqlite.latencies, 0.99),
+        Median(measured.lookups) / Median(sqlite.lookups), measured.failures, sqlite.failures);
+    return measured.failures == 0 && sqlite.failures == 0;
 }
 
 }  // namespace
@@ -100,16 +186,15 @@ int RunLoadPart(const PartOptions& partOptions) {
         kUsers, kUsers * kFilesPerUser, kClients, kSeconds, kWarmUpSeconds);
     std::string sharedLabel =
         std::string(shared->postgres() ? "PostgreSQL" : "SQLite") + ", two nodes";
-    LoadOutcome sqlite = Measure(referenceNode, "SQLite, one node");
-    LoadOutcome measured = Measure(sharedNodes, sharedLabel.c_str());
-    std::printf(
-        "\n%s / SQLite one node: throughput %.2fx, median %.2fx, p99 %.2fx; failures %lld and "
-        "%lld (must be 0)\n",
-        sharedLabel.c_str(), measured.RequestsPerSecond() / sqlite.RequestsPerSecond(),
-        Median(measured.latencies) / Median(sqlite.latencies),
-        Percentile(measured.latencies, 0.99) / Percentile(sqlite.latencies, 0.99),
-        measured.failures, sqlite.failures);
-    return measured.failures == 0 && sqlite.failures == 0 ? 0 : 1;
+    LoadOutcome sqlite = Measure(referenceNode, "SQLite, one node", false);
+    LoadOutcome measured = Measure(sharedNodes, sharedLabel.c_str(), false);
+    bool ok = Compare(sharedLabel.c_str(), measured, sqlite);
+    std::printf("\nThe same while a user registers every %lld ms:\n",
+                static_cast<long long>(kChurnInterval.count()));
+    LoadOutcome sqliteChurn = Measure(referenceNode, "SQLite, one node", true);
+    LoadOutcome measuredChurn = Measure(sharedNodes, sharedLabel.c_str(), true);
+    ok = Compare(sharedLabel.c_str(), measuredChurn, sqliteChurn) && ok;
+    return ok ? 0 : 1;
 }
 
 }  // namespace brindle::server::bench

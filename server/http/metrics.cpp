@@ -130,6 +130,10 @@ std::string ServerMetrics::Render(bool databaseUp, const StoreStatistics& store,
     Describe(out, "brindlenet_database_reconnects_total", "counter",
              "Database connections made again after a failure.");
     Sample(out, "brindlenet_database_reconnects_total", "", std::to_string(store.reconnects));
+    Describe(out, "brindlenet_searches_from_memory_total", "counter",
+             "Searches answered from an answer the node kept, without searching the database.");
+    Sample(out, "brindlenet_searches_from_memory_total", "",
+           std::to_string(store.searchesFromMemory));
     Describe(out, "brindlenet_database_up", "gauge", "1 while the database answers, else 0.");
     Sample(out, "brindlenet_database_up", "", databaseUp ? "1" : "0");
     return out;

@@ -35,9 +35,10 @@ enum class ReadFreshness {
 // What the server's metrics report of the store; -1 where it is not known.
 struct StoreStatistics {
     long long usersLoggedIn = -1;
-    long long filesPublished = -1;  // files of logged-in users, the ones searches see
-    long long databaseErrors = 0;   // failed statements and lost connections since start
-    long long reconnects = 0;       // connections made again after a failure
+    long long filesPublished = -1;     // files of logged-in users, the ones searches see
+    long long databaseErrors = 0;      // failed statements and lost connections since start
+    long long reconnects = 0;          // connections made again after a failure
+    long long searchesFromMemory = 0;  // searches answered from answers a node kept
 };
 
 struct UserRecord {

@@ -140,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"", "", std::string_view("b\0b", 3), 7},
                  Route::Filter,
                  {"7"},
-                 {}}),
+                 {}},
+        PlanCase{"NoAskerLeavesNobodyOut", {"", "", "", 7}, Route::Filter, {"7"}, {}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(SearchPlan, RequestsThatCanMatchNothingAskNothing) {

@@ -1,5 +1,6 @@
 #include "server/store/postgres/postgres_store.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -8,12 +9,13 @@
 
 #include "server/store/postgres/pg_connection.h"
 #include "server/store/postgres/pg_notify_listener.h"
+#include "server/store/postgres/search_cache.h"
 #include "server/store/postgres/search_plan.h"
 
 namespace brindle::server {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Every node takes this lock while it checks or creates the schema, so two
 // nodes starting together do not both create it.
@@ -42,6 +44,13 @@ const char* const kCreateSchema[] = {
     // Names folded the way searches fold them: ASCII letters only.
     "CREATE INDEX files_by_name ON files USING gin (lower(name COLLATE \"C\") gin_trgm_ops)",
     "INSERT INTO brindlenet_schema(version) VALUES(1)",
+};
+// Version 2: the generation of what searches can find, bumped by every write
+// that changes it, so nodes can tell when the answers they keep are still good.
+const char* const kMigrateTo2[] = {
+    "CREATE TABLE search_generation(id integer PRIMARY KEY CHECK (id = 1), value bigint NOT NULL)",
+    "INSERT INTO search_generation(id, value) VALUES(1, 0)",
+    "UPDATE brindlenet_schema SET version = 2",
 };
 
 // Each primary connection stages registrations in a table of its own.
@@ -87,8 +96,18 @@ constexpr char kPublishStaged[] =
 // Large lists sort in memory.
 constexpr char kSortMemory[] = "SET LOCAL work_mem = '64MB'";
 constexpr std::size_t kLargeList = 10000;
+// Last in a writer's transaction: the row stays locked only until its commit.
+constexpr char kBumpGeneration[] = "UPDATE search_generation SET value = value + 1 WHERE id = 1";
+constexpr char kGeneration[] = "SELECT value FROM search_generation WHERE id = 1";
+// Extra hits each kept answer holds beyond those asked for.
+constexpr int kSpareHits = 16;
 constexpr char kLogOut[] =
-    "UPDATE users SET logged_in = false WHERE name = $1 AND password_hash = $2";
+    "WITH signed_off AS ("
+    "  UPDATE users SET logged_in = false WHERE name = $1 AND password_hash = $2 RETURNING id),"
+    " bumped AS ("
+    "  UPDATE search_generation SET value = value + 1"
+    "  WHERE id = 1 AND EXISTS (SELECT 1 FROM signed_off))"
+    " SELECT count(*) FROM signed_off";
 constexpr char kUserExists[] = "SELECT 1 FROM users WHERE name = $1";
 // About 20,000 names, read by whole pages: cheap, and enough to tell the
 // runs every name has from the rare ones.
@@ -132,41 +151,58 @@ bool PrepareWriter(PgConnection& connection) {
     return connection.Run(kCreateStaging);
 }
 
+bool RunAll(PgConnection& db, std::span<const char* const> statements) {
+    for (const char* statement : statements) {
+        if (!db.Run(statement)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The stored schema version, 0 when the database holds no schema yet, -1
+// (with `error`) when it cannot be used.
+long StoredSchemaVersion(PgConnection& db, std::string& error) {
+    PgResult exists = db.Exec(kSchemaExists);
+    if (!exists) {
+        error = db.error();
+        return -1;
+    }
+    if (std::string_view(PQgetvalue(exists.get(), 0, 0)) != "t") {
+        return 0;
+    }
+    PgResult version = db.Exec(kSchemaVersionQuery);
+    if (!version) {
+        error = db.error();
+        return -1;
+    }
+    long stored = std::strtol(PQgetvalue(version.get(), 0, 0), nullptr, 10);
+    if (stored > kSchemaVersion) {
+        error = "the database was written by a newer server (schema version " +
+                std::to_string(stored) + "; this server knows version " +
+                std::to_string(kSchemaVersion) + ")";
+        return -1;
+    }
+    if (stored < 1) {
+        error = "brindlenet_schema holds no schema version";
+        return -1;
+    }
+    return stored;
+}
+
 bool EnsureSchema(PgConnection& db, std::string& error) {
     PgTransaction transaction(db);
     if (!transaction.began() || !db.Run(kSchemaLock)) {
         error = db.error();
         return false;
     }
-    PgResult exists = db.Exec(kSchemaExists);
-    if (!exists) {
-        error = db.error();
+    long stored = StoredSchemaVersion(db, error);
+    if (stored < 0) {
         return false;
     }
-    if (std::string_view(PQgetvalue(exists.get(), 0, 0)) == "t") {
-        PgResult version = db.Exec(kSchemaVersionQuery);
-        if (!version) {
-            error = db.error();
-            return false;
-        }
-        long stored = std::strtol(PQgetvalue(version.get(), 0, 0), nullptr, 10);
-        if (stored > kSchemaVersion) {
-            error = "the database was written by a newer server (schema version " +
-                    std::to_string(stored) + "; this server knows version " +
-                    std::to_string(kSchemaVersion) + ")";
-            return false;
-        }
-        if (stored < 1) {
-            error = "brindlenet_schema holds no schema version";
-            return false;
-        }
-    } else {
-        for (const char* statement : kCreateSchema) {
-            if (!db.Run(statement)) {
-                error = db.error();
-                return false;
-            }
-        }
+    if ((stored == 0 && !RunAll(db, kCreateSchema)) || (stored < 2 && !RunAll(db, kMigrateTo2))) {
+        error = db.error();
+        return false;
     }
     if (!db.Run(kCreateWaiters) || !transaction.Commit()) {
         error = db.error();
@@ -249,6 +285,15 @@ StoreStatus RunSearch(PgConnection& db, const SearchPlan& plan, std::vector<Sear
         out.push_back(std::move(hit));
     }
     return StoreStatus::Ok;
+}
+
+bool ReadGeneration(PgConnection& db, std::int64_t& generation) {
+    PgResult row = db.ExecPrepared(kGeneration, std::vector<std::string_view>{});
+    if (!row || PQntuples(row.get()) != 1) {
+        return false;
+    }
+    generation = std::strtoll(PQgetvalue(row.get(), 0, 0), nullptr, 10);
+    return true;
 }
 
 }  // namespace
@@ -534,7 +579,8 @@ StoreStatus PostgresStore::Register(const Registration& registration) {
         if (!db.ExecPrepared(kUpdateUser, {userId, registration.connection, registration.ip}) ||
             (registration.files.size() >= kLargeList && !db.Run(kSortMemory)) ||
             (!staged.empty() && !db.CopyIn(kStage, staged)) ||
-            !db.Run(newUser ? kPublishStaged : kApplyStaged, {userId})) {
+            !db.Run(newUser ? kPublishStaged : kApplyStaged, {userId}) ||
+            !db.ExecPrepared(kBumpGeneration, std::vector<std::string_view>{})) {
             return StoreStatus::Failed;
         }
         return transaction.Commit() ? StoreStatus::Ok : StoreStatus::Failed;
@@ -550,7 +596,7 @@ StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view pa
         if (!updated) {
             return StoreStatus::Failed;
         }
-        if (std::string_view(PQcmdTuples(updated.get())) != "0") {
+        if (std::string_view(PQgetvalue(updated.get(), 0, 0)) != "0") {
             return StoreStatus::Ok;
         }
         PgResult exists = db.ExecPrepared(kUserExists, {userName});
@@ -568,11 +614,51 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
         sample = CurrentSample();
     }
     std::optional<SearchPlan> plan = PlanSearch(request, sample.get());
-    if (!plan) {
-        return StoreStatus::Ok;
+    if (!plan || request.forceScan) {
+        return plan ? Run(
+                          ReadFreshness::MayLag,
+                          [&](PgConnection& db) { return RunSearch(db, *plan, out); }, true)
+                    : StoreStatus::Ok;
     }
+    const std::string key = SearchCache::Key(request);
+    bool kept = false;
+    StoreStatus checked = Run(ReadFreshness::MayLag, [&](PgConnection& db) {
+        std::int64_t generation = 0;
+        if (!ReadGeneration(db, generation)) {
+            return StoreStatus::Failed;
+        }
+        kept = searches_.Find(key, generation, request, out);
+        return StoreStatus::Ok;
+    });
+    if (checked != StoreStatus::Ok || kept) {
+        return checked;
+    }
+    // Everybody's first matches, a few more than asked so that the asker's
+    // own can be left out: one answer serves every asker.
+    SearchRequest everyone = request;
+    everyone.askingUser = {};
+    everyone.limit = request.limit < INT_MAX - kSpareHits ? request.limit + kSpareHits : INT_MAX;
+    std::optional<SearchPlan> broad = PlanSearch(everyone, sample.get());
     return Run(
-        ReadFreshness::MayLag, [&](PgConnection& db) { return RunSearch(db, *plan, out); }, true);
+        ReadFreshness::MayLag,
+        [&](PgConnection& db) {
+            // Read before the search, on its connection: the answer is at
+            // least as new as the generation it is kept under.
+            std::int64_t generation = 0;
+            SearchCache::Answer answer;
+            answer.asked = everyone.limit;
+            if (!ReadGeneration(db, generation)) {
+                return StoreStatus::Failed;
+            }
+            if (StoreStatus found = RunSearch(db, *broad, answer.hits); found != StoreStatus::Ok) {
+                return found;
+            }
+            bool enough = TakeOthersHits(answer, request.askingUser, request.limit, out);
+            searches_.Keep(key, generation, std::move(answer));
+            // An asker holding most of the first matches is asked about alone.
+            return enough ? StoreStatus::Ok : RunSearch(db, *plan, out);
+        },
+        true);
 }
 
 std::shared_ptr<const TrigramSample> PostgresStore::CurrentSample() {
@@ -643,6 +729,7 @@ StoreStatistics PostgresStore::Statistics() {
     }
     statistics.databaseErrors = errors_.load(std::memory_order_relaxed);
     statistics.reconnects = reconnects_.load(std::memory_order_relaxed);
+    statistics.searchesFromMemory = searches_.hits();
     return statistics;
 }
 

@@ -14,6 +14,7 @@
 
 #include "server/log_sink.h"
 #include "server/store/directory_store.h"
+#include "server/store/postgres/search_cache.h"
 #include "server/store/postgres/trigram_sample.h"
 
 namespace brindle::server {
@@ -94,6 +95,7 @@ class PostgresStore : public DirectoryStore {
     std::shared_ptr<const TrigramSample> sample_;
     std::chrono::steady_clock::time_point sampledAt_{};
     bool sampling_ = false;
+    SearchCache searches_;
 
     std::mutex logLock_;
     std::chrono::steady_clock::time_point lastLogged_{};

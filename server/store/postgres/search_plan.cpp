@@ -118,8 +118,9 @@ std::optional<SearchPlan> PlanSearch(const SearchRequest& request, const Trigram
     };
     bind(std::to_string(request.limit));
     std::string users = "u.logged_in";
-    // An asker whose name holds a NUL byte is nobody.
-    if (!HasNul(request.askingUser)) {
+    // No asker, or one whose name holds a NUL byte (which no user's does): nobody's files are left
+    // out.
+    if (!request.askingUser.empty() && !HasNul(request.askingUser)) {
         users += " AND u.name <> " + bind(std::string(request.askingUser));
     }
     std::string folded = Folded(request.query);

@@ -154,21 +154,33 @@ class PostgresStoreTest : public ::testing::Test {
 
 using List = std::vector<std::string>;
 
-TEST_F(PostgresStoreTest, SchemaIsCreatedOnceAndOnlyAKnownOneOnSqlAsciiIsUsed) {
+TEST_F(PostgresStoreTest, SchemaIsCreatedOnceUpgradedAndOnlyAKnownOneOnSqlAsciiIsUsed) {
     // Two nodes starting together: one creates the schema, the other finds it.
     std::unique_ptr<PostgresStore> first, second;
     std::thread other([&] { first = Open(backend_->uri()); });
     second = Open(backend_->uri());
     other.join();
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(backend_->Count("SELECT version FROM brindlenet_schema"), 1);
+    EXPECT_EQ(backend_->Count("SELECT version FROM brindlenet_schema"), 2);
     EXPECT_EQ(backend_->Count("SELECT count(*) FROM pg_indexes WHERE indexname = 'files_by_name'"),
               1);
 
-    ASSERT_TRUE(cluster().Query(kDatabase, "UPDATE brindlenet_schema SET version = 2"));
+    // A database of the first version, with a user in it, is brought up to date.
+    ASSERT_EQ(Publish(*first, "ann", {{"one.mp3", 1}}), StoreStatus::Ok);
+    first.reset();
+    second.reset();
+    ASSERT_TRUE(cluster().Query(kDatabase, "DROP TABLE search_generation"));
+    ASSERT_TRUE(cluster().Query(kDatabase, "UPDATE brindlenet_schema SET version = 1"));
+    auto upgraded = Open(backend_->uri());
+    ASSERT_TRUE(upgraded);
+    EXPECT_EQ(backend_->Count("SELECT version FROM brindlenet_schema"), 2);
+    EXPECT_EQ(Names(*upgraded, "one"), List{"ann:one.mp3"});
+    upgraded.reset();
+
+    ASSERT_TRUE(cluster().Query(kDatabase, "UPDATE brindlenet_schema SET version = 3"));
     std::string error;
     EXPECT_FALSE(PostgresStore::Open(backend_->uri(), {}, error));
-    EXPECT_NE(error.find("newer server (schema version 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("newer server (schema version 3"), std::string::npos) << error;
 
     std::string unicode = cluster().CreateDatabase("unicode", "UTF8");
     ASSERT_FALSE(unicode.empty());
@@ -190,6 +202,47 @@ TEST_F(PostgresStoreTest, TwoStoresOnOneDatabaseSeeEachOthersWrites) {
     ASSERT_EQ(a->FindUser("ann", user, ReadFreshness::MayLag), StoreStatus::Ok);
     EXPECT_FALSE(user.loggedIn);
     EXPECT_EQ(Names(*a, "mp3"), List{});
+}
+
+// Nodes keep the answers of searches; a write on any node makes them read again.
+TEST_F(PostgresStoreTest, KeptSearchAnswersFollowEveryNodesWritesAndLeaveOutTheAsker) {
+    auto a = Open(backend_->uri());
+    auto b = Open(backend_->uri());
+    ASSERT_TRUE(a && b);
+    auto search = [&](std::string_view query, std::string_view asker, int limit) {
+        std::vector<SearchHit> hits;
+        EXPECT_EQ(b->Search({query, "", asker, limit, false}, hits), StoreStatus::Ok);
+        std::vector<std::string> names;
+        for (const auto& hit : hits) {
+            names.push_back(hit.userName + ":" + hit.fileName);
+        }
+        return names;
+    };
+    ASSERT_EQ(Publish(*a, "ann", {{"one.mp3", 1}}), StoreStatus::Ok);
+    EXPECT_EQ(search("one", "nobody", 100), List{"ann:one.mp3"});
+    EXPECT_EQ(search("ONE", "nobody", 100), List{"ann:one.mp3"});
+    EXPECT_GE(b->Statistics().searchesFromMemory, 1);
+    ASSERT_EQ(Publish(*a, "bob", {{"one.ogg", 2}}), StoreStatus::Ok);
+    EXPECT_EQ(search("one", "nobody", 100), (List{"ann:one.mp3", "bob:one.ogg"}));
+    EXPECT_EQ(search("one", "bob", 100), List{"ann:one.mp3"});
+    EXPECT_EQ(a->LogOut("ann", "h-ann"), StoreStatus::Ok);
+    EXPECT_EQ(search("one", "nobody", 100), List{"bob:one.ogg"});
+
+    // An asker holding all of the first matches still gets the others' files.
+    std::vector<std::string> names;
+    std::vector<PublishedFile> many;
+    for (int i = 0; i < 40; ++i) {
+        names.push_back("x-" + std::to_string(i) + ".mp3");
+    }
+    for (const std::string& name : names) {
+        many.push_back({name, 1});
+    }
+    ASSERT_EQ(Publish(*a, "carl", many), StoreStatus::Ok);
+    ASSERT_EQ(Publish(*a, "dave", {{"x-dave.mp3", 1}}), StoreStatus::Ok);
+    EXPECT_EQ(search("x-", "nobody", 2), (List{"carl:x-0.mp3", "carl:x-1.mp3"}));
+    EXPECT_EQ(search("x-", "carl", 2), List{"dave:x-dave.mp3"});
+    EXPECT_EQ(search("x-", "nobody", 100).size(), 41U);
+    EXPECT_EQ(search("x-", "dave", 50).size(), 40U);
 }
 
 TEST_F(PostgresStoreTest, FirstRegistrationOfOneHundredThousandFiles) {

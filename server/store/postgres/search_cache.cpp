@@ -1,0 +1,96 @@
+#include "server/store/postgres/search_cache.h"
+
+#include "server/store/name_filter.h"
+
+namespace brindle::server {
+
+SearchCache::SearchCache(std::size_t maxAnswers) : maxAnswers_(maxAnswers > 0 ? maxAnswers : 1) {}
+
+std::string SearchCache::Key(const SearchRequest& request) {
+    // The query's length leads, so no query and pattern make another's key.
+    std::string key = std::to_string(request.query.size()) + ':';
+    for (char c : request.query) {
+        key += FoldAscii(c);
+    }
+    if (request.pattern != "*.*") {  // the same as no pattern
+        for (char c : request.pattern) {
+            key += FoldAscii(c);
+        }
+    }
+    return key;
+}
+
+bool TakeOthersHits(const SearchCache::Answer& answer, std::string_view askingUser, int limit,
+                    std::vector<SearchHit>& out) {
+    out.clear();
+    const auto wanted = static_cast<std::size_t>(limit > 0 ? limit : 0);
+    for (const SearchHit& hit : answer.hits) {
+        if (out.size() == wanted) {
+            return true;
+        }
+        if (hit.userName != askingUser) {
+            out.push_back(hit);
+        }
+    }
+    if (out.size() == wanted || answer.complete()) {
+        return true;
+    }
+    out.clear();
+    return false;
+}
+
+bool SearchCache::Find(const std::string& key, std::int64_t generation,
+                       const SearchRequest& request, std::vector<SearchHit>& out) {
+    std::shared_ptr<const Answer> answer;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto found = generation == generation_ ? answers_.find(key) : answers_.end();
+        if (found == answers_.end()) {
+            return false;
+        }
+        byAge_.splice(byAge_.begin(), byAge_, found->second.age);
+        answer = found->second.answer;
+    }
+    // Copied with the lock let go: other searches need not wait for it.
+    if (!TakeOthersHits(*answer, request.askingUser, request.limit, out)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    ++hits_;
+    return true;
+}
+
+void SearchCache::Keep(const std::string& key, std::int64_t generation, Answer answer) {
+    auto kept = std::make_shared<const Answer>(std::move(answer));
+    std::lock_guard<std::mutex> hold(lock_);
+    if (generation < generation_) {
+        return;
+    }
+    if (generation > generation_) {
+        answers_.clear();
+        byAge_.clear();
+        generation_ = generation;
+    }
+    auto found = answers_.find(key);
+    if (found != answers_.end()) {
+        // A search asking for more hits than the kept answer holds replaces it.
+        if (found->second.answer->asked < kept->asked) {
+            found->second.answer = std::move(kept);
+        }
+        byAge_.splice(byAge_.begin(), byAge_, found->second.age);
+        return;
+    }
+    if (answers_.size() >= maxAnswers_) {
+        answers_.erase(byAge_.back());
+        byAge_.pop_back();
+    }
+    byAge_.push_front(key);
+    answers_.emplace(key, Slot{std::move(kept), byAge_.begin()});
+}
+
+long long SearchCache::hits() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return hits_;
+}
+
+}  // namespace brindle::server

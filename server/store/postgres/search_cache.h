@@ -1,0 +1,71 @@
+// Answers a node has already read from the database, kept for as long as no
+// write has changed what any search could find. Every write that does bumps
+// one counter in the database (the generation) in its own transaction; a
+// search reads that counter first and takes a kept answer only when it was
+// read under the same generation, so a kept answer is never older than the
+// database it is checked against.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "server/store/directory_store.h"
+
+namespace brindle::server {
+
+class SearchCache {
+  public:
+    // One search's kept answer: the first `asked` matches of anybody's files,
+    // the asking user's included.
+    struct Answer {
+        std::vector<SearchHit> hits;
+        int asked = 0;
+        // Fewer than `asked` matched: these are all of them.
+        [[nodiscard]] bool complete() const {
+            return hits.size() < static_cast<std::size_t>(asked);
+        }
+    };
+
+    explicit SearchCache(std::size_t maxAnswers = 2048);
+
+    // The key of a search: the query and type pattern as searches compare them.
+    [[nodiscard]] static std::string Key(const SearchRequest& request);
+
+    // The first request.limit hits of someone other than the asker, taken from
+    // an answer kept under `generation`; false when none can tell them.
+    [[nodiscard]] bool Find(const std::string& key, std::int64_t generation,
+                            const SearchRequest& request, std::vector<SearchHit>& out);
+    // Keeps `answer`, read under `generation`. An older generation's answer is
+    // not kept; a newer generation drops every answer kept before it.
+    void Keep(const std::string& key, std::int64_t generation, Answer answer);
+
+    // Searches a kept answer served.
+    [[nodiscard]] long long hits() const;
+
+  private:
+    struct Slot {
+        std::shared_ptr<const Answer> answer;
+        std::list<std::string>::iterator age;
+    };
+
+    const std::size_t maxAnswers_;
+    mutable std::mutex lock_;
+    std::int64_t generation_ = -1;
+    std::unordered_map<std::string, Slot> answers_;
+    std::list<std::string> byAge_;  // most recently used first
+    long long hits_ = 0;
+};
+
+// The hits of `answer` that belong to someone other than `askingUser`, at most
+// `limit` of them; false when the answer holds too few to be sure of those.
+[[nodiscard]] bool TakeOthersHits(const SearchCache::Answer& answer, std::string_view askingUser,
+                                  int limit, std::vector<SearchHit>& out);
+
+}  // namespace brindle::server
