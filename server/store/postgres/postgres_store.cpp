@@ -46,9 +46,13 @@ const char* const kCreateSchema[] = {
     "INSERT INTO brindlenet_schema(version) VALUES(1)",
 };
 // Version 2: the generation of what searches can find, bumped by every write
-// that changes it, so nodes can tell when the answers they keep are still good.
+// that changes it, so nodes can tell when the answers they keep are still good;
+// and the index of file types.
 const char* const kMigrateTo2[] = {
     "CREATE TABLE search_generation(id integer PRIMARY KEY CHECK (id = 1), value bigint NOT NULL)",
+    // A search for one file type walks the files of that type alone, in order.
+    "CREATE INDEX files_by_type ON files("
+    "  (lower(reverse(split_part(reverse(name COLLATE \"C\"), '.', 1)))), id)",
     "INSERT INTO search_generation(id, value) VALUES(1, 0)",
     "UPDATE brindlenet_schema SET version = 2",
 };
@@ -101,6 +105,9 @@ constexpr char kBumpGeneration[] = "UPDATE search_generation SET value = value +
 constexpr char kGeneration[] = "SELECT value FROM search_generation WHERE id = 1";
 // Extra hits each kept answer holds beyond those asked for.
 constexpr int kSpareHits = 16;
+// How long a search waits for another of the same words and type to read its
+// answer before reading one itself.
+constexpr auto kAwaitOtherReader = std::chrono::seconds(5);
 constexpr char kLogOut[] =
     "WITH signed_off AS ("
     "  UPDATE users SET logged_in = false WHERE name = $1 AND password_hash = $2 RETURNING id),"
@@ -622,17 +629,24 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
     }
     const std::string key = SearchCache::Key(request);
     bool kept = false;
+    std::int64_t checkedGeneration = 0;
     StoreStatus checked = Run(ReadFreshness::MayLag, [&](PgConnection& db) {
-        std::int64_t generation = 0;
-        if (!ReadGeneration(db, generation)) {
+        if (!ReadGeneration(db, checkedGeneration)) {
             return StoreStatus::Failed;
         }
-        kept = searches_.Find(key, generation, request, out);
+        kept = searches_.Find(key, checkedGeneration, request, out);
         return StoreStatus::Ok;
     });
-    if (checked != StoreStatus::Ok || kept) {
+    if (checked != StoreStatus::Ok || kept ||
+        searches_.AwaitReader(key, checkedGeneration, request, out, kAwaitOtherReader)) {
         return checked;
     }
+    struct DoneReading {
+        SearchCache& cache;
+        const std::string& key;
+        std::int64_t generation;
+        ~DoneReading() { cache.Done(key, generation); }
+    } done{searches_, key, checkedGeneration};
     // Everybody's first matches, a few more than asked so that the asker's
     // own can be left out: one answer serves every asker.
     SearchRequest everyone = request;

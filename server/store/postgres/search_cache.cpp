@@ -44,7 +44,7 @@ bool SearchCache::Find(const std::string& key, std::int64_t generation,
     std::shared_ptr<const Answer> answer;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto found = generation == generation_ ? answers_.find(key) : answers_.end();
+        auto found = generation <= generation_ ? answers_.find(key) : answers_.end();
         if (found == answers_.end()) {
             return false;
         }
@@ -58,6 +58,42 @@ bool SearchCache::Find(const std::string& key, std::int64_t generation,
     std::lock_guard<std::mutex> hold(lock_);
     ++hits_;
     return true;
+}
+
+bool SearchCache::AwaitReader(const std::string& key, std::int64_t generation,
+                              const SearchRequest& request, std::vector<SearchHit>& out,
+                              std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            auto otherReads = [&] {
+                auto reading = reading_.find(key);
+                return reading != reading_.end() && reading->second >= generation;
+            };
+            if (!otherReads()) {
+                reading_[key] = generation;  // this caller's to read
+                return false;
+            }
+            if (!readDone_.wait_until(hold, deadline, [&] { return !otherReads(); })) {
+                return false;  // read it alongside the slow one
+            }
+        }
+        if (Find(key, generation, request, out)) {
+            return true;
+        }
+    }
+}
+
+void SearchCache::Done(const std::string& key, std::int64_t generation) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto reading = reading_.find(key);
+        if (reading != reading_.end() && reading->second == generation) {
+            reading_.erase(reading);
+        }
+    }
+    readDone_.notify_all();
 }
 
 void SearchCache::Keep(const std::string& key, std::int64_t generation, Answer answer) {

@@ -2,10 +2,13 @@
 // write has changed what any search could find. Every write that does bumps
 // one counter in the database (the generation) in its own transaction; a
 // search reads that counter first and takes a kept answer only when it was
-// read under the same generation, so a kept answer is never older than the
-// database it is checked against.
+// read under that generation or a later one, so a kept answer is never older
+// than the database it is checked against. Searches of one key that find no
+// answer wait for the one of them already reading it from the database.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -39,9 +42,19 @@ class SearchCache {
     [[nodiscard]] static std::string Key(const SearchRequest& request);
 
     // The first request.limit hits of someone other than the asker, taken from
-    // an answer kept under `generation`; false when none can tell them.
+    // an answer kept under `generation` or a later one; false when none can
+    // tell them.
     [[nodiscard]] bool Find(const std::string& key, std::int64_t generation,
                             const SearchRequest& request, std::vector<SearchHit>& out);
+    // After a Find that failed: waits (at most `wait`) while another search
+    // reads an answer for `key` under `generation` or a later one, and true
+    // when that answer serves `request`. False when the caller is to read it
+    // itself; it then holds the key for others until it calls Done.
+    [[nodiscard]] bool AwaitReader(const std::string& key, std::int64_t generation,
+                                   const SearchRequest& request, std::vector<SearchHit>& out,
+                                   std::chrono::milliseconds wait);
+    // The caller's reading for `key` under `generation` is over, kept or not.
+    void Done(const std::string& key, std::int64_t generation);
     // Keeps `answer`, read under `generation`. An older generation's answer is
     // not kept; a newer generation drops every answer kept before it.
     void Keep(const std::string& key, std::int64_t generation, Answer answer);
@@ -60,6 +73,9 @@ class SearchCache {
     std::int64_t generation_ = -1;
     std::unordered_map<std::string, Slot> answers_;
     std::list<std::string> byAge_;  // most recently used first
+    // Keys being read from the database, and the generation each reader read.
+    std::unordered_map<std::string, std::int64_t> reading_;
+    std::condition_variable readDone_;
     long long hits_ = 0;
 };
 

@@ -12,6 +12,9 @@ namespace {
 // on an expression it does not cover makes a plain scan.
 constexpr char kIndexedName[] = "lower(f.name COLLATE \"C\")";
 constexpr char kUnindexedName[] = "(lower(f.name COLLATE \"C\") || '')";
+// The folded text after a name's last dot (the whole name without one), which
+// the type index serves together with the publishing order.
+constexpr char kNameType[] = "lower(reverse(split_part(reverse(f.name COLLATE \"C\"), '.', 1)))";
 
 bool HasNul(std::string_view text) {
     return text.find('\0') != std::string_view::npos;
@@ -67,6 +70,16 @@ std::string GlobToLike(std::string_view glob) {
         }
     }
     return like;
+}
+
+// For a pattern "*.EXT" whose EXT holds no wildcard and no dot: EXT folded,
+// what kNameType is for every name the pattern matches. Empty for any other.
+std::string PatternType(std::string_view pattern) {
+    if (pattern.size() < 3 || pattern.substr(0, 2) != "*." ||
+        pattern.find_first_of("*?.", 2) != std::string_view::npos) {
+        return {};
+    }
+    return Folded(pattern.substr(2));
 }
 
 // A rare query asks the index for its two rarest runs of letters or digits
@@ -139,6 +152,12 @@ std::optional<SearchPlan> PlanSearch(const SearchRequest& request, const Trigram
         files += " AND " + name + " LIKE " + bind(ContainsLike(request.query));
     }
     if (!AnyType(request)) {
+        // Files of the type alone are walked, in order, when the type index can tell them.
+        std::string type =
+            indexed || request.forceScan ? std::string() : PatternType(request.pattern);
+        if (!type.empty()) {
+            files += " AND " + std::string(kNameType) + " = " + bind(type);
+        }
         files += " AND " + (indexed ? std::string(kUnindexedName) : name) + " LIKE " +
                  bind(GlobToLike(request.pattern));
     }

@@ -170,11 +170,14 @@ TEST_F(PostgresStoreTest, SchemaIsCreatedOnceUpgradedAndOnlyAKnownOneOnSqlAsciiI
     first.reset();
     second.reset();
     ASSERT_TRUE(cluster().Query(kDatabase, "DROP TABLE search_generation"));
+    ASSERT_TRUE(cluster().Query(kDatabase, "DROP INDEX files_by_type"));
     ASSERT_TRUE(cluster().Query(kDatabase, "UPDATE brindlenet_schema SET version = 1"));
     auto upgraded = Open(backend_->uri());
     ASSERT_TRUE(upgraded);
     EXPECT_EQ(backend_->Count("SELECT version FROM brindlenet_schema"), 2);
     EXPECT_EQ(Names(*upgraded, "one"), List{"ann:one.mp3"});
+    EXPECT_EQ(backend_->Count("SELECT count(*) FROM pg_indexes WHERE indexname = 'files_by_type'"),
+              1);
     upgraded.reset();
 
     ASSERT_TRUE(cluster().Query(kDatabase, "UPDATE brindlenet_schema SET version = 3"));
