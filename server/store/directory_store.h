@@ -69,7 +69,8 @@ struct SearchRequest {
     std::string_view pattern;     // file-type glob, ASCII case ignored
     std::string_view askingUser;  // whose files are left out
     int limit = 100;
-    bool forceScan = false;  // benchmarks: skip the name index
+    bool forceScan = false;     // benchmarks: skip the name index
+    bool fromDatabase = false;  // benchmarks: search the database, not an answer a node kept
 };
 
 struct SearchHit {

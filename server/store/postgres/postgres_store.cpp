@@ -614,18 +614,24 @@ StoreStatus PostgresStore::LogOut(std::string_view userName, std::string_view pa
     });
 }
 
-StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<SearchHit>& out) {
-    out.clear();
+std::optional<SearchPlan> PostgresStore::Plan(const SearchRequest& request) {
     std::shared_ptr<const TrigramSample> sample;
     if (SearchPlanUsesSample(request)) {
         sample = CurrentSample();
     }
-    std::optional<SearchPlan> plan = PlanSearch(request, sample.get());
-    if (!plan || request.forceScan) {
-        return plan ? Run(
-                          ReadFreshness::MayLag,
-                          [&](PgConnection& db) { return RunSearch(db, *plan, out); }, true)
-                    : StoreStatus::Ok;
+    return PlanSearch(request, sample.get());
+}
+
+StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<SearchHit>& out) {
+    out.clear();
+    if (SearchFindsNothing(request)) {
+        return StoreStatus::Ok;
+    }
+    if (request.forceScan || request.fromDatabase) {
+        std::optional<SearchPlan> plan = Plan(request);
+        return Run(
+            ReadFreshness::MayLag, [&](PgConnection& db) { return RunSearch(db, *plan, out); },
+            true);
     }
     const std::string key = SearchCache::Key(request);
     bool kept = false;
@@ -647,12 +653,18 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
         std::int64_t generation;
         ~DoneReading() { cache.Done(key, generation); }
     } done{searches_, key, checkedGeneration};
+    return SearchAndKeep(request, key, out);
+}
+
+StoreStatus PostgresStore::SearchAndKeep(const SearchRequest& request, const std::string& key,
+                                         std::vector<SearchHit>& out) {
     // Everybody's first matches, a few more than asked so that the asker's
     // own can be left out: one answer serves every asker.
     SearchRequest everyone = request;
     everyone.askingUser = {};
     everyone.limit = request.limit < INT_MAX - kSpareHits ? request.limit + kSpareHits : INT_MAX;
-    std::optional<SearchPlan> broad = PlanSearch(everyone, sample.get());
+    std::optional<SearchPlan> broad = Plan(everyone);
+    std::optional<SearchPlan> exact;
     return Run(
         ReadFreshness::MayLag,
         [&](PgConnection& db) {
@@ -669,8 +681,14 @@ StoreStatus PostgresStore::Search(const SearchRequest& request, std::vector<Sear
             }
             bool enough = TakeOthersHits(answer, request.askingUser, request.limit, out);
             searches_.Keep(key, generation, std::move(answer));
+            if (enough) {
+                return StoreStatus::Ok;
+            }
             // An asker holding most of the first matches is asked about alone.
-            return enough ? StoreStatus::Ok : RunSearch(db, *plan, out);
+            if (!exact) {
+                exact = Plan(request);
+            }
+            return RunSearch(db, *exact, out);
         },
         true);
 }

@@ -9,12 +9,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "server/log_sink.h"
 #include "server/store/directory_store.h"
 #include "server/store/postgres/search_cache.h"
+#include "server/store/postgres/search_plan.h"
 #include "server/store/postgres/trigram_sample.h"
 
 namespace brindle::server {
@@ -91,6 +93,12 @@ class PostgresStore : public DirectoryStore {
     std::atomic<long long> reconnects_{0};
     // The sample searches choose their index runs by, taken again now and then.
     std::shared_ptr<const TrigramSample> CurrentSample();
+    // The plan of `request`, chosen by the current sample where it needs one.
+    std::optional<SearchPlan> Plan(const SearchRequest& request);
+    // Reads the answer of a search no kept answer served, keeps it under
+    // `key` and gives the asker's share of it.
+    StoreStatus SearchAndKeep(const SearchRequest& request, const std::string& key,
+                              std::vector<SearchHit>& out);
     std::mutex sampleLock_;
     std::shared_ptr<const TrigramSample> sample_;
     std::chrono::steady_clock::time_point sampledAt_{};

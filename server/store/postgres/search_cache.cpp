@@ -4,7 +4,7 @@
 
 namespace brindle::server {
 
-SearchCache::SearchCache(std::size_t maxAnswers) : maxAnswers_(maxAnswers > 0 ? maxAnswers : 1) {}
+SearchCache::SearchCache(Limits limits) : limits_(limits) {}
 
 std::string SearchCache::Key(const SearchRequest& request) {
     // The query's length leads, so no query and pattern make another's key.
@@ -44,8 +44,9 @@ bool SearchCache::Find(const std::string& key, std::int64_t generation,
     std::shared_ptr<const Answer> answer;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto found = generation <= generation_ ? answers_.find(key) : answers_.end();
-        if (found == answers_.end()) {
+        auto found = answers_.find(key);
+        if (found == answers_.end() || found->second.generation < generation ||
+            !Fresh(found->second, Clock::now())) {
             return false;
         }
         byAge_.splice(byAge_.begin(), byAge_, found->second.age);
@@ -96,32 +97,35 @@ void SearchCache::Done(const std::string& key, std::int64_t generation) {
     readDone_.notify_all();
 }
 
+void SearchCache::Drop(std::unordered_map<std::string, Slot>::iterator slot) {
+    heldHits_ -= slot->second.answer->hits.size();
+    byAge_.erase(slot->second.age);
+    answers_.erase(slot);
+}
+
 void SearchCache::Keep(const std::string& key, std::int64_t generation, Answer answer) {
-    auto kept = std::make_shared<const Answer>(std::move(answer));
-    std::lock_guard<std::mutex> hold(lock_);
-    if (generation < generation_) {
+    if (answer.hits.size() > limits_.maxHits) {
         return;
     }
-    if (generation > generation_) {
-        answers_.clear();
-        byAge_.clear();
-        generation_ = generation;
-    }
+    auto kept = std::make_shared<const Answer>(std::move(answer));
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> hold(lock_);
     auto found = answers_.find(key);
     if (found != answers_.end()) {
-        // A search asking for more hits than the kept answer holds replaces it.
-        if (found->second.answer->asked < kept->asked) {
-            found->second.answer = std::move(kept);
+        const Slot& slot = found->second;
+        bool better = slot.generation < generation ||
+                      (slot.generation == generation && slot.answer->asked < kept->asked);
+        if (!better && Fresh(slot, now)) {
+            return;
         }
-        byAge_.splice(byAge_.begin(), byAge_, found->second.age);
-        return;
+        Drop(found);
     }
-    if (answers_.size() >= maxAnswers_) {
-        answers_.erase(byAge_.back());
-        byAge_.pop_back();
+    while (heldHits_ + kept->hits.size() > limits_.maxHits && !byAge_.empty()) {
+        Drop(answers_.find(byAge_.back()));
     }
+    heldHits_ += kept->hits.size();
     byAge_.push_front(key);
-    answers_.emplace(key, Slot{std::move(kept), byAge_.begin()});
+    answers_.emplace(key, Slot{std::move(kept), generation, now, byAge_.begin()});
 }
 
 long long SearchCache::hits() const {

@@ -3,8 +3,10 @@
 // one counter in the database (the generation) in its own transaction; a
 // search reads that counter first and takes a kept answer only when it was
 // read under that generation or a later one, so a kept answer is never older
-// than the database it is checked against. Searches of one key that find no
-// answer wait for the one of them already reading it from the database.
+// than the database it is checked against. Answers also expire with age, so a
+// database put back from a backup (its generation back to an earlier value)
+// is searched afresh soon. Searches of one key that find no answer wait for
+// the one of them already reading it from the database.
 #pragma once
 
 #include <chrono>
@@ -36,7 +38,13 @@ class SearchCache {
         }
     };
 
-    explicit SearchCache(std::size_t maxAnswers = 2048);
+    struct Limits {
+        std::size_t maxHits = 200000;  // hits held in all answers together
+        std::chrono::milliseconds maxAge = std::chrono::minutes(1);
+    };
+
+    SearchCache() : SearchCache(Limits{}) {}
+    explicit SearchCache(Limits limits);
 
     // The key of a search: the query and type pattern as searches compare them.
     [[nodiscard]] static std::string Key(const SearchRequest& request);
@@ -55,23 +63,32 @@ class SearchCache {
                                    std::chrono::milliseconds wait);
     // The caller's reading for `key` under `generation` is over, kept or not.
     void Done(const std::string& key, std::int64_t generation);
-    // Keeps `answer`, read under `generation`. An older generation's answer is
-    // not kept; a newer generation drops every answer kept before it.
+    // Keeps `answer`, read under `generation`, in place of the key's answer
+    // unless that one is newer, or as new and holds as many hits. The least
+    // recently used answers make room.
     void Keep(const std::string& key, std::int64_t generation, Answer answer);
 
     // Searches a kept answer served.
     [[nodiscard]] long long hits() const;
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Slot {
         std::shared_ptr<const Answer> answer;
+        std::int64_t generation = 0;
+        Clock::time_point keptAt;
         std::list<std::string>::iterator age;
     };
 
-    const std::size_t maxAnswers_;
+    [[nodiscard]] bool Fresh(const Slot& slot, Clock::time_point now) const {
+        return now - slot.keptAt <= limits_.maxAge;
+    }
+    void Drop(std::unordered_map<std::string, Slot>::iterator slot);
+
+    const Limits limits_;
     mutable std::mutex lock_;
-    std::int64_t generation_ = -1;
     std::unordered_map<std::string, Slot> answers_;
+    std::size_t heldHits_ = 0;
     std::list<std::string> byAge_;  // most recently used first
     // Keys being read from the database, and the generation each reader read.
     std::unordered_map<std::string, std::int64_t> reading_;

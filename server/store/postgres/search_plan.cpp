@@ -116,6 +116,10 @@ std::string FilesInOrderSql(const std::string& users, const std::string& files) 
 
 }  // namespace
 
+bool SearchFindsNothing(const SearchRequest& request) {
+    return FindsNothing(request);
+}
+
 bool SearchPlanUsesSample(const SearchRequest& request) {
     return !FindsNothing(request) && !request.forceScan && !request.query.empty();
 }

@@ -25,6 +25,10 @@ struct SearchPlan {
     bool orderedWalk = false;
 };
 
+// Whether `request` can match nothing whatever is stored: no results wanted,
+// or a query or type pattern holding a NUL byte, which no stored name holds.
+[[nodiscard]] bool SearchFindsNothing(const SearchRequest& request);
+
 // Whether planning `request` looks at the sample of stored names: only a
 // search with a query that may use the name index does.
 [[nodiscard]] bool SearchPlanUsesSample(const SearchRequest& request);
