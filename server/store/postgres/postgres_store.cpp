@@ -45,14 +45,16 @@ const char* const kCreateSchema[] = {
     "CREATE INDEX files_by_name ON files USING gin (lower(name COLLATE \"C\") gin_trgm_ops)",
     "INSERT INTO brindlenet_schema(version) VALUES(1)",
 };
+// A search for one file type walks the files of that type alone, in order.
+constexpr char kCreateTypeIndex[] =
+    "CREATE INDEX files_by_type ON files("
+    "  (lower(reverse(split_part(reverse(name COLLATE \"C\"), '.', 1)))), id)";
 // Version 2: the generation of what searches can find, bumped by every write
 // that changes it, so nodes can tell when the answers they keep are still good;
 // and the index of file types.
 const char* const kMigrateTo2[] = {
     "CREATE TABLE search_generation(id integer PRIMARY KEY CHECK (id = 1), value bigint NOT NULL)",
-    // A search for one file type walks the files of that type alone, in order.
-    "CREATE INDEX files_by_type ON files("
-    "  (lower(reverse(split_part(reverse(name COLLATE \"C\"), '.', 1)))), id)",
+    kCreateTypeIndex,
     "INSERT INTO search_generation(id, value) VALUES(1, 0)",
     "UPDATE brindlenet_schema SET version = 2",
 };
