@@ -53,7 +53,8 @@ TEST(SearchCache, AnAnswerServesReadersOfItsGenerationOrAnEarlierOne) {
 }
 
 TEST(SearchCache, TheLeastRecentlyUsedAnswersMakeRoomAndOldOnesServeNobody) {
-    SearchCache cache({.maxHits = 2});
+    // Room for two answers of one hit each: then no more, nor one of three hits.
+    SearchCache cache({.maxBytes = 2 * SearchCache::Cost("a", AnswerOf("ann", 1))});
     std::vector<SearchHit> out;
     const SearchRequest request{"song", "", "me", 1};
     cache.Keep("a", 1, AnswerOf("ann", 1));
@@ -63,7 +64,7 @@ TEST(SearchCache, TheLeastRecentlyUsedAnswersMakeRoomAndOldOnesServeNobody) {
     EXPECT_TRUE(cache.Find("a", 1, request, out));
     EXPECT_FALSE(cache.Find("b", 1, request, out));
     EXPECT_TRUE(cache.Find("c", 1, request, out));
-    cache.Keep("d", 1, AnswerOf("dan eve fay", 4));  // more than all answers may hold
+    cache.Keep("d", 1, AnswerOf("dan eve fay", 4));
     EXPECT_FALSE(cache.Find("d", 1, request, out));
 
     SearchCache expiring({.maxAge = std::chrono::milliseconds(-1)});

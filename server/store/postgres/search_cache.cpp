@@ -97,14 +97,26 @@ void SearchCache::Done(const std::string& key, std::int64_t generation) {
     readDone_.notify_all();
 }
 
+std::size_t SearchCache::Cost(const std::string& key, const Answer& answer) {
+    // Each string's bytes, and a rough share for what holds them.
+    constexpr std::size_t kOverhead = 64;
+    std::size_t cost = 2 * (key.size() + kOverhead);  // the map's copy and the list's
+    for (const SearchHit& hit : answer.hits) {
+        cost += kOverhead + sizeof hit + hit.fileName.size() + hit.userName.size() +
+                hit.connection.size() + hit.ip.size();
+    }
+    return cost;
+}
+
 void SearchCache::Drop(std::unordered_map<std::string, Slot>::iterator slot) {
-    heldHits_ -= slot->second.answer->hits.size();
+    heldBytes_ -= slot->second.cost;
     byAge_.erase(slot->second.age);
     answers_.erase(slot);
 }
 
 void SearchCache::Keep(const std::string& key, std::int64_t generation, Answer answer) {
-    if (answer.hits.size() > limits_.maxHits) {
+    const std::size_t cost = Cost(key, answer);
+    if (cost > limits_.maxBytes) {
         return;
     }
     auto kept = std::make_shared<const Answer>(std::move(answer));
@@ -120,12 +132,12 @@ void SearchCache::Keep(const std::string& key, std::int64_t generation, Answer a
         }
         Drop(found);
     }
-    while (heldHits_ + kept->hits.size() > limits_.maxHits && !byAge_.empty()) {
+    while (heldBytes_ + cost > limits_.maxBytes && !byAge_.empty()) {
         Drop(answers_.find(byAge_.back()));
     }
-    heldHits_ += kept->hits.size();
+    heldBytes_ += cost;
     byAge_.push_front(key);
-    answers_.emplace(key, Slot{std::move(kept), generation, now, byAge_.begin()});
+    answers_.emplace(key, Slot{std::move(kept), generation, cost, now, byAge_.begin()});
 }
 
 long long SearchCache::hits() const {

@@ -39,7 +39,7 @@ class SearchCache {
     };
 
     struct Limits {
-        std::size_t maxHits = 200000;  // hits held in all answers together
+        std::size_t maxBytes = std::size_t{32} << 20;  // all answers and keys together
         std::chrono::milliseconds maxAge = std::chrono::minutes(1);
     };
 
@@ -71,11 +71,15 @@ class SearchCache {
     // Searches a kept answer served.
     [[nodiscard]] long long hits() const;
 
+    // About the memory `answer` takes when kept under `key`.
+    [[nodiscard]] static std::size_t Cost(const std::string& key, const Answer& answer);
+
   private:
     using Clock = std::chrono::steady_clock;
     struct Slot {
         std::shared_ptr<const Answer> answer;
         std::int64_t generation = 0;
+        std::size_t cost = 0;
         Clock::time_point keptAt;
         std::list<std::string>::iterator age;
     };
@@ -88,7 +92,7 @@ class SearchCache {
     const Limits limits_;
     mutable std::mutex lock_;
     std::unordered_map<std::string, Slot> answers_;
-    std::size_t heldHits_ = 0;
+    std::size_t heldBytes_ = 0;
     std::list<std::string> byAge_;  // most recently used first
     // Keys being read from the database, and the generation each reader read.
     std::unordered_map<std::string, std::int64_t> reading_;
