@@ -62,8 +62,7 @@ class Churn {
   public:
     explicit Churn(const std::vector<Node>& nodes) {
         thread_ = std::thread([this, &nodes] {
-            std::unique_lock<std::mutex> hold(lock_);
-            for (long round = 0; !stop_; ++round) {
+            for (long round = 0;; ++round) {
                 std::vector<std::string> names;
                 for (int i = 0; i < 50; ++i) {
                     names.push_back("newcomer\\song " + std::to_string(i == 0 ? round : i) +
@@ -79,7 +78,10 @@ class Churn {
                            StoreStatus::Ok
                        ? registered_
                        : failures_);
-                wake_.wait_for(hold, kChurnInterval, [this] { return stop_; });
+                std::unique_lock<std::mutex> hold(lock_);
+                if (wake_.wait_for(hold, kChurnInterval, [this] { return stop_; })) {
+                    return;
+                }
             }
         });
     }
@@ -93,22 +95,15 @@ class Churn {
     }
     Churn(const Churn&) = delete;
     Churn& operator=(const Churn&) = delete;
-    // Read once the load has ended; the counts then move little.
-    [[nodiscard]] long long registered() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return registered_;
-    }
-    [[nodiscard]] long long failures() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return failures_;
-    }
+    [[nodiscard]] long long registered() const { return registered_.load(); }
+    [[nodiscard]] long long failures() const { return failures_.load(); }
 
   private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false;
-    long long registered_ = 0;
-    long long failures_ = 0;
+    std::atomic<long long> registered_{0};
+    std::atomic<long long> failures_{0};
     std::thread thread_;
 };
 

@@ -56,8 +56,7 @@ bool SearchCache::Find(const std::string& key, std::int64_t generation,
     if (!TakeOthersHits(*answer, request.askingUser, request.limit, out)) {
         return false;
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    ++hits_;
+    hits_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -141,8 +140,7 @@ void SearchCache::Keep(const std::string& key, std::int64_t generation, Answer a
 }
 
 long long SearchCache::hits() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return hits_;
+    return hits_.load(std::memory_order_relaxed);
 }
 
 }  // namespace brindle::server

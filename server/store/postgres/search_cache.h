@@ -9,6 +9,7 @@
 // the one of them already reading it from the database.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -97,7 +98,7 @@ class SearchCache {
     // Keys being read from the database, and the generation each reader read.
     std::unordered_map<std::string, std::int64_t> reading_;
     std::condition_variable readDone_;
-    long long hits_ = 0;
+    std::atomic<long long> hits_{0};
 };
 
 // The hits of `answer` that belong to someone other than `askingUser`, at most

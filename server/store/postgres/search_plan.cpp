@@ -24,13 +24,6 @@ bool AnyType(const SearchRequest& request) {
     return request.pattern.empty() || request.pattern == "*.*";
 }
 
-// No stored name holds a NUL byte: a query or pattern with one (other than the
-// any-type patterns) matches nothing.
-bool FindsNothing(const SearchRequest& request) {
-    return request.limit <= 0 || HasNul(request.query) ||
-           (!AnyType(request) && HasNul(request.pattern));
-}
-
 std::string Folded(std::string_view text) {
     std::string folded;
     for (char c : text) {
@@ -116,16 +109,19 @@ std::string FilesInOrderSql(const std::string& users, const std::string& files) 
 
 }  // namespace
 
+// No stored name holds a NUL byte: a query or pattern with one (other than the
+// any-type patterns) matches nothing.
 bool SearchFindsNothing(const SearchRequest& request) {
-    return FindsNothing(request);
+    return request.limit <= 0 || HasNul(request.query) ||
+           (!AnyType(request) && HasNul(request.pattern));
 }
 
 bool SearchPlanUsesSample(const SearchRequest& request) {
-    return !FindsNothing(request) && !request.forceScan && !request.query.empty();
+    return !SearchFindsNothing(request) && !request.forceScan && !request.query.empty();
 }
 
 std::optional<SearchPlan> PlanSearch(const SearchRequest& request, const TrigramSample* sample) {
-    if (FindsNothing(request)) {
+    if (SearchFindsNothing(request)) {
         return std::nullopt;
     }
     SearchPlan plan;
